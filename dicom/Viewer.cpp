@@ -1,0 +1,186 @@
+#include "Viewer.h"
+
+#include <QMouseEvent>
+#include <QPainter>
+
+#include "DicomError.h"
+
+namespace dicom {
+namespace {
+
+QColor fromBgr(std::uint32_t bgr) {
+  return QColor(static_cast<int>(bgr & 0xFF), static_cast<int>((bgr >> 8) & 0xFF),
+                static_cast<int>((bgr >> 16) & 0xFF));
+}
+
+int shiftState(Qt::KeyboardModifiers modifiers) {
+  int shift = 0;
+  if (modifiers & Qt::ShiftModifier) shift |= 1;
+  if (modifiers & Qt::ControlModifier) shift |= 2;
+  if (modifiers & Qt::AltModifier) shift |= 4;
+  return shift;
+}
+
+int buttonCode(Qt::MouseButton button) {
+  switch (button) {
+    case Qt::LeftButton: return 1;
+    case Qt::RightButton: return 2;
+    case Qt::MiddleButton: return 4;
+    default: return 0;
+  }
+}
+
+}  // namespace
+
+Viewer::Viewer(Toolkit& toolkit, QWidget* parent) : QWidget(parent), toolkit_(toolkit) {
+  setAutoFillBackground(false);
+  setAttribute(Qt::WA_OpaquePaintEvent);
+  setFocusPolicy(Qt::StrongFocus);
+  connect(&images_, &ImageCollection::changed, this, [this] { update(); });
+}
+
+Viewer::~Viewer() { stopListening(); }
+
+void Viewer::setGridSize(std::int16_t size) {
+  if (size < 1) {
+    throw DicomError(OwnError::InvalidArgument, QString("Invalid grid size %1.").arg(size));
+  }
+  gridSize_ = size;
+  update();
+}
+
+QRect Viewer::tileRect(int position) const {
+  const int g = gridSize_;
+  const int index = position - 1;
+  if (index < 0 || index >= g * g) return QRect();
+  const int row = index / g;
+  const int column = index % g;
+  const int x0 = column * width() / g;
+  const int x1 = (column + 1) * width() / g;
+  const int y0 = row * height() / g;
+  const int y1 = (row + 1) * height() / g;
+  return QRect(x0, y0, x1 - x0, y1 - y0);
+}
+
+std::int32_t Viewer::hitTest(std::int32_t& x, std::int32_t& y) const {
+  const int shown = std::min(images_.count(), gridSize_ * gridSize_);
+  for (int position = 1; position <= shown; ++position) {
+    if (tileRect(position).contains(x, y)) return position;
+  }
+  return 0;
+}
+
+void Viewer::listen(std::int32_t port) {
+  if (!receiver_) {
+    receiver_ = toolkit_.newReceiver();
+    connect(receiver_.get(), &StorageReceiver::imageReceived, this, &Viewer::onImageReceived);
+    connect(receiver_.get(), &StorageReceiver::objectReceived, this, &Viewer::onObjectReceived);
+    connect(receiver_.get(), &StorageReceiver::associationClosed, this,
+            &Viewer::onAssociationClosed);
+  }
+  receiver_->listen(port, localAET_);
+}
+
+void Viewer::stopListening() {
+  if (receiver_) receiver_->stop();
+}
+
+void Viewer::setOption(int id, bool value) {
+  if (id == OptionKeepReceived) keepReceived_ = value;
+  if (id == OptionRedrawEachImage) redrawEachImage_ = value;
+}
+
+bool Viewer::option(int id) const {
+  if (id == OptionKeepReceived) return keepReceived_;
+  if (id == OptionRedrawEachImage) return redrawEachImage_;
+  return false;
+}
+
+void Viewer::onImageReceived(ImagePtr image) {
+  if (!keepReceived_ || !image) return;
+  images_.blockSignals(!redrawEachImage_);
+  images_.append(std::move(image));
+  images_.blockSignals(false);
+  emit imageReceived();
+}
+
+void Viewer::onObjectReceived(ImagePtr object) {
+  if (keepReceived_ && object) otherObjects_.push_back(std::move(object));
+}
+
+void Viewer::onAssociationClosed() {
+  update();
+  if (toolkit_.configuration().value("DisableAssociationClosed", 0) != 0) return;
+  emit associationClosed();
+}
+
+void Viewer::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  painter.fillRect(rect(), Qt::black);
+  const int shown = std::min(images_.count(), gridSize_ * gridSize_);
+  scaled_.resize(static_cast<std::size_t>(shown));
+  for (int position = 1; position <= shown; ++position) {
+    drawTile(painter, position, tileRect(position));
+  }
+}
+
+void Viewer::drawTile(QPainter& painter, int position, const QRect& tile) {
+  const ImagePtr image = images_.item(position);
+  const QRect inner = tile.adjusted(2, 2, -2, -2);
+  Scaled& cache = scaled_[static_cast<std::size_t>(position - 1)];
+  if (cache.image != image.get() || cache.size != inner.size()) {
+    const QImage picture = image->displayImage();
+    cache.image = image.get();
+    cache.size = inner.size();
+    cache.pixmap = (picture.isNull() || inner.isEmpty())
+                       ? QPixmap()
+                       : QPixmap::fromImage(picture.scaled(inner.size(), Qt::KeepAspectRatio,
+                                                           Qt::SmoothTransformation));
+  }
+  if (!cache.pixmap.isNull()) {
+    const QPoint topLeft(inner.x() + (inner.width() - cache.pixmap.width()) / 2,
+                         inner.y() + (inner.height() - cache.pixmap.height()) / 2);
+    painter.drawPixmap(topLeft, cache.pixmap);
+  }
+
+  // View label top left, changed marker top right: the whole study can be
+  // checked at a glance.
+  QFont font = painter.font();
+  font.setBold(true);
+  font.setPixelSize(std::max(10, std::min(18, tile.height() / 16)));
+  painter.setFont(font);
+  const QRect textArea = inner.adjusted(6, 4, -6, -4);
+  const QString label = image->attribute(0x0008, 0x103E).defaultValue();
+  painter.setPen(QColor(255, 230, 80));
+  painter.drawText(textArea, Qt::AlignLeft | Qt::AlignTop, label);
+  if (!image->text().isEmpty()) {
+    painter.setPen(QColor(255, 120, 60));
+    painter.drawText(textArea, Qt::AlignRight | Qt::AlignTop, image->text());
+  }
+
+  if (image->frameWidth() > 0) {
+    const int w = image->frameWidth();
+    QPen pen(fromBgr(image->frameColour()));
+    pen.setWidth(w);
+    pen.setJoinStyle(Qt::MiterJoin);
+    painter.setPen(pen);
+    painter.setBrush(Qt::NoBrush);
+    painter.drawRect(tile.adjusted(w / 2, w / 2, -(w + 1) / 2, -(w + 1) / 2));
+  }
+}
+
+void Viewer::mousePressEvent(QMouseEvent* event) {
+  pressed_ = true;
+  QWidget::mousePressEvent(event);
+}
+
+void Viewer::mouseReleaseEvent(QMouseEvent* event) {
+  if (pressed_) {
+    pressed_ = false;
+    const QPoint p = event->position().toPoint();
+    emit mouseClick(buttonCode(event->button()), shiftState(event->modifiers()), p.x(), p.y());
+  }
+  QWidget::mouseReleaseEvent(event);
+}
+
+}  // namespace dicom
