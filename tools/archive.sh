@@ -1,0 +1,292 @@
+#!/usr/bin/env bash
+# The local test archive: one Orthanc on the loopback interface, with its
+# storage, index, configuration and log under a state folder of its own.
+#
+#   archive.sh start <statedir> [--station-aet AET] [--station-port PORT]
+#   archive.sh stop  <statedir>
+#   archive.sh seed  <statedir> <folder-or-files...>
+#
+# start writes <statedir>/archive.env (KEY=VALUE lines) once Orthanc answers.
+set -euo pipefail
+
+ORTHANC=${ORTHANC:-/usr/sbin/Orthanc}
+HOST=127.0.0.1
+ARCHIVE_AET=ORTHANC
+START_TIMEOUT=20
+STOP_TIMEOUT=10
+# The "NOWHERE" modality: a loopback port nobody listens on.
+NOWHERE_PORT=1
+
+die() {
+  echo "archive.sh: $*" >&2
+  exit 1
+}
+
+usage() {
+  cat >&2 <<EOF
+usage: $0 start <statedir> [--station-aet AET] [--station-port PORT]
+       $0 stop <statedir>
+       $0 seed <statedir> <folder-or-files...>
+EOF
+  exit 2
+}
+
+# True when something accepts connections on the loopback port.
+port_open() {
+  (exec 3<>"/dev/tcp/$HOST/$1") 2>/dev/null
+}
+
+# A TCP port that nothing listens on right now. The caller still has to
+# cope with losing a race for it (start retries when Orthanc cannot bind).
+free_port() {
+  local port i
+  for i in $(seq 1 200); do
+    port=$((20000 + (RANDOM * 32768 + RANDOM) % 40000))
+    if ! port_open "$port"; then
+      # Also skip ports held in listening state on any address.
+      if command -v ss >/dev/null 2>&1 && ss -Htln "sport = :$port" 2>/dev/null | grep -q .; then
+        continue
+      fi
+      echo "$port"
+      return 0
+    fi
+  done
+  die "no free port found"
+}
+
+# HTTP against the archive. http GET|POST|DELETE <port> <path> [file]
+http() {
+  local method=$1 port=$2 path=$3 file=${4:-}
+  local url="http://$HOST:$port$path"
+  if command -v curl >/dev/null 2>&1; then
+    if [ -n "$file" ]; then
+      curl -sS -f --noproxy '*' --connect-timeout 5 --max-time 120 -X "$method" \
+        -H 'Expect:' --data-binary "@$file" "$url"
+    else
+      curl -sS -f --noproxy '*' --connect-timeout 5 --max-time 30 -X "$method" "$url"
+    fi
+  elif command -v python3 >/dev/null 2>&1; then
+    python3 - "$method" "$url" "$file" <<'EOF'
+import sys, urllib.request
+method, url, path = sys.argv[1], sys.argv[2], sys.argv[3]
+data = open(path, "rb").read() if path else None
+opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+req = urllib.request.Request(url, data=data, method=method)
+with opener.open(req, timeout=60) as r:
+    sys.stdout.write(r.read().decode("utf-8", "replace"))
+EOF
+  else
+    die "neither curl nor python3 is available for the archive's HTTP API"
+  fi
+}
+
+read_env() {
+  local env="$1/archive.env"
+  [ -f "$env" ] || die "no archive.env in $1 (is the archive started?)"
+  # shellcheck disable=SC1090
+  . "$env"
+}
+
+# True when the pid is alive and is an Orthanc process.
+is_orthanc() {
+  local pid=$1
+  [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null &&
+    grep -q "Orthanc" "/proc/$pid/cmdline" 2>/dev/null
+}
+
+stop_pid() {
+  local pid=$1 deadline
+  is_orthanc "$pid" || return 0
+  kill -TERM "$pid" 2>/dev/null || true
+  deadline=$((SECONDS + STOP_TIMEOUT))
+  while is_orthanc "$pid" && [ $SECONDS -lt $deadline ]; do sleep 0.1; done
+  if is_orthanc "$pid"; then
+    echo "archive.sh: Orthanc $pid did not stop in ${STOP_TIMEOUT}s, killing it" >&2
+    kill -KILL "$pid" 2>/dev/null || true
+    deadline=$((SECONDS + 5))
+    while is_orthanc "$pid" && [ $SECONDS -lt $deadline ]; do sleep 0.1; done
+  fi
+}
+
+write_config() {
+  local state=$1 dicom_port=$2 http_port=$3 station_aet=$4 station_port=$5
+  cat >"$state/orthanc.json" <<EOF
+{
+  "Name" : "Brevant test archive",
+  "StorageDirectory" : "$state/storage",
+  "IndexDirectory" : "$state/storage",
+  "StorageCompression" : false,
+  "Plugins" : [],
+  "ConcurrentJobs" : 2,
+  "HttpServerEnabled" : true,
+  "OrthancExplorerEnabled" : false,
+  "HttpPort" : $http_port,
+  "HttpDescribeErrors" : true,
+  "HttpCompressionEnabled" : false,
+  "WebDavEnabled" : false,
+  "RemoteAccessAllowed" : false,
+  "AuthenticationEnabled" : false,
+  "SslEnabled" : false,
+  "DicomServerEnabled" : true,
+  "DicomAet" : "$ARCHIVE_AET",
+  "DicomCheckCalledAet" : false,
+  "DicomPort" : $dicom_port,
+  "DefaultEncoding" : "Latin1",
+  "UnknownSopClassAccepted" : false,
+  "DicomScpTimeout" : 30,
+  "DicomScuTimeout" : 10,
+  "DicomAlwaysAllowEcho" : true,
+  "DicomAlwaysAllowStore" : true,
+  "DicomAlwaysAllowFind" : true,
+  "DicomAlwaysAllowGet" : true,
+  "DicomAlwaysAllowMove" : true,
+  "DicomCheckModalityHost" : false,
+  "DicomModalitiesInDatabase" : false,
+  "DicomModalities" : {
+    "BREVANT" : { "AET" : "$station_aet", "Host" : "$HOST", "Port" : $station_port },
+    "NOWHERE" : { "AET" : "NOWHERE", "Host" : "$HOST", "Port" : $NOWHERE_PORT }
+  },
+  "DicomAssociationCloseDelay" : 0,
+  "SynchronousCMove" : true,
+  "StrictAetComparison" : false,
+  "LimitFindResults" : 0,
+  "LimitFindInstances" : 0,
+  "OverwriteInstances" : true,
+  "StableAge" : 60,
+  "SaveJobs" : false,
+  "SyncStorageArea" : false,
+  "MetricsEnabled" : false,
+  "ExecuteLuaEnabled" : false,
+  "TranscodeDicomProtocol" : true,
+  "HttpRequestTimeout" : 60
+}
+EOF
+}
+
+cmd_start() {
+  [ $# -ge 1 ] || usage
+  local state=$1
+  shift
+  local station_aet=BREVANT station_port=""
+  while [ $# -gt 0 ]; do
+    case $1 in
+      --station-aet) station_aet=${2:?}; shift 2 ;;
+      --station-port) station_port=${2:?}; shift 2 ;;
+      *) usage ;;
+    esac
+  done
+  [ -x "$ORTHANC" ] || die "Orthanc not found at $ORTHANC"
+  mkdir -p "$state"
+  state=$(cd "$state" && pwd)
+
+  # A previous run that was never stopped: end it first.
+  if [ -f "$state/archive.env" ]; then
+    local old_pid
+    old_pid=$(sed -n 's/^ARCHIVE_PID=//p' "$state/archive.env")
+    stop_pid "$old_pid"
+    rm -f "$state/archive.env"
+  fi
+  rm -rf "$state/storage"
+  mkdir -p "$state/storage"
+  [ -n "$station_port" ] || station_port=$(free_port)
+
+  local attempt dicom_port http_port pid deadline up
+  for attempt in 1 2 3 4 5; do
+    dicom_port=$(free_port)
+    http_port=$(free_port)
+    while [ "$http_port" = "$dicom_port" ] || [ "$http_port" = "$station_port" ]; do
+      http_port=$(free_port)
+    done
+    while [ "$dicom_port" = "$station_port" ]; do dicom_port=$(free_port); done
+    write_config "$state" "$dicom_port" "$http_port" "$station_aet" "$station_port"
+
+    # Detached from the caller's terminal and output, so that a test runner
+    # waiting for this script's output does not wait for Orthanc too.
+    if command -v setsid >/dev/null 2>&1; then
+      setsid "$ORTHANC" --no-jobs "$state/orthanc.json" </dev/null >"$state/orthanc.log" 2>&1 &
+    else
+      "$ORTHANC" --no-jobs "$state/orthanc.json" </dev/null >"$state/orthanc.log" 2>&1 &
+    fi
+    pid=$!
+    deadline=$((SECONDS + START_TIMEOUT))
+    up=0
+    while [ $SECONDS -lt $deadline ]; do
+      if ! kill -0 "$pid" 2>/dev/null; then break; fi
+      if http GET "$http_port" /system >/dev/null 2>&1; then
+        up=1
+        break
+      fi
+      sleep 0.1
+    done
+    if [ $up = 1 ]; then break; fi
+    stop_pid "$pid"
+    echo "archive.sh: Orthanc did not come up (attempt $attempt), see $state/orthanc.log:" >&2
+    tail -n 5 "$state/orthanc.log" >&2 || true
+    rm -rf "$state/storage"
+    mkdir -p "$state/storage"
+  done
+  [ $up = 1 ] || die "Orthanc could not be started"
+
+  cat >"$state/archive.env.tmp" <<EOF
+ARCHIVE_AET=$ARCHIVE_AET
+ARCHIVE_HOST=$HOST
+ARCHIVE_DICOM_PORT=$dicom_port
+ARCHIVE_HTTP_PORT=$http_port
+STATION_AET=$station_aet
+STATION_PORT=$station_port
+NOWHERE_AET=NOWHERE
+NOWHERE_PORT=$NOWHERE_PORT
+ARCHIVE_PID=$pid
+EOF
+  mv "$state/archive.env.tmp" "$state/archive.env"
+  echo "archive: $ARCHIVE_AET at $HOST dicom $dicom_port http $http_port (pid $pid)," \
+    "station $station_aet at port $station_port"
+}
+
+cmd_stop() {
+  [ $# -eq 1 ] || usage
+  local state=$1
+  [ -d "$state" ] || return 0
+  if [ -f "$state/archive.env" ]; then
+    local pid
+    pid=$(sed -n 's/^ARCHIVE_PID=//p' "$state/archive.env")
+    stop_pid "$pid"
+    rm -f "$state/archive.env"
+  fi
+  rm -rf "$state/storage"
+  echo "archive: stopped"
+}
+
+cmd_seed() {
+  [ $# -ge 2 ] || usage
+  local state=$1
+  shift
+  read_env "$state"
+  local files=() f count=0
+  for f in "$@"; do
+    if [ -d "$f" ]; then
+      while IFS= read -r -d '' g; do files+=("$g"); done < <(find "$f" -type f -print0 | sort -z)
+    elif [ -f "$f" ]; then
+      files+=("$f")
+    else
+      die "no such file or folder: $f"
+    fi
+  done
+  for f in "${files[@]}"; do
+    if ! http POST "$ARCHIVE_HTTP_PORT" /instances "$f" >/dev/null; then
+      die "upload failed: $f"
+    fi
+    count=$((count + 1))
+  done
+  echo "archive: uploaded $count file(s)"
+}
+
+[ $# -ge 1 ] || usage
+command=$1
+shift
+case $command in
+  start) cmd_start "$@" ;;
+  stop) cmd_stop "$@" ;;
+  seed) cmd_seed "$@" ;;
+  *) usage ;;
+esac
