@@ -20,6 +20,8 @@ QString appPath(const QString& relative) {
   return QDir::toNativeSeparators(appDirectory() + QDir::separator() + relative);
 }
 
-void setAppDirectoryForTesting(const QString& directory) { overrideDirectory() = directory; }
+void setAppDirectoryForTesting(const QString& directory) {
+  overrideDirectory() = directory;
+}
 
 }  // namespace common

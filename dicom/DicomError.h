@@ -49,4 +49,13 @@ constexpr std::int32_t conditionNumber(unsigned module, unsigned code) {
   return static_cast<std::int32_t>(0x01000000u | ((module & 0xFFu) << 16) | (code & 0xFFFFu));
 }
 
+// Number and description of any failure that reaches a command's error
+// handler: a DicomError keeps its own; any other exception (a setting that
+// is not a number, for example) counts as an invalid argument.
+struct Failure {
+  std::int32_t number;
+  QString description;
+};
+Failure describe(const std::exception& error);
+
 }  // namespace dicom

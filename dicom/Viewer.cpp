@@ -23,10 +23,14 @@ int shiftState(Qt::KeyboardModifiers modifiers) {
 
 int buttonCode(Qt::MouseButton button) {
   switch (button) {
-    case Qt::LeftButton: return 1;
-    case Qt::RightButton: return 2;
-    case Qt::MiddleButton: return 4;
-    default: return 0;
+    case Qt::LeftButton:
+      return 1;
+    case Qt::RightButton:
+      return 2;
+    case Qt::MiddleButton:
+      return 4;
+    default:
+      return 0;
   }
 }
 
@@ -39,7 +43,9 @@ Viewer::Viewer(Toolkit& toolkit, QWidget* parent) : QWidget(parent), toolkit_(to
   connect(&images_, &ImageCollection::changed, this, [this] { update(); });
 }
 
-Viewer::~Viewer() { stopListening(); }
+Viewer::~Viewer() {
+  stopListening();
+}
 
 void Viewer::setGridSize(std::int16_t size) {
   if (size < 1) {

@@ -10,9 +10,23 @@ namespace {
 
 bool isText(const DcmEVR vr) {
   switch (vr) {
-    case EVR_AE: case EVR_AS: case EVR_CS: case EVR_DA: case EVR_DS: case EVR_DT:
-    case EVR_IS: case EVR_LO: case EVR_LT: case EVR_PN: case EVR_SH: case EVR_ST:
-    case EVR_TM: case EVR_UC: case EVR_UI: case EVR_UR: case EVR_UT:
+    case EVR_AE:
+    case EVR_AS:
+    case EVR_CS:
+    case EVR_DA:
+    case EVR_DS:
+    case EVR_DT:
+    case EVR_IS:
+    case EVR_LO:
+    case EVR_LT:
+    case EVR_PN:
+    case EVR_SH:
+    case EVR_ST:
+    case EVR_TM:
+    case EVR_UC:
+    case EVR_UI:
+    case EVR_UR:
+    case EVR_UT:
       return true;
     default:
       return false;
@@ -43,7 +57,8 @@ QString decode(const OFString& raw, const OFString& charset, DcmEVR vr) {
   }
   if (ascii) return QString::fromLatin1(raw.c_str(), static_cast<qsizetype>(raw.length()));
   const OFString from = charset.empty() ? OFString("ISO_IR 100") : charset;
-  if (from == "ISO_IR 192") return QString::fromUtf8(raw.c_str(), static_cast<qsizetype>(raw.length()));
+  if (from == "ISO_IR 192")
+    return QString::fromUtf8(raw.c_str(), static_cast<qsizetype>(raw.length()));
   DcmSpecificCharacterSet converter;
   OFString utf8;
   if (converter.selectCharacterSet(from, "ISO_IR 192").good()) {
@@ -94,8 +109,9 @@ void fromDataSet(const DataSet& set, DcmItem& item) {
   for (const auto& [tag, value] : set.elements()) {
     if (tag == tags::SpecificCharacterSet) continue;
     const QByteArray bytes = unicode ? value.toUtf8() : value.toLatin1();
-    item.putAndInsertString(DcmTagKey(static_cast<Uint16>(tag >> 16), static_cast<Uint16>(tag & 0xFFFF)),
-                            bytes.constData());
+    item.putAndInsertString(
+        DcmTagKey(static_cast<Uint16>(tag >> 16), static_cast<Uint16>(tag & 0xFFFF)),
+        bytes.constData());
   }
 }
 

@@ -24,8 +24,12 @@ DcmtkToolkit::DcmtkToolkit(Timeouts timeouts) : timeouts_(timeouts) {
 
 DcmtkToolkit::~DcmtkToolkit() = default;
 
-std::unique_ptr<Query> DcmtkToolkit::newQuery() { return makeQuery(timeouts_); }
+std::unique_ptr<Query> DcmtkToolkit::newQuery() {
+  return makeQuery(timeouts_);
+}
 
-std::unique_ptr<StorageReceiver> DcmtkToolkit::newReceiver() { return makeReceiver(timeouts_); }
+std::unique_ptr<StorageReceiver> DcmtkToolkit::newReceiver() {
+  return makeReceiver(timeouts_);
+}
 
 }  // namespace dicom::dcmtk

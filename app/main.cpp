@@ -1,0 +1,37 @@
+// The station's entry point and composition root: the only place that
+// makes the concrete DCMTK layer and wires the windows together.
+
+#include <QApplication>
+#include <QFile>
+#include <QFontDatabase>
+
+#include "dicom/dcmtk/DcmtkToolkit.h"
+#include "main/frmMain.h"
+#include "search/frmSearch.h"
+
+namespace {
+
+// The windows are laid out for Tahoma; Debian's fonts-wine carries a
+// metric-compatible one. Without it the system's sans font stands in.
+void loadTahoma() {
+  for (const char* path :
+       {"/usr/share/wine/fonts/tahoma.ttf", "/usr/share/wine/fonts/tahomabd.ttf"}) {
+    if (QFile::exists(path)) QFontDatabase::addApplicationFont(path);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  QApplication app(argc, argv);
+  QApplication::setApplicationName("Brevant");
+  loadTahoma();
+
+  dicom::dcmtk::DcmtkToolkit toolkit;
+  frmMain window(toolkit, [&toolkit](QWidget* owner, search::StationHost& host) {
+    frmSearch search(toolkit, host, owner);
+    search.exec();
+  });
+  window.show();
+  return app.exec();
+}

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <QRect>
+
+namespace common {
+
+// Window geometry is laid out in twips; 15 twips make one pixel at 96 dpi.
+constexpr int kTwipsPerPixel = 15;
+constexpr int px(int twips) {
+  return twips / kTwipsPerPixel;
+}
+inline QRect twipsRect(int left, int top, int width, int height) {
+  return QRect(px(left), px(top), px(width), px(height));
+}
+
+}  // namespace common

@@ -1,0 +1,392 @@
+#include "frmMain.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QGroupBox>
+#include <QPainter>
+#include <QPainterPath>
+#include <QScreen>
+#include <QShortcut>
+
+#include "StudyUpdate.h"
+#include "common/Twips.h"
+#include "dicom/DicomError.h"
+#include "log/modError.h"
+#include "settings/frmSettings.h"
+#include "settings/modMain.h"
+
+using common::px;
+using common::twipsRect;
+
+namespace {
+
+const char* const kCaptions[4] = {"L CC", "R CC", "L MLO", "R MLO"};
+
+QString cssColour(std::uint32_t bgr) {
+  return QString("#%1%2%3")
+      .arg(bgr & 0xFF, 2, 16, QChar('0'))
+      .arg((bgr >> 8) & 0xFF, 2, 16, QChar('0'))
+      .arg((bgr >> 16) & 0xFF, 2, 16, QChar('0'));
+}
+
+QFont tahoma(double points, bool bold = false) {
+  QFont font("Tahoma");
+  font.setStyleHint(QFont::SansSerif);
+  font.setPointSizeF(points);
+  font.setBold(bold);
+  return font;
+}
+
+// Toolbar pictures drawn here, in colour and in grey for a disabled button.
+QPixmap drawIcon(int which, bool grey) {
+  QPixmap pixmap(32, 32);
+  pixmap.fill(Qt::transparent);
+  QPainter p(&pixmap);
+  p.setRenderHint(QPainter::Antialiasing);
+  const QColor colours[4] = {QColor(40, 140, 60), QColor(40, 90, 190), QColor(120, 120, 130),
+                             QColor(200, 50, 40)};
+  const QColor c = grey ? QColor(165, 165, 165) : colours[which];
+  p.setPen(QPen(c, 3, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+  switch (which) {
+    case 0: {  // update: an arrow into the archive
+      p.setBrush(Qt::NoBrush);
+      p.drawRect(6, 20, 20, 9);
+      p.drawLine(16, 3, 16, 17);
+      p.drawLine(10, 9, 16, 3);
+      p.drawLine(22, 9, 16, 3);
+      break;
+    }
+    case 1:  // search: a magnifier
+      p.drawEllipse(QPointF(13, 13), 8, 8);
+      p.drawLine(19, 19, 28, 28);
+      break;
+    case 2: {  // settings: a cog
+      p.drawEllipse(QPointF(16, 16), 6, 6);
+      for (int i = 0; i < 8; ++i) {
+        p.save();
+        p.translate(16, 16);
+        p.rotate(i * 45.0);
+        p.drawLine(0, 9, 0, 13);
+        p.restore();
+      }
+      break;
+    }
+    default:  // close
+      p.drawLine(8, 8, 24, 24);
+      p.drawLine(24, 8, 8, 24);
+      break;
+  }
+  return pixmap;
+}
+
+QIcon makeWindowIcon() {
+  QPixmap pixmap(32, 32);
+  pixmap.fill(QColor(20, 30, 60));
+  QPainter p(&pixmap);
+  p.setRenderHint(QPainter::Antialiasing);
+  p.setBrush(QColor(235, 235, 235));
+  p.setPen(Qt::NoPen);
+  QPainterPath breast;
+  breast.moveTo(4, 3);
+  breast.cubicTo(26, 6, 28, 26, 4, 29);
+  breast.closeSubpath();
+  p.drawPath(breast);
+  p.setBrush(QColor(255, 80, 60));
+  p.drawEllipse(QPointF(14, 15), 3, 3);
+  return QIcon(pixmap);
+}
+
+}  // namespace
+
+frmMain::frmMain(dicom::Toolkit& toolkit, SearchOpener openSearch, QWidget* parent)
+    : QWidget(parent), toolkit_(toolkit), openSearch_(std::move(openSearch)) {
+  setWindowTitle("Brevant");
+  setWindowIcon(makeWindowIcon());
+  setFont(tahoma(8.25));
+  resize(px(10695), px(9690));
+  buildToolbar();
+  buildControls();
+
+  showMessage = [this](QMessageBox::Icon icon, const QString& title, const QString& text) {
+    QMessageBox box(icon, title, text, QMessageBox::Ok, this);
+    box.exec();
+  };
+  askYesNo = [this](const QString& title, const QString& text) {
+    return QMessageBox::question(this, title, text, QMessageBox::Yes | QMessageBox::No,
+                                 QMessageBox::No) == QMessageBox::Yes;
+  };
+
+  Form_Load();
+
+  if (const QScreen* screen = this->screen()) {
+    const QRect available = screen->availableGeometry();
+    move(available.center() - QPoint(width() / 2, height() / 2));
+  }
+}
+
+frmMain::~frmMain() = default;
+
+void frmMain::buildToolbar() {
+  Toolbar1 = new QToolBar(this);
+  Toolbar1->setGeometry(0, 0, px(10695), px(870));
+  Toolbar1->setMovable(false);
+  Toolbar1->setIconSize(QSize(32, 32));
+  Toolbar1->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+  const char* captions[4] = {"Update Study", "Search Study", "Settings", "Close"};
+  const char* keys[4] = {"update", "search", "settings", "close"};
+  for (int i = 0; i < 4; ++i) {
+    ImgLst.push_back(drawIcon(i, false));
+    imgLstGrey.push_back(drawIcon(i, true));
+    QIcon icon;
+    icon.addPixmap(ImgLst.back(), QIcon::Normal);
+    icon.addPixmap(imgLstGrey.back(), QIcon::Disabled);
+    QAction* action = Toolbar1->addAction(icon, captions[i]);
+    action->setData(QString(keys[i]));
+  }
+  connect(Toolbar1, &QToolBar::actionTriggered, this,
+          [this](QAction* action) { Toolbar1_ButtonClick(action->data().toString()); });
+}
+
+void frmMain::buildControls() {
+  dcmViewer = new dicom::Viewer(toolkit_, this);
+  dcmViewer->setGeometry(twipsRect(90, 2700, 9150, 3120));
+
+  fraInfo = new QGroupBox(this);
+  fraInfo->setGeometry(twipsRect(90, 945, 4065, 1680));
+  Picture1 = new QWidget(fraInfo);
+  Picture1->setGeometry(twipsRect(45, 180, 3930, 1365));
+  auto label = [this](int index, const char* caption, QRect geometry) {
+    lblMain[index] = new QLabel(caption, Picture1);
+    lblMain[index]->setGeometry(geometry);
+  };
+  auto field = [this](QRect geometry) {
+    auto* box = new QLineEdit(Picture1);
+    box->setReadOnly(true);
+    box->setGeometry(geometry);
+    return box;
+  };
+  label(0, "Patient ID:", twipsRect(1890, 90, 780, 195));
+  txtPatID = field(twipsRect(1890, 315, 1995, 285));
+  label(3, "Study Date:", twipsRect(90, 90, 870, 195));
+  txtStudyDate = field(twipsRect(90, 315, 1275, 285));
+  label(1, "Patient Name:", twipsRect(90, 765, 1020, 195));
+  txtPatName = field(twipsRect(90, 990, 3795, 285));
+
+  picState = new QWidget(this);
+  picState->setGeometry(twipsRect(90, 945, 5640, 1725));
+  picState->setAutoFillBackground(true);
+  QPalette red = picState->palette();
+  red.setColor(QPalette::Window, QColor(255, 0, 0));
+  picState->setPalette(red);
+  lblState = new QLabel("Receiving Images", picState);
+  lblState->setGeometry(twipsRect(45, 675, 5550, 915));
+  lblState->setAlignment(Qt::AlignCenter);
+  lblState->setFont(tahoma(14.25, true));
+  picState->hide();
+
+  picButton = new QWidget(this);
+  picButton->setGeometry(twipsRect(6255, 900, 2985, 1725));
+  const QRect places[4] = {twipsRect(0, 0, 1455, 840), twipsRect(1485, 0, 1455, 840),
+                           twipsRect(0, 855, 1455, 840), twipsRect(1485, 855, 1455, 840)};
+  for (int i = 0; i < 4; ++i) {
+    cmdOrientation[i] = new QPushButton(kCaptions[i], picButton);
+    cmdOrientation[i]->setGeometry(places[i]);
+    cmdOrientation[i]->setFont(tahoma(9.75, true));
+    setOrientationColour(i, kGrey);
+    connect(cmdOrientation[i], &QPushButton::clicked, this, [this, i] { cmdOrientation_Click(i); });
+    // The labels can be given from the keyboard too: 1 to 4, on the main
+    // keys or the keypad, in the order of the buttons.
+    for (auto modifier : {Qt::NoModifier, Qt::KeypadModifier}) {
+      auto* shortcut = new QShortcut(QKeySequence(modifier | (Qt::Key_1 + i)), this);
+      connect(shortcut, &QShortcut::activated, this, [this, i] { cmdOrientation_Click(i); });
+    }
+  }
+
+  setTabOrder(Toolbar1, dcmViewer);
+  setTabOrder(dcmViewer, txtPatName);
+  setTabOrder(txtPatName, txtStudyDate);
+  setTabOrder(txtStudyDate, txtPatID);
+  setTabOrder(txtPatID, cmdOrientation[3]);
+  setTabOrder(cmdOrientation[3], cmdOrientation[2]);
+  setTabOrder(cmdOrientation[2], cmdOrientation[1]);
+  setTabOrder(cmdOrientation[1], cmdOrientation[0]);
+
+  tmrKill = new QTimer(this);
+  tmrKill->setInterval(20000);
+  connect(tmrKill, &QTimer::timeout, this, &frmMain::tmrKill_Timer);
+
+  connect(dcmViewer, &dicom::Viewer::imageReceived, this, &frmMain::dcmViewer_ImageReceived);
+  connect(dcmViewer, &dicom::Viewer::associationClosed, this,
+          &frmMain::dcmViewer_AssociationClosed);
+  connect(dcmViewer, &dicom::Viewer::mouseClick, this, &frmMain::dcmViewer_MouseClick);
+  // The selection never outlives the images it points into.
+  connect(&dcmViewer->images(), &dicom::ImageCollection::emptied, this,
+          [this] { SelectedImage.reset(); });
+}
+
+void frmMain::Form_Load() {
+  toolbarButton("update")->setEnabled(false);
+  modMain::LoadConnectionSettings();
+  dicom::Settings settings = toolkit_.newSettings();
+  settings.setValue("DisableAssociationClosed", 0);
+}
+
+QAction* frmMain::toolbarButton(const QString& key) const {
+  for (QAction* action : Toolbar1->actions()) {
+    if (action->data().toString() == key) return action;
+  }
+  return nullptr;
+}
+
+void frmMain::setOrientationColour(int index, std::uint32_t colour) {
+  orientationColour_[index] = colour;
+  cmdOrientation[index]->setStyleSheet(
+      QString("QPushButton { background-color: %1; border: 1px solid #707070; }")
+          .arg(cssColour(colour)));
+}
+
+void frmMain::State(bool visible, const QString& text) {
+  fraInfo->setVisible(!visible);
+  picState->setVisible(visible);
+  lblState->setText(text);
+}
+
+void frmMain::Toolbar1_ButtonClick(const QString& key) {
+  try {
+    if (key == "search") {
+      if (openSearch_) openSearch_(this, *this);
+    } else if (key == "update") {
+      runUpdate(toolbarButton("update"));
+    } else if (key == "settings") {
+      frmSettings dialog(this);
+      dialog.exec();
+    } else if (key == "close") {
+      close();
+    }
+  } catch (const std::exception& error) {
+    const dicom::Failure failure = dicom::describe(error);
+    dcmViewer->update();
+    showMessage(QMessageBox::Critical, "Brevant",
+                QString::number(failure.number) + " - " + failure.description);
+    modError::LogError(failure.number, failure.description, "Send");
+  }
+}
+
+void frmMain::runUpdate(QAction* button) {
+  button->setEnabled(false);
+  station::StudyUpdate update(dcmViewer->images(),
+                              {[this](bool visible, const QString& text) { State(visible, text); },
+                               [this] {
+                                 dcmViewer->update();
+                                 QCoreApplication::processEvents();
+                               }});
+  update.run();
+  dcmViewer->update();
+  showMessage(QMessageBox::Information, "Brevant", "Update was successful.");
+}
+
+void frmMain::cmdOrientation_Click(int index) {
+  if (!SelectedImage) return;
+  const QString label = cmdOrientation[index]->text();
+  SelectedImage->addOrReplace(0x0008, 0x103E, label);
+  SelectedImage->setText("CHANGED");
+  for (int i = 0; i < 4; ++i) setOrientationColour(i, kGrey);
+  setOrientationColour(index, kLightGreen);
+  toolbarButton("update")->setEnabled(true);
+  dcmViewer->update();
+}
+
+void frmMain::dcmViewer_ImageReceived() {
+  tmrKill->stop();
+}
+
+void frmMain::dcmViewer_AssociationClosed() {
+  for (int i = 0; i < 4; ++i) setOrientationColour(i, kGrey);
+  dicom::ImageCollection& images = dcmViewer->images();
+  const int count = images.count();
+  if (count == 0) {
+    State(true, "No Images");
+    return;
+  }
+  dcmViewer->setGridSize(count > 4 ? 3 : 2);
+  const dicom::ImagePtr first = images.item(1);
+  txtStudyDate->setText(first->attribute(0x0008, 0x0020).value());
+  txtPatID->setText(first->patientID());
+  txtPatName->setText(QString(first->patientName()).replace('^', ' '));
+  State(false, "");
+}
+
+void frmMain::tmrKill_Timer() {
+  State(true, "No Images");
+}
+
+void frmMain::dcmViewer_MouseClick(int, int, std::int32_t x, std::int32_t y) {
+  const std::int32_t position = dcmViewer->hitTest(x, y);
+  if (position == 0) return;
+  dicom::ImageCollection& images = dcmViewer->images();
+  SelectedImage = images.item(position);
+  for (int i = 1; i <= images.count(); ++i) images.item(i)->setFrameWidth(0);
+  SelectedImage->setFrameColour(kRed);
+  SelectedImage->setFrameWidth(2);
+  const QString label = images.item(position)->attribute(0x0008, 0x103E).defaultValue();
+  for (int i = 0; i < 4; ++i) {
+    setOrientationColour(i, cmdOrientation[i]->text() == label ? kLightGreen : kGrey);
+  }
+  dcmViewer->update();
+}
+
+void frmMain::startWatchdog() {
+  // Images of this retrieval that are already in the viewer have stopped the
+  // watchdog before it was started; starting it now would put "No Images"
+  // over a study on display.
+  if (dcmViewer->images().count() > 0) return;
+  tmrKill->start();
+}
+
+bool frmMain::confirmDiscardChanges() {
+  const int marked = dcmViewer->images().markedCount();
+  if (marked == 0) return true;
+  return askYesNo("Brevant",
+                  QString("%1 changed image(s) of the study on display have not been sent to "
+                          "the archive with \"Update Study\".\r\nRetrieving another study "
+                          "discards these changes. Retrieve anyway?")
+                      .arg(marked));
+}
+
+void frmMain::closeEvent(QCloseEvent* event) {
+  const int marked = dcmViewer->images().markedCount();
+  if (marked > 0 &&
+      !askYesNo("Brevant", QString("%1 changed image(s) have not been sent to the archive with "
+                                   "\"Update Study\".\r\nClosing Brevant discards these "
+                                   "changes. Close anyway?")
+                               .arg(marked))) {
+    event->ignore();
+    return;
+  }
+  dcmViewer->stopListening();
+  event->accept();
+}
+
+void frmMain::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  Form_Resize();
+}
+
+void frmMain::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  Form_Resize();
+}
+
+void frmMain::Form_Resize() {
+  // Outer size in twips, borders and title bar included.
+  const QRect outer = frameGeometry();
+  const int width = outer.width() * common::kTwipsPerPixel;
+  const int height = outer.height() * common::kTwipsPerPixel;
+  Toolbar1->setGeometry(0, 0, this->width(), px(870));
+  // Each step on its own: a result that would be negative is skipped and the
+  // control keeps its previous value.
+  if (width - 220 >= 0) dcmViewer->resize(px(width - 220), dcmViewer->height());
+  if (height - 3250 >= 0) dcmViewer->resize(dcmViewer->width(), px(height - 3250));
+  const int left = width - (2985 + 200);
+  if (left >= 0) picButton->move(px(left), picButton->y());
+}

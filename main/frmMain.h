@@ -1,0 +1,96 @@
+#pragma once
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+#include <QToolBar>
+#include <QWidget>
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "dicom/Image.h"
+#include "dicom/Toolkit.h"
+#include "dicom/Viewer.h"
+#include "search/StationHost.h"
+
+class QGroupBox;
+
+// The main station window: toolbar, patient information, status panel,
+// view-label buttons and the viewer.
+class frmMain : public QWidget, public search::StationHost {
+  Q_OBJECT
+ public:
+  // openSearch opens the search window modally over this window; the
+  // composition root supplies it.
+  using SearchOpener = std::function<void(QWidget* owner, search::StationHost& host)>;
+
+  frmMain(dicom::Toolkit& toolkit, SearchOpener openSearch, QWidget* parent = nullptr);
+  ~frmMain() override;
+
+  // Colours are 0xBBGGRR.
+  static constexpr std::uint32_t kGrey = 0xC0C0C0;
+  static constexpr std::uint32_t kLightGreen = 0x80FF80;
+  static constexpr std::uint32_t kRed = 0x0000FF;
+
+  // The status panel: true shows text in place of the patient information.
+  void State(bool visible, const QString& text) override;
+
+  // search::StationHost
+  dicom::Viewer& viewer() override { return *dcmViewer; }
+  void startWatchdog() override;
+  bool confirmDiscardChanges() override;
+
+  // Toolbar dispatch by the clicked button's key.
+  void Toolbar1_ButtonClick(const QString& key);
+  void cmdOrientation_Click(int index);
+  void dcmViewer_ImageReceived();
+  void dcmViewer_AssociationClosed();
+  void dcmViewer_MouseClick(int button, int shift, std::int32_t x, std::int32_t y);
+  void tmrKill_Timer();
+
+  // How a message box is shown; tests replace these to record and answer.
+  std::function<void(QMessageBox::Icon, const QString& title, const QString& text)> showMessage;
+  std::function<bool(const QString& title, const QString& text)> askYesNo;
+
+  std::uint32_t orientationColour(int index) const { return orientationColour_[index]; }
+  QAction* toolbarButton(const QString& key) const;
+  dicom::ImagePtr selectedImage() const { return SelectedImage; }
+
+  QToolBar* Toolbar1;
+  dicom::Viewer* dcmViewer;
+  QGroupBox* fraInfo;
+  QWidget* Picture1;
+  QLabel* lblMain[4] = {};
+  QLineEdit* txtPatID;
+  QLineEdit* txtPatName;
+  QLineEdit* txtStudyDate;
+  QWidget* picState;
+  QLabel* lblState;
+  QWidget* picButton;
+  std::array<QPushButton*, 4> cmdOrientation{};
+  QTimer* tmrKill;
+  std::vector<QPixmap> ImgLst;
+  std::vector<QPixmap> imgLstGrey;
+
+ protected:
+  void resizeEvent(QResizeEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void Form_Load();
+  void Form_Resize();
+  void buildControls();
+  void buildToolbar();
+  void setOrientationColour(int index, std::uint32_t colour);
+  void runUpdate(QAction* button);
+
+  dicom::Toolkit& toolkit_;
+  SearchOpener openSearch_;
+  dicom::ImagePtr SelectedImage;
+  std::array<std::uint32_t, 4> orientationColour_{kGrey, kGrey, kGrey, kGrey};
+};
