@@ -9,7 +9,7 @@ PKGS=(
   libdcmtk-dev dcmtk
   orthanc
   xvfb xauth fonts-wine fonts-dejavu-core
-  clang-format
+  clang-format curl ca-certificates
 )
 
 missing=()
