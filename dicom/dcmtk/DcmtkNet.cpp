@@ -188,7 +188,7 @@ QString statusMeaning(std::uint16_t status) {
     case 0xA801:
       return "refused: move destination unknown";
     case 0xA900:
-      return "identifier does not match the SOP class";
+      return "data set or identifier does not match the SOP class";
     case 0xB000:
       return "warning: sub-operations complete with one or more failures, or data elements coerced";
     case 0xB006:
