@@ -1,0 +1,100 @@
+#include "DcmtkImage.h"
+
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcmetinf.h>
+
+#include <algorithm>
+
+#include "../DicomError.h"
+#include "DcmtkNet.h"
+#include "DcmtkText.h"
+
+namespace dicom::dcmtk {
+namespace {
+
+DcmTagKey keyOf(std::uint32_t group, std::uint32_t element) {
+  return DcmTagKey(static_cast<Uint16>(group & 0xFFFFu), static_cast<Uint16>(element & 0xFFFFu));
+}
+
+QString tagText(const DcmTagKey& key) {
+  return QString("(%1,%2)")
+      .arg(key.getGroup(), 4, 16, QChar('0'))
+      .arg(key.getElement(), 4, 16, QChar('0'))
+      .toUpper();
+}
+
+}  // namespace
+
+DcmtkImage::DcmtkImage(std::unique_ptr<DcmFileFormat> file, Timeouts timeouts)
+    : file_(std::move(file)), timeouts_(timeouts) {
+  if (!file_) file_ = std::make_unique<DcmFileFormat>();
+}
+
+Attribute DcmtkImage::attribute(std::uint32_t group, std::uint32_t element) const {
+  const DcmTagKey key = keyOf(group, element);
+  DcmItem* item = (key.getGroup() == 0x0002) ? static_cast<DcmItem*>(file_->getMetaInfo())
+                                             : static_cast<DcmItem*>(file_->getDataset());
+  const QString text = readText(*item, key);
+  if (text.isNull()) return Attribute();
+  return Attribute(text);
+}
+
+void DcmtkImage::addOrReplace(std::uint32_t group, std::uint32_t element, const QString& value) {
+  const DcmTagKey key = keyOf(group, element);
+  if (key.getGroup() == 0x0002 || key == DCM_PixelData || key == DCM_SpecificCharacterSet ||
+      key.getGroup() < 0x0008) {
+    throw DicomError(OwnError::InvalidArgument,
+                     QString("The attribute %1 cannot be changed.").arg(tagText(key)));
+  }
+  DcmDataset& dataset = *file_->getDataset();
+  OFString charset;
+  dataset.findAndGetOFStringArray(DCM_SpecificCharacterSet, charset);
+  const bool ascii =
+      std::all_of(value.begin(), value.end(), [](QChar c) { return c.unicode() < 0x80; });
+  OFString encoded;
+  // An unmarked object is read as Latin-1; text beyond ASCII is written only
+  // into an object that declares its character set.
+  if ((charset.empty() && !ascii) || !encodeFor(dataset, value, encoded)) {
+    // The object's character set cannot hold the value: move the object to UTF-8.
+    const OFCondition converted =
+        charset.empty() ? dataset.convertCharacterSet("ISO_IR 100", "ISO_IR 192", 0, OFTrue)
+                        : dataset.convertToUTF8();
+    if (converted.bad()) {
+      throw DicomError(OwnError::InvalidObject,
+                       QString("The value for %1 cannot be stored in the image's character set, "
+                               "and converting the image to UTF-8 failed: %2")
+                           .arg(tagText(key), QString::fromLatin1(converted.text())));
+    }
+    dataset.putAndInsertString(DCM_SpecificCharacterSet, "ISO_IR 192");
+    if (!encodeFor(dataset, value, encoded)) {
+      throw DicomError(OwnError::InvalidObject,
+                       QString("The value for %1 cannot be encoded.").arg(tagText(key)));
+    }
+  }
+  const OFCondition status = dataset.putAndInsertOFStringArray(key, encoded, OFTrue);
+  if (status.bad()) {
+    throw DicomError(
+        OwnError::InvalidObject,
+        QString("Setting %1 failed: %2").arg(tagText(key), QString::fromLatin1(status.text())));
+  }
+}
+
+QString DcmtkImage::patientName() const {
+  return attribute(0x0010, 0x0010).defaultValue();
+}
+
+QString DcmtkImage::patientID() const {
+  return attribute(0x0010, 0x0020).defaultValue();
+}
+
+void DcmtkImage::send(const QString& address, std::int32_t port, const QString& callingAE,
+                      const QString& calledAE) {
+  Endpoint endpoint;
+  endpoint.address = address;
+  endpoint.port = port;
+  endpoint.callingAE = callingAE;
+  endpoint.calledAE = calledAE;
+  storeObject(*file_, endpoint, timeouts_);
+}
+
+}  // namespace dicom::dcmtk

@@ -1,0 +1,47 @@
+#pragma once
+
+// A received object as the viewer holds it: the DICOM object exactly as it
+// arrived (same transfer syntax, same attributes) and its display picture.
+
+#include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dcfilefo.h>
+
+#include <QImage>
+#include <memory>
+
+#include "../Image.h"
+#include "DcmtkToolkit.h"
+
+namespace dicom::dcmtk {
+
+class DcmtkImage : public Image {
+ public:
+  DcmtkImage(std::unique_ptr<DcmFileFormat> file, Timeouts timeouts);
+
+  Attribute attribute(std::uint32_t group, std::uint32_t element) const override;
+  // Writes the value in the object's own character set. A value that set
+  // cannot hold moves the whole object to UTF-8 (ISO_IR 192): every text
+  // attribute is converted, then the value is written. Raises DicomError
+  // (InvalidObject) when that conversion or the write fails; the object is
+  // then left as it was before the conversion attempt where DCMTK allows.
+  void addOrReplace(std::uint32_t group, std::uint32_t element, const QString& value) override;
+
+  QString patientName() const override;
+  QString patientID() const override;
+
+  void send(const QString& address, std::int32_t port, const QString& callingAE,
+            const QString& calledAE) override;
+
+  QImage displayImage() const override { return picture_; }
+  void setDisplayImage(QImage picture) { picture_ = std::move(picture); }
+
+  // The received object. Used by the receiver and by tests.
+  DcmFileFormat& file() const { return *file_; }
+
+ private:
+  std::unique_ptr<DcmFileFormat> file_;
+  Timeouts timeouts_;
+  QImage picture_;
+};
+
+}  // namespace dicom::dcmtk

@@ -1,0 +1,34 @@
+#pragma once
+
+// Decoding a received object into the picture the viewer shows.
+
+#include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dcdatset.h>
+
+#include <QImage>
+
+namespace dicom::dcmtk {
+
+// The longest side, in pixels, of a displayed picture. A mammogram is
+// shown at most a few hundred pixels tall per tile; 2048 keeps detail for
+// a single-image view while a four-image study stays small in memory.
+constexpr int kDisplayLongSide = 2048;
+
+// Renders the first frame of the data set into an 8-bit grey picture whose
+// long side is at most maxLongSide. The photometric interpretation decides
+// the polarity (MONOCHROME1 is shown inverted, as the modality intends);
+// the grey scale comes from the object's first window, else its first VOI
+// LUT, else the range of its pixel values. Colour images are shown as their
+// luminance. Returns a null QImage when the pixel data cannot be decoded.
+//
+// The data set keeps only its original pixel representation afterwards:
+// a compressed object stays compressed in memory and is sent on as it came.
+QImage renderForDisplay(DcmDataset& dataset, int maxLongSide = kDisplayLongSide);
+
+// Reduces an 8-bit grey picture by area averaging so that it fits in
+// width x height (each output pixel is the mean of the source pixels it
+// covers). Exposed for tests; width and height must not exceed the source.
+QImage shrinkGrey(const unsigned char* pixels, int sourceWidth, int sourceHeight, int width,
+                  int height);
+
+}  // namespace dicom::dcmtk
