@@ -2,11 +2,14 @@
 # The local test archive: one Orthanc on the loopback interface, with its
 # storage, index, configuration and log under a state folder of its own.
 #
-#   archive.sh start <statedir> [--station-aet AET] [--station-port PORT]
+#   archive.sh start <statedir> [--station-aet AET] [--station-port PORT] [--dicom-port PORT]
 #   archive.sh stop  <statedir>
 #   archive.sh seed  <statedir> <folder-or-files...>
 #
 # start writes <statedir>/archive.env (KEY=VALUE lines) once Orthanc answers.
+# The DICOM and HTTP ports are free ports chosen at start; --dicom-port asks
+# for a given DICOM port instead (the demo keeps the one the station's saved
+# settings name) and fails when it is taken.
 set -euo pipefail
 
 ORTHANC=${ORTHANC:-/usr/sbin/Orthanc}
@@ -24,7 +27,7 @@ die() {
 
 usage() {
   cat >&2 <<EOF
-usage: $0 start <statedir> [--station-aet AET] [--station-port PORT]
+usage: $0 start <statedir> [--station-aet AET] [--station-port PORT] [--dicom-port PORT]
        $0 stop <statedir>
        $0 seed <statedir> <folder-or-files...>
 EOF
@@ -167,11 +170,12 @@ cmd_start() {
   [ $# -ge 1 ] || usage
   local state=$1
   shift
-  local station_aet=BREVANT station_port=""
+  local station_aet=BREVANT station_port="" fixed_dicom_port=""
   while [ $# -gt 0 ]; do
     case $1 in
       --station-aet) station_aet=${2:?}; shift 2 ;;
       --station-port) station_port=${2:?}; shift 2 ;;
+      --dicom-port) fixed_dicom_port=${2:?}; shift 2 ;;
       *) usage ;;
     esac
   done
@@ -189,10 +193,16 @@ cmd_start() {
   rm -rf "$state/storage"
   mkdir -p "$state/storage"
   [ -n "$station_port" ] || station_port=$(free_port)
+  if [ -n "$fixed_dicom_port" ]; then
+    port_open "$fixed_dicom_port" && die "DICOM port $fixed_dicom_port is in use"
+    [ "$fixed_dicom_port" != "$station_port" ] || die "DICOM port and station port are the same"
+  fi
 
-  local attempt dicom_port http_port pid deadline up
+  # One deadline for every attempt together.
+  local attempt dicom_port http_port pid up deadline=$((SECONDS + START_TIMEOUT))
   for attempt in 1 2 3 4 5; do
-    dicom_port=$(free_port)
+    [ $SECONDS -lt $deadline ] || break
+    dicom_port=${fixed_dicom_port:-$(free_port)}
     http_port=$(free_port)
     while [ "$http_port" = "$dicom_port" ] || [ "$http_port" = "$station_port" ]; do
       http_port=$(free_port)
@@ -208,7 +218,6 @@ cmd_start() {
       "$ORTHANC" --no-jobs "$state/orthanc.json" </dev/null >"$state/orthanc.log" 2>&1 &
     fi
     pid=$!
-    deadline=$((SECONDS + START_TIMEOUT))
     up=0
     while [ $SECONDS -lt $deadline ]; do
       if ! kill -0 "$pid" 2>/dev/null; then break; fi
@@ -224,8 +233,10 @@ cmd_start() {
     tail -n 5 "$state/orthanc.log" >&2 || true
     rm -rf "$state/storage"
     mkdir -p "$state/storage"
+    # A port that was asked for is not traded for another.
+    [ -z "$fixed_dicom_port" ] || break
   done
-  [ $up = 1 ] || die "Orthanc could not be started"
+  [ "${up:-0}" = 1 ] || die "Orthanc could not be started within ${START_TIMEOUT}s"
 
   cat >"$state/archive.env.tmp" <<EOF
 ARCHIVE_AET=$ARCHIVE_AET
@@ -265,7 +276,10 @@ cmd_seed() {
   local files=() f count=0
   for f in "$@"; do
     if [ -d "$f" ]; then
-      while IFS= read -r -d '' g; do files+=("$g"); done < <(find "$f" -type f -print0 | sort -z)
+      # Only DICOM files (the "DICM" marker after the preamble) from folders.
+      while IFS= read -r -d '' g; do
+        if [ "$(dd if="$g" bs=1 skip=128 count=4 2>/dev/null)" = DICM ]; then files+=("$g"); fi
+      done < <(find "$f" -type f -print0 | sort -z)
     elif [ -f "$f" ]; then
       files+=("$f")
     else
