@@ -1,0 +1,326 @@
+// The DICOM client against the real archive: find returns the seeded
+// studies with every value the result list shows, names in any character
+// set come back in Unicode, a move either delivers the study or fails with
+// the archive's status, and a store lands in the archive unchanged except
+// for what the station changed, in the object's own transfer syntax.
+
+#include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcistrmb.h>
+#include <dcmtk/dcmdata/dcxfer.h>
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QHostAddress>
+#include <QJsonObject>
+#include <QProcess>
+#include <QSet>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "SampleStudy.h"
+#include "dicom/DicomError.h"
+#include "dicom/dcmtk/DcmtkNet.h"
+#include "dicom/dcmtk/DcmtkToolkit.h"
+#include "support/Archive.h"
+
+Q_DECLARE_METATYPE(samples::Syntax)
+
+namespace {
+
+constexpr dicom::dcmtk::Timeouts kTimeouts{5, 10, 30};
+
+int freePort() {
+  QTcpServer server;
+  if (!server.listen(QHostAddress::LocalHost, 0)) return 0;
+  return server.serverPort();
+}
+
+bool portOpen(int port) {
+  QTcpSocket socket;
+  socket.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
+  return socket.waitForConnected(200);
+}
+
+// A DCMTK storescp the archive can move to, ended with the test.
+class Receiver {
+ public:
+  Receiver(const QString& aet, const QString& folder, const QStringList& extra = {}) {
+    port_ = freePort();
+    process_.setProcessChannelMode(QProcess::MergedChannels);
+    process_.start("storescp", QStringList{"-aet", aet, "-od", folder} + extra +
+                                   QStringList{QString::number(port_)});
+    QElapsedTimer timer;
+    timer.start();
+    while (!portOpen(port_) && timer.elapsed() < 10000) QTest::qWait(50);
+  }
+  ~Receiver() {
+    process_.kill();
+    process_.waitForFinished(5000);
+  }
+  int port() const { return port_; }
+
+ private:
+  QProcess process_;
+  int port_ = 0;
+};
+
+std::vector<Uint16> pixelsOf(DcmDataset& dataset) {
+  if (dataset.chooseRepresentation(EXS_LittleEndianExplicit, nullptr).bad()) return {};
+  const Uint16* data = nullptr;
+  unsigned long count = 0;
+  if (dataset.findAndGetUint16Array(DCM_PixelData, data, &count).bad()) return {};
+  return std::vector<Uint16>(data, data + count);
+}
+
+}  // namespace
+
+class ScuTest : public QObject {
+  Q_OBJECT
+
+ private:
+  Archive archive_ = Archive::fromEnvironment();
+  dicom::dcmtk::DcmtkToolkit toolkit_{kTimeouts};
+  QTemporaryDir dir_;
+  samples::StudySpec plain_, latin1_, utf8_, unmarked_;
+  QString plainUID_;
+
+  std::unique_ptr<dicom::Query> query() {
+    auto q = toolkit_.newQuery();
+    q->setNode(archive_.host());
+    q->setPort(archive_.dicomPort());
+    q->setCalledAE(archive_.aet());
+    q->setCallingAE(archive_.stationAET());
+    q->setRoot("STUDY");
+    q->setLevel("STUDY");
+    q->setDestination(archive_.stationAET());
+    return q;
+  }
+
+  // The identifier the search window sends: criteria plus every shown value.
+  dicom::DataSet identifier(const dicom::Query& q) {
+    dicom::DataSet set = q.newDataSet();
+    for (dicom::Tag tag :
+         {dicom::tags::PatientName, dicom::tags::PatientID, dicom::tags::PatientSex,
+          dicom::tags::PatientBirthDate, dicom::tags::StudyDate, dicom::tags::StudyDescription,
+          dicom::tags::AccessionNumber}) {
+      set.set(tag, "");
+    }
+    return set;
+  }
+
+  std::vector<dicom::DataSet> find(const dicom::DataSet& set) {
+    const dicom::MatchCollection matches = query()->find(set);
+    return std::vector<dicom::DataSet>(matches.begin(), matches.end());
+  }
+
+  QStringList seed(const samples::StudySpec& spec, const QString& name) {
+    QStringList files;
+    for (const auto& image : samples::writeStudy(spec, dir_.filePath(name))) files << image.path;
+    archive_.upload(files);
+    return files;
+  }
+
+  static samples::StudySpec small(const QString& id, unsigned seed) {
+    samples::StudySpec spec;
+    spec.patientID = id;
+    spec.rows = 64;
+    spec.columns = 48;
+    spec.images = 2;
+    spec.seed = seed;
+    return spec;
+  }
+
+ private slots:
+  void initTestCase() {
+    if (!archive_.available()) QSKIP(qPrintable(archive_.problem()));
+    QVERIFY(dir_.isValid());
+    archive_.clear();
+
+    plain_ = small("SCU-PLAIN", 11);
+    plain_.patientName = "Doe^Jane";
+    plain_.birthDate = "19610407";
+    plain_.studyDate = "20240212";
+    plain_.studyTime = "101500";
+    plain_.studyDescription = "Screening both sides";
+    plain_.accessionNumber = "ACC-SCU-1";
+    plain_.studyInstanceUID = "1.2.826.0.1.3680043.8.498.4711.1";
+    plainUID_ = plain_.studyInstanceUID;
+    seed(plain_, "plain");
+
+    latin1_ = small("SCU-LATIN1", 12);
+    latin1_.specificCharacterSet = "ISO_IR 100";
+    latin1_.patientName = QStringLiteral("Müller^Anna");
+    seed(latin1_, "latin1");
+
+    utf8_ = small("SCU-UTF8", 13);
+    utf8_.specificCharacterSet = "ISO_IR 192";
+    utf8_.patientName = QStringLiteral("Müller^Greta");
+    seed(utf8_, "utf8");
+
+    unmarked_ = small("SCU-UNMARKED", 14);
+    unmarked_.patientName = QStringLiteral("Strauß^Lena");
+    seed(unmarked_, "unmarked");
+    QCOMPARE(archive_.studyCount(), 4);
+  }
+
+  void cleanupTestCase() {
+    if (archive_.available()) archive_.setStationPort(archive_.stationPort());
+  }
+
+  void findReturnsEveryShownValue() {
+    auto q = query();
+    dicom::DataSet set = identifier(*q);
+    set.setPatientID("SCU-PLAIN");
+    const auto matches = find(set);
+    QCOMPARE(matches.size(), size_t(1));
+    const dicom::DataSet& m = matches.front();
+    QCOMPARE(m.studyInstanceUID(), plainUID_);
+    QCOMPARE(m.text(dicom::tags::StudyDate), plain_.studyDate);
+    QCOMPARE(m.patientID(), plain_.patientID);
+    QCOMPARE(m.patientName(), plain_.patientName);
+    QCOMPARE(m.sex(), plain_.sex);
+    QCOMPARE(m.birthDate(), plain_.birthDate);
+    QCOMPARE(m.text(dicom::tags::StudyTime), plain_.studyTime);
+    QCOMPARE(m.studyDescription(), plain_.studyDescription);
+    QCOMPARE(m.accessionNumber(), plain_.accessionNumber);
+    QCOMPARE(m.text(dicom::tags::Modality), QString("MG"));
+  }
+
+  void findWithoutCriteriaReturnsEveryStudy() {
+    auto q = query();
+    QSet<QString> ids;
+    for (const auto& m : find(identifier(*q))) ids << m.patientID();
+    QCOMPARE(ids, (QSet<QString>{"SCU-PLAIN", "SCU-LATIN1", "SCU-UTF8", "SCU-UNMARKED"}));
+  }
+
+  void namesComeBackInUnicode_data() {
+    QTest::addColumn<QString>("patientID");
+    QTest::addColumn<QString>("name");
+    QTest::newRow("ISO_IR 100") << "SCU-LATIN1" << QStringLiteral("Müller^Anna");
+    QTest::newRow("ISO_IR 192") << "SCU-UTF8" << QStringLiteral("Müller^Greta");
+    QTest::newRow("unmarked Latin-1") << "SCU-UNMARKED" << QStringLiteral("Strauß^Lena");
+  }
+  void namesComeBackInUnicode() {
+    QFETCH(QString, patientID);
+    QFETCH(QString, name);
+    auto q = query();
+    dicom::DataSet set = identifier(*q);
+    set.setPatientID(patientID);
+    const auto matches = find(set);
+    QCOMPARE(matches.size(), size_t(1));
+    QCOMPARE(matches.front().patientName(), name);
+  }
+
+  void unicodeCriterionMatches() {
+    auto q = query();
+    dicom::DataSet set = identifier(*q);
+    set.setPatientName(QStringLiteral("Müller*"));
+    QSet<QString> ids;
+    for (const auto& m : find(set)) ids << m.patientID();
+    QCOMPARE(ids, (QSet<QString>{"SCU-LATIN1", "SCU-UTF8"}));
+  }
+
+  void moveDeliversTheStudy() {
+    QTemporaryDir received;
+    Receiver receiver(archive_.stationAET(), received.path());
+    QVERIFY(receiver.port() > 0);
+    archive_.setStationPort(receiver.port());
+    auto q = query();
+    q->setStudyUID(plainUID_);
+    q->move();
+    QTRY_COMPARE_WITH_TIMEOUT(QDir(received.path()).entryList(QDir::Files).size(), 2, 10000);
+  }
+
+  // The archive answers every failed move with 0xC000; the description names
+  // it, the destination and the counts.
+  void moveFailures_data() {
+    QTest::addColumn<QString>("destination");
+    QTest::addColumn<QString>("study");
+    QTest::newRow("unknown study") << "STATION"
+                                   << "1.2.826.0.1.3680043.8.498.999999";
+    QTest::newRow("unregistered destination") << "UNREGISTERED"
+                                              << "";
+    QTest::newRow("destination port closed") << "NOWHERE"
+                                             << "";
+    QTest::newRow("destination refuses") << "REFUSER"
+                                         << "";
+  }
+  void moveFailures() {
+    QFETCH(QString, destination);
+    QFETCH(QString, study);
+    QTemporaryDir folder;
+    Receiver refuser("REFUSER", folder.path(), {"--refuse"});
+    archive_.setModality("REFUSER", "REFUSER", refuser.port());
+    auto q = query();
+    q->setDestination(destination == "STATION" ? archive_.stationAET() : destination);
+    q->setStudyUID(study.isEmpty() ? plainUID_ : study);
+    try {
+      q->move();
+      QFAIL("the move was reported as a success");
+    } catch (const dicom::DicomError& e) {
+      QCOMPARE(e.number(), 0xC000);
+      QVERIFY2(e.description().contains("0xC000"), qPrintable(e.description()));
+      QVERIFY2(e.description().contains(q->destination()), qPrintable(e.description()));
+      QVERIFY2(e.description().contains("failed"), qPrintable(e.description()));
+    }
+  }
+
+  // The station's round trip: an image changed in one attribute goes back
+  // over the archive's copy and arrives unchanged otherwise, in its own
+  // transfer syntax, pixels untouched.
+  void storeReplacesTheArchivedImage_data() {
+    QTest::addColumn<samples::Syntax>("syntax");
+    QTest::newRow("JPEG-LS") << samples::Syntax::JpegLs;
+    QTest::newRow("JPEG lossless") << samples::Syntax::JpegLossless;
+    QTest::newRow("RLE") << samples::Syntax::Rle;
+    QTest::newRow("explicit little endian") << samples::Syntax::ExplicitLittle;
+  }
+  void storeReplacesTheArchivedImage() {
+    QFETCH(samples::Syntax, syntax);
+    samples::StudySpec spec = small("SCU-STORE-" + samples::syntaxName(syntax), 21);
+    spec.images = 1;
+    spec.syntax = syntax;
+    const QStringList files = seed(spec, "store-" + samples::syntaxName(syntax));
+    const int instances = archive_.instanceCount();
+
+    DcmFileFormat file;
+    QVERIFY(file.loadFile(files.front().toLocal8Bit().constData()).good());
+    OFString sop;
+    file.getDataset()->findAndGetOFString(DCM_SOPInstanceUID, sop);
+    const QString sopUID = QString::fromLatin1(sop.c_str());
+    const QJsonObject before = archive_.instanceTags(sopUID);
+    QVERIFY(!before.isEmpty());
+    file.getDataset()->putAndInsertString(DCM_SeriesDescription, "R MLO");
+
+    dicom::dcmtk::storeObject(
+        file, {archive_.host(), archive_.dicomPort(), archive_.stationAET(), archive_.aet()},
+        kTimeouts);
+
+    QCOMPARE(archive_.instanceCount(), instances);
+    QCOMPARE(archive_.instanceTransferSyntax(sopUID), samples::transferSyntaxUID(syntax));
+    QJsonObject after = archive_.instanceTags(sopUID);
+    QCOMPARE(after.value("SeriesDescription").toString(), QString("R MLO"));
+    after.remove("SeriesDescription");
+    QJsonObject expected = before;
+    expected.remove("SeriesDescription");
+    QCOMPARE(after, expected);
+
+    const QByteArray bytes = archive_.instanceFile(sopUID);
+    DcmInputBufferStream stream;
+    stream.setBuffer(bytes.constData(), static_cast<offile_off_t>(bytes.size()));
+    stream.setEos();
+    DcmFileFormat stored;
+    stored.transferInit();
+    QVERIFY(stored.read(stream).good());
+    stored.transferEnd();
+    const std::vector<std::uint16_t> pixels = samples::pixels(spec, 0);
+    QCOMPARE(pixelsOf(*stored.getDataset()), std::vector<Uint16>(pixels.begin(), pixels.end()));
+  }
+};
+
+QTEST_GUILESS_MAIN(ScuTest)
+#include "ScuTest.moc"
