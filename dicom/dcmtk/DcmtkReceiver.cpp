@@ -23,8 +23,10 @@
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <future>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -308,13 +310,19 @@ struct DcmtkReceiver::Session {
       end(assoc, false);
       return;
     }
-    if (!negotiate(assoc)) {
-      end(assoc, false);
-      return;
+    bool accepted = false;
+    bool released = false;
+    try {
+      accepted = negotiate(assoc);
+      if (accepted) released = converse(assoc);
+    } catch (const std::exception& e) {
+      // Nothing a peer sends may end the network thread.
+      qWarning("Receiving ended in a failure: %s", e.what());
+      if (accepted) ASC_abortAssociation(assoc);
     }
-    const bool released = converse(assoc);
     end(assoc, released);
-    push(ready(Delivery{}));  // associationClosed, after every object of the association
+    // associationClosed, after every object of the association.
+    if (accepted) push(ready(Delivery{}));
   }
 
   void end(T_ASC_Association* assoc, bool released) {
