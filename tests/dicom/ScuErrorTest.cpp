@@ -7,6 +7,9 @@
 #include <dcmtk/dcmdata/dcfilefo.h>
 
 #include <QElapsedTimer>
+#include <QHostAddress>
+#include <QProcess>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -231,6 +234,58 @@ class ScuErrorTest : public QObject {
     QVERIFY(record.findIdentifier);
     QVERIFY(record.moveIdentifier);
     QVERIFY(record.stored);
+  }
+
+  // A peer that confirmed the operation and then never answers the release
+  // request cannot hold the caller: the confirmed operation still succeeds.
+  void unansweredReleaseEndsInTime() {
+    scutest::PeerBehaviour behaviour;
+    behaviour.ignoreRelease = true;
+    behaviour.moveCompleted = 1;
+    scutest::RecordingPeer peer(behaviour);
+    QElapsedTimer timer;
+    timer.start();
+    store(peer.port());
+    QVERIFY2(timer.elapsed() < kBoundMs, qPrintable(QString::number(timer.elapsed())));
+    // The peer serves one association at a time: a second one for the move.
+    scutest::RecordingPeer second(behaviour);
+    timer.restart();
+    query(second.port())->move();
+    QVERIFY2(timer.elapsed() < kBoundMs, qPrintable(QString::number(timer.elapsed())));
+  }
+
+  // A peer that aborts the association while or after taking the object:
+  // the store is a failure, never a success, and the process survives the
+  // broken connection.
+  void peerAbortsTheStore_data() {
+    QTest::addColumn<QString>("option");
+    QTest::newRow("abort during the object") << "--abort-during";
+    QTest::newRow("abort before the response") << "--abort-after";
+  }
+  void peerAbortsTheStore() {
+    QFETCH(QString, option);
+    QTemporaryDir folder;
+    const int port = scutest::closedPort();
+    QProcess storescp;
+    storescp.start("storescp",
+                   {"-aet", "PEER", "-od", folder.path(), option, QString::number(port)});
+    QVERIFY(storescp.waitForStarted(5000));
+    QElapsedTimer timer;
+    timer.start();
+    auto listening = [&] {
+      QTcpSocket socket;
+      socket.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
+      return socket.waitForConnected(200);
+    };
+    while (!listening() && timer.elapsed() < 10000) QTest::qWait(50);
+
+    timer.restart();
+    auto e = failure([&] { store(port); });
+    storescp.kill();
+    storescp.waitForFinished(5000);
+    QVERIFY(e);
+    QVERIFY2(e->description().contains(QString::number(port)), qPrintable(e->description()));
+    QVERIFY2(timer.elapsed() < kBoundMs, qPrintable(QString::number(timer.elapsed())));
   }
 
   void wrongCalledAETitleIsRejected() {

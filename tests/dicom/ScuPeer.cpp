@@ -73,7 +73,10 @@ RecordingPeer::RecordingPeer(PeerBehaviour behaviour) : behaviour_(std::move(beh
 }
 
 RecordingPeer::~RecordingPeer() {
-  stop_ = true;
+  {
+    std::lock_guard lock(mutex_);
+    stop_ = true;
+  }
   changed_.notify_all();
   if (thread_.joinable()) thread_.join();
   ASC_dropNetwork(&network_);
@@ -152,6 +155,12 @@ void RecordingPeer::serve(T_ASC_Association* association) {
       continue;
     }
     if (cond == DUL_PEERREQUESTEDRELEASE) {
+      if (behaviour_.ignoreRelease) {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return stop_.load(); });
+        lock.unlock();
+        break;
+      }
       ASC_acknowledgeRelease(association);
       finish(true);
       return;

@@ -38,6 +38,8 @@ struct PeerBehaviour {
   std::string moveFailedUIDs;  // Failed SOP Instance UID List of the final response
   // Receives the request and then never answers it.
   bool silent = false;
+  // Never answers a release request (the association stays until aborted).
+  bool ignoreRelease = false;
 };
 
 // What reached the peer, the last of each kind.
