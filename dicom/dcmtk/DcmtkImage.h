@@ -20,10 +20,12 @@ class DcmtkImage : public Image {
 
   Attribute attribute(std::uint32_t group, std::uint32_t element) const override;
   // Writes the value in the object's own character set. A value that set
-  // cannot hold moves the whole object to UTF-8 (ISO_IR 192): every text
-  // attribute is converted, then the value is written. Raises DicomError
-  // (InvalidObject) when that conversion or the write fails; the object is
-  // then left as it was before the conversion attempt where DCMTK allows.
+  // cannot hold (or any non-ASCII value in an object that declares no
+  // character set) moves the whole object to UTF-8: every text attribute is
+  // converted, Specific Character Set becomes ISO_IR 192, then the value is
+  // written. Raises DicomError: InvalidObject when the conversion or the
+  // write fails, InvalidArgument for attributes the station never changes
+  // (file meta information, pixel data, the character set itself).
   void addOrReplace(std::uint32_t group, std::uint32_t element, const QString& value) override;
 
   QString patientName() const override;
