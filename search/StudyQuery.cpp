@@ -1,0 +1,86 @@
+#include "StudyQuery.h"
+
+namespace search {
+
+bool replaceOnce(QString& text, const QString& find, const QString& replacement) {
+  if (find.isEmpty() || !text.contains(find, Qt::CaseSensitive)) return false;
+  text.replace(find, replacement, Qt::CaseSensitive);
+  return true;
+}
+
+QString collapseRepeated(QString text, const QString& find, const QString& replacement) {
+  while (replaceOnce(text, find, replacement)) {
+  }
+  return text;
+}
+
+const QStringList& emptyPatterns() {
+  static const QStringList patterns = {"*",  "*^",  "^*", "*^*", "%",   "%^",
+                                       "^%", "%^%", "^",  " ^ ", "%^*", "*^%"};
+  return patterns;
+}
+
+bool isEmptyPattern(const QString& text) {
+  return emptyPatterns().contains(text, Qt::CaseSensitive);
+}
+
+QString composePatientName(const QString& givenName, const QString& familyName) {
+  if (givenName.isEmpty()) return familyName;
+  if (!familyName.isEmpty()) return familyName + "^" + givenName;
+  return "*^" + givenName;
+}
+
+bool namesNoCriterion(const Criteria& c) {
+  return !c.birthDate && !c.studyDate && c.studyDescription.isEmpty() && c.sex.isEmpty() &&
+         c.patientName.isEmpty() && c.patientID.isEmpty();
+}
+
+bool isTooWide(const Criteria& c) {
+  return namesNoCriterion(c) && c.accessionNumber.isEmpty();
+}
+
+bool exceedsLimit(int matchCount, const QString& accessionNumber) {
+  return matchCount >= kMatchLimit && accessionNumber.isEmpty();
+}
+
+QString dicomDate(const std::optional<QDate>& date) {
+  if (!date || !date->isValid()) return QString("");
+  return date->toString("yyyyMMdd");
+}
+
+void fillIdentifier(dicom::DataSet& identifier, const Criteria& c) {
+  QString name = c.patientName;
+  name.replace(' ', '^');
+  identifier.setPatientName(name);
+  identifier.setPatientID(c.patientID);
+  identifier.setSex(c.sex);
+  identifier.setBirthDate(dicomDate(c.birthDate));
+  identifier.addOrReplace(0x0008, 0x0020, dicomDate(c.studyDate));
+  identifier.addOrReplace(0x0008, 0x0052, "STUDY");
+  identifier.setStudyDescription(c.studyDescription);
+  identifier.setAccessionNumber(c.accessionNumber);
+}
+
+std::array<QString, kColumnCount> rowValues(const dicom::DataSet& match) {
+  QString name = match.patientName();
+  name.replace('^', ' ');
+  const dicom::Attribute modality = match.attribute(0x0008, 0x0060);
+  return {
+      match.studyInstanceUID(),
+      match.attribute(0x0008, 0x0020).defaultValue(),
+      match.patientID(),
+      name,
+      match.sex(),
+      match.birthDate(),
+      match.attribute(0x0008, 0x0030).defaultValue(),
+      match.studyDescription(),
+      match.accessionNumber(),
+      modality.isNull() ? QString("") : modality.value(),
+  };
+}
+
+bool isCentredColumn(int column) {
+  return column == 2 || column == 5 || column == 6 || column == 7 || column == 10;
+}
+
+}  // namespace search

@@ -1,0 +1,455 @@
+#include "frmSearch.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDateEdit>
+#include <QFrame>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPainter>
+#include <QPushButton>
+#include <QScreen>
+#include <QTimer>
+#include <exception>
+
+#include "dicom/DicomError.h"
+#include "dicom/Toolkit.h"
+#include "dicom/Viewer.h"
+#include "log/modError.h"
+#include "search/StudyQuery.h"
+#include "settings/modMain.h"
+
+namespace search {
+namespace {
+
+const char* const kProcedureLabel = "cmdSearch_Click";
+const char* const kTooWideText = "Please provide more specific search criteria.";
+const char* const kTooWideCaption = "Tavrin";
+const char* const kErrorText = "There was an error.\r\nRead the log file for more information.";
+const char* const kErrorCaption = "Brevant";
+
+QFont tahoma(double points) {
+  QFont font("Tahoma");
+  font.setPointSizeF(points);
+  return font;
+}
+
+// The window's own icon: a magnifying glass over a film sheet.
+QIcon searchIcon() {
+  QPixmap pixmap(32, 32);
+  pixmap.fill(Qt::transparent);
+  QPainter painter(&pixmap);
+  painter.setRenderHint(QPainter::Antialiasing);
+  painter.setPen(QPen(QColor(40, 40, 40), 1));
+  painter.setBrush(QColor(70, 70, 80));
+  painter.drawRect(2, 2, 20, 24);
+  painter.setBrush(QColor(220, 220, 220));
+  painter.drawEllipse(QRectF(6, 8, 10, 14));
+  painter.setPen(QPen(QColor(20, 60, 140), 3));
+  painter.setBrush(QColor(200, 220, 255, 140));
+  painter.drawEllipse(QRectF(12, 10, 12, 12));
+  painter.drawLine(QPointF(22, 21), QPointF(29, 28));
+  return QIcon(pixmap);
+}
+
+// Switches the grid's drawing on again however the fill ends.
+class RedrawOff {
+ public:
+  explicit RedrawOff(ResultGrid& grid) : grid_(grid) { grid_.setRedraw(false); }
+  ~RedrawOff() { grid_.setRedraw(true); }
+  RedrawOff(const RedrawOff&) = delete;
+  RedrawOff& operator=(const RedrawOff&) = delete;
+
+ private:
+  ResultGrid& grid_;
+};
+
+}  // namespace
+
+frmSearch::frmSearch(dicom::Toolkit& toolkit, StationHost& host, QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowCloseButtonHint),
+      toolkit_(toolkit),
+      host_(host) {
+  showMessage_ = [this](QMessageBox::Icon icon, const QString& text, const QString& caption) {
+    QMessageBox box(icon, caption, text, QMessageBox::Ok, this);
+    box.exec();
+  };
+  buildControls();
+  Form_Load();
+}
+
+frmSearch::~frmSearch() = default;
+
+void frmSearch::buildControls() {
+  setWindowTitle("Brevant: Search");
+  setWindowIcon(searchIcon());
+  setFont(tahoma(9));
+  setSizeGripEnabled(false);
+  resize(twips(11355), twips(8370));
+
+  fraSearch = new QFrame(this);
+  fraSearch->setObjectName("fraSearch");
+  fraSearch->setFrameShape(QFrame::Box);
+  fraSearch->setFrameShadow(QFrame::Sunken);
+  fraSearch->setFont(tahoma(8.25));
+  fraSearch->setGeometry(twips(90), twips(45), twips(8385), twips(2580));
+
+  picSearch = new QWidget(fraSearch);
+  picSearch->setObjectName("picSearch");
+  picSearch->setFont(tahoma(8.25));
+  picSearch->setGeometry(twips(135), twips(225), twips(8025), twips(2265));
+
+  auto place = [](QWidget* widget, int left, int top, int width, int height) {
+    widget->setGeometry(twips(left), twips(top), twips(width), twips(height));
+  };
+  auto label = [&](const QString& text, int left, int top, int width, int height) {
+    auto* l = new QLabel(text, picSearch);
+    place(l, left, top, width, height);
+    return l;
+  };
+  auto textBox = [&](const char* name, int left, int top, int width, int height) {
+    auto* box = new QLineEdit(picSearch);
+    box->setObjectName(name);
+    place(box, left, top, width, height);
+    return box;
+  };
+
+  lblSearch[0] = label("Patienten - ID:", 180, 45, 1170, 210);
+  txtPatID = textBox("txtPatID", 180, 315, 3030, 330);
+  lblSearch[1] = label("Studydate:", 3465, 45, 870, 210);
+  dtpStudyDate = new DatePicker(picSearch);
+  dtpStudyDate->setObjectName("dtpStudyDate");
+  place(dtpStudyDate, 3465, 315, 1635, 330);
+  lblSearch[2] = label("Sex:", 5355, 45, 345, 210);
+  cboSex = new QComboBox(picSearch);
+  cboSex->setObjectName("cboSex");
+  cboSex->setEditable(true);
+  cboSex->setInsertPolicy(QComboBox::NoInsert);
+  cboSex->setCompleter(nullptr);
+  place(cboSex, 5355, 315, 645, 330);
+  lblSearch[3] = label("Date of birth:", 6345, 45, 1080, 210);
+  dtpBirth = new DatePicker(picSearch);
+  dtpBirth->setObjectName("dtpBirth");
+  place(dtpBirth, 6345, 315, 1635, 330);
+  lblSearch[5] = label("Surname:", 180, 810, 765, 210);
+  txtName2 = textBox("txtName2", 180, 1080, 3840, 330);
+  lblSearch[4] = label("Name:", 4140, 810, 510, 210);
+  txtName1 = textBox("txtName1", 4140, 1080, 3840, 330);
+  lblSearch[6] = label("Study Description:", 180, 1530, 1485, 210);
+  txtStudyDesc = textBox("txtStudyDesc", 180, 1800, 3840, 330);
+  lblAcc = label("Accession Number", 4140, 1530, 1485, 210);
+  txtAccNum = textBox("txtAccNum", 4140, 1800, 2490, 315);
+  cmdSearch = new QPushButton("Search", picSearch);
+  cmdSearch->setObjectName("cmdSearch");
+  cmdSearch->setFont(tahoma(8.25));
+  cmdSearch->setDefault(true);
+  place(cmdSearch, 6750, 1755, 1230, 375);
+  txtPatName = textBox("txtPatName", 1800, 0, 825, 270);
+  txtPatName->hide();
+
+  grid1 = new ResultGrid(this);
+  grid1->setObjectName("grid1");
+  grid1->setFont(tahoma(9));
+  grid1->setGeometry(twips(90), twips(2745), twips(11130), twips(5550));
+
+  QWidget* order[] = {txtPatID,
+                      dtpStudyDate->checkBox(),
+                      dtpStudyDate->dateEdit(),
+                      cboSex,
+                      dtpBirth->checkBox(),
+                      dtpBirth->dateEdit(),
+                      txtName2,
+                      txtName1,
+                      txtStudyDesc,
+                      cmdSearch,
+                      grid1,
+                      txtAccNum};
+  for (std::size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
+  setTabOrder(txtAccNum, txtPatID);
+  txtPatID->setFocus();
+
+  cboSex->installEventFilter(this);
+  cboSex->lineEdit()->installEventFilter(this);
+  for (QLineEdit* box : {txtPatID, txtName2, txtName1, txtStudyDesc, txtAccNum}) {
+    box->installEventFilter(this);
+  }
+  connect(txtName1, &QLineEdit::textChanged, this, [this] { BuildPatName(); });
+  connect(txtName2, &QLineEdit::textChanged, this, [this] { BuildPatName(); });
+  connect(cmdSearch, &QPushButton::clicked, this, [this] { cmdSearch_Click(); });
+  connect(grid1, &ResultGrid::columnHeaderClick, this,
+          [this](int column) { grid1_ColumnHeaderClick(column); });
+  connect(grid1, &ResultGrid::rowDoubleClick, this,
+          [this](int row, int column) { grid1_RowDoubleClick(row, column); });
+}
+
+void frmSearch::Form_Load() {
+  const QDate today = QDate::currentDate();
+  dtpStudyDate->setValue(today);
+  dtpBirth->setValue(today);
+
+  if (QScreen* screen = QGuiApplication::primaryScreen()) {
+    move(screen->availableGeometry().topLeft());
+  } else {
+    move(0, 0);
+  }
+  resize(twips(13000), height());
+
+  cboSex->addItem("O");
+  cboSex->addItem("M");
+  cboSex->addItem("F");
+  cboSex->setCurrentIndex(-1);
+  cboSex->setEditText("");
+
+  dtpBirth->setValue(std::nullopt);
+  dtpStudyDate->setValue(std::nullopt);
+
+  const Qt::Alignment left = Qt::AlignLeft;
+  grid1->addColumn("COLUMN1", "ID", left, -1, false);
+  grid1->addColumn("COLUMN2", "Study Date", left, 110);
+  grid1->addColumn("COLUMN3", "Patient ID", left, 150);
+  grid1->addColumn("COLUMN4", "Name", left, 200);
+  grid1->addColumn("COLUMN5", "Sex", left, 35);
+  grid1->addColumn("COLUMN6", "Date of Brith", left, 100);
+  grid1->addColumn("COLUMN7", "Time", left, 100);
+  grid1->addColumn("COLUMN8", "Study Description", left, 160);
+  grid1->addColumn("COLUMN9", "Accession Number", left, 200);
+  grid1->addColumn("COLUMN10", "Modality", left, 100);
+}
+
+void frmSearch::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  // The outer width includes the frame, which is known once the window is shown.
+  if (!outerWidthSet_) {
+    outerWidthSet_ = true;
+    const int frame = frameGeometry().width() - width();
+    if (frame > 0) resize(twips(13000) - frame, height());
+  }
+}
+
+void frmSearch::resizeEvent(QResizeEvent* event) {
+  QDialog::resizeEvent(event);
+  Form_Resize();
+}
+
+void frmSearch::Form_Resize() {
+  const QRect outer = frameGeometry();
+  const int width = (outer.width() * 15 - 250) / 15;
+  const int height = (outer.height() * 15 - 3300) / 15;
+  // A size that cannot be set (the window made very small) keeps the previous one.
+  if (width >= 0) grid1->resize(width, grid1->height());
+  if (height >= 0) grid1->resize(grid1->width(), height);
+}
+
+void frmSearch::closeEvent(QCloseEvent* event) {
+  // Form_QueryUnload: a close request is never cancelled.
+  event->accept();
+  QDialog::closeEvent(event);
+}
+
+bool frmSearch::eventFilter(QObject* watched, QEvent* event) {
+  if ((watched == cboSex || watched == cboSex->lineEdit()) && event->type() == QEvent::KeyPress) {
+    return cboSex_KeyPress(static_cast<QKeyEvent*>(event));
+  }
+  if (event->type() == QEvent::FocusIn) {
+    for (QLineEdit* box : {txtPatID, txtName2, txtName1, txtStudyDesc, txtAccNum}) {
+      if (watched == box) selectOnFocus(box);
+    }
+  }
+  return QDialog::eventFilter(watched, event);
+}
+
+bool frmSearch::cboSex_KeyPress(QKeyEvent* event) {
+  const QString text = event->text();
+  const bool backspace = event->key() == Qt::Key_Backspace || text == QStringLiteral("\b");
+  // Keys that produce no character, and control keys such as Enter, Tab and
+  // Delete, act on the box as usual.
+  if (!backspace && (text.isEmpty() || !text.at(0).isPrint())) return false;
+
+  QLineEdit* edit = cboSex->lineEdit();
+  if (!backspace) {
+    const QChar c = text.at(0).toUpper();
+    if (c == 'F' || c == 'M' || c == 'O') cboSex->setEditText(QString(c));
+  }
+  edit->setCursorPosition(1);
+  // Backspace goes on to the box and removes the character before the caret.
+  return !backspace;
+}
+
+void frmSearch::selectOnFocus(QLineEdit* box) {
+  box->setCursorPosition(0);
+  box->setSelection(0, static_cast<int>(box->text().size()));
+  // A mouse click places the caret after the focus arrived; select again after it.
+  QTimer::singleShot(0, box, [box] { box->setSelection(0, static_cast<int>(box->text().size())); });
+}
+
+void frmSearch::BuildPatName() {
+  txtPatName->setText(composePatientName(txtName1->text(), txtName2->text()));
+}
+
+void frmSearch::ReplaceRepeated(QLineEdit& box, const QString& find, const QString& replacement) {
+  for (;;) {
+    QString text = box.text();
+    if (!replaceOnce(text, find, replacement)) return;
+    // An ordinary change of the box: its change event runs at once.
+    box.setText(text);
+  }
+}
+
+void frmSearch::refuseTooWide() {
+  showMessage_(QMessageBox::Critical, kTooWideText, kTooWideCaption);
+}
+
+void frmSearch::reportFailure(const std::exception& error) {
+  const dicom::Failure failure = dicom::describe(error);
+  modError::LogError(failure.number, failure.description, kProcedureLabel);
+  showMessage_(QMessageBox::Critical, kErrorText, kErrorCaption);
+}
+
+void frmSearch::cmdSearch_Click() {
+  // Pending events run between rows: a second press then waits for this one.
+  if (filling_) return;
+  try {
+    for (QLineEdit* box : {txtName1, txtName2, txtPatID, txtPatName, txtAccNum}) {
+      ReplaceRepeated(*box, "**", "*");
+      ReplaceRepeated(*box, "%%", "%");
+    }
+    if (isEmptyPattern(txtPatID->text())) txtPatID->setText("");
+    if (isEmptyPattern(txtPatName->text())) txtPatName->setText("");
+
+    Criteria criteria;
+    criteria.patientID = txtPatID->text();
+    criteria.patientName = txtPatName->text();
+    criteria.sex = cboSex->currentText();
+    criteria.birthDate = dtpBirth->value();
+    criteria.studyDate = dtpStudyDate->value();
+    criteria.studyDescription = txtStudyDesc->text();
+    criteria.accessionNumber = txtAccNum->text();
+    if (isTooWide(criteria)) {
+      refuseTooWide();
+      return;
+    }
+
+    std::unique_ptr<dicom::Query> query = toolkit_.newQuery();
+    query->setPort(modMain::PortNumber(ConnectionSettings.RemotePort, "RemotePort"));
+    query->setNode(ConnectionSettings.RemoteIP);
+    query->setCalledAE(ConnectionSettings.RemoteAET);
+    query->setCallingAE(ConnectionSettings.LocAET);
+    query->setRoot("STUDY");
+    dicom::DataSet identifier = query->newDataSet();
+
+    cmdSearch->setFocus();
+    fillIdentifier(identifier, criteria);
+    matches_ = query->find(identifier);
+
+    if (exceedsLimit(matches_.count(), txtAccNum->text())) {
+      matches_.empty();
+      refuseTooWide();
+      return;
+    }
+
+    grid1->clearRows();
+    if (matches_.count() == 0) {
+      grid1->addRow();
+      grid1->setCell(1, 2, kNoDataText, ResultGrid::kCentred);
+    } else {
+      filling_ = true;
+      struct Done {
+        bool& flag;
+        ~Done() { flag = false; }
+      } done{filling_};
+      RedrawOff redrawOff(*grid1);
+      std::int16_t row = 0;
+      for (const dicom::DataSet& match : matches_) {
+        QCoreApplication::processEvents();
+        ++row;
+        grid1->addRow();
+        const auto values = rowValues(match);
+        for (int column = 1; column <= kColumnCount; ++column) {
+          if (isCentredColumn(column)) {
+            grid1->setCell(row, column, values[static_cast<std::size_t>(column - 1)],
+                           ResultGrid::kCentred);
+          } else {
+            grid1->setCell(row, column, values[static_cast<std::size_t>(column - 1)]);
+          }
+        }
+      }
+    }
+    matches_.empty();
+  } catch (const std::exception& error) {
+    reportFailure(error);
+  }
+}
+
+void frmSearch::grid1_ColumnHeaderClick(int column) {
+  // Every step is tried; a failing one is skipped without a message.
+  auto attempt = [](auto&& step) {
+    try {
+      step();
+    } catch (...) {
+    }
+  };
+  ResultGrid::SortSpecification& spec = grid1->sortSpecification();
+  int position = 0;
+  QString tag;
+  attempt([&] { spec.clear(); });
+  attempt([&] {
+    position = spec.position(column);
+    if (position == 0) {
+      position = spec.count() + 1;
+      spec.setKey(position, column);
+    }
+  });
+  attempt([&] { tag = grid1->columnTag(column); });
+  ResultGrid::Direction direction = ResultGrid::Direction::Ascending;
+  if (tag.isEmpty()) {
+    tag = "DESC";
+  } else {
+    tag = "";
+    direction = ResultGrid::Direction::Descending;
+  }
+  attempt([&] { spec.setDirection(position, direction); });
+  attempt([&] { grid1->setColumnTag(column, tag); });
+  attempt([&] { spec.setComparison(position, grid1->columnSortType(column)); });
+  QApplication::setOverrideCursor(Qt::WaitCursor);
+  attempt([&] { grid1->sort(); });
+  QApplication::restoreOverrideCursor();
+}
+
+void frmSearch::grid1_RowDoubleClick(int row, int /*column*/) {
+  try {
+    if (grid1->cellText(1, 2).toUpper() == "NO DATA") return;
+    // Images with labels not yet sent would be lost by the reception.
+    if (!host_.confirmDiscardChanges()) return;
+
+    std::unique_ptr<dicom::Query> query = toolkit_.newQuery();
+    query->setPort(modMain::PortNumber(ConnectionSettings.RemotePort, "RemotePort"));
+    query->setNode(ConnectionSettings.RemoteIP);
+    query->setCalledAE(ConnectionSettings.RemoteAET);
+    query->setCallingAE(ConnectionSettings.LocAET);
+    query->setRoot("STUDY");
+    query->setLevel("STUDY");
+    query->setDestination(ConnectionSettings.LocAET);
+    query->setStudyUID(grid1->cellText(row, 1));
+
+    dicom::Viewer& viewer = host_.viewer();
+    viewer.setOption(dicom::Viewer::OptionKeepReceived, true);
+    viewer.setLocalAETitle(ConnectionSettings.LocAET);
+    viewer.listen(modMain::PortNumber(ConnectionSettings.LocPort, "LocPort"));
+    viewer.setOption(dicom::Viewer::OptionRedrawEachImage, false);
+    viewer.images().empty();
+
+    host_.State(true, "Receiving Images ...");
+    query->move();
+    host_.startWatchdog();
+    accept();
+  } catch (const std::exception& error) {
+    reportFailure(error);
+  }
+}
+
+}  // namespace search

@@ -1,0 +1,91 @@
+#pragma once
+
+#include <QDialog>
+#include <QMessageBox>
+#include <array>
+#include <functional>
+
+#include "dicom/DataSet.h"
+#include "search/DatePicker.h"
+#include "search/ResultGrid.h"
+#include "search/StationHost.h"
+
+class QComboBox;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+
+namespace dicom {
+class Toolkit;
+}
+
+namespace search {
+
+// How the window shows a message box: icon, text, caption. The default runs
+// a modal QMessageBox with an OK button; tests record the calls instead.
+using MessageSink =
+    std::function<void(QMessageBox::Icon icon, const QString& text, const QString& caption)>;
+
+// The study search window: criteria at the top, the result grid below. A
+// double-click on a result row retrieves that study to the station and
+// closes the window. The main window makes a new one for every opening and
+// runs it with exec(); closing ends that run, and the window is not reused.
+class frmSearch : public QDialog {
+  Q_OBJECT
+ public:
+  frmSearch(dicom::Toolkit& toolkit, StationHost& host, QWidget* parent = nullptr);
+  ~frmSearch() override;
+
+  void setMessageSink(MessageSink sink) { showMessage_ = std::move(sink); }
+
+  // The controls, named as the window's code addresses them.
+  QFrame* fraSearch;
+  QWidget* picSearch;
+  std::array<QLabel*, 7> lblSearch;
+  QLabel* lblAcc;
+  QLineEdit* txtPatID;
+  DatePicker* dtpStudyDate;
+  QComboBox* cboSex;
+  DatePicker* dtpBirth;
+  QLineEdit* txtName2;
+  QLineEdit* txtName1;
+  QLineEdit* txtStudyDesc;
+  QLineEdit* txtAccNum;
+  QPushButton* cmdSearch;
+  QLineEdit* txtPatName;
+  ResultGrid* grid1;
+
+  // Event handlers, callable directly.
+  void cmdSearch_Click();
+  void grid1_RowDoubleClick(int row, int column);
+  void grid1_ColumnHeaderClick(int column);
+  void BuildPatName();
+  void ReplaceRepeated(QLineEdit& box, const QString& find, const QString& replacement);
+
+  static constexpr int twips(int value) { return (value + 7) / 15; }
+
+ protected:
+  void resizeEvent(QResizeEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  void Form_Load();
+  void Form_Resize();
+  bool cboSex_KeyPress(QKeyEvent* event);
+  void selectOnFocus(QLineEdit* box);
+  void reportFailure(const std::exception& error);
+  void refuseTooWide();
+  void buildControls();
+
+  dicom::Toolkit& toolkit_;
+  StationHost& host_;
+  MessageSink showMessage_;
+  dicom::MatchCollection matches_;
+  bool filling_ = false;
+  bool outerWidthSet_ = false;
+};
+
+}  // namespace search
