@@ -26,10 +26,12 @@ state="$build/demo-archive"
 settings="$bin/Settings.ini"
 archive="$here/archive.sh"
 
-[ -x "$bin/brevant-samples" ] || {
-  echo "demo.sh: $bin/brevant-samples is missing; build first" >&2
-  exit 1
-}
+for program in brevant brevant-samples; do
+  [ -x "$bin/$program" ] || {
+    echo "demo.sh: $bin/$program is missing; build first" >&2
+    exit 1
+  }
+done
 
 # The demo studies: seed (picks the patient), syntax, size, bits, photometric.
 # Bump the version when the list changes so the cache is made again.
@@ -125,9 +127,5 @@ fi
 
 echo "demo: archive $ARCHIVE_AET at $ARCHIVE_HOST:$ARCHIVE_DICOM_PORT" \
   "(web API http://$ARCHIVE_HOST:$ARCHIVE_HTTP_PORT), station $STATION_AET on port $STATION_PORT"
-if [ ! -x "$bin/brevant" ]; then
-  echo "demo.sh: $bin/brevant is missing; build first" >&2
-  exit 1
-fi
 cd "$bin"
 "$bin/brevant"
