@@ -1,0 +1,134 @@
+// Timing of the study search: how long the search window takes from the
+// press of "Search" until the grid lists every match, against a running
+// archive. Also writes the small studies the benchmark seeds.
+//
+//   brevant-bench-search seed <folder> <count> <id-prefix>
+//   brevant-bench-search grid <archive.env> <patient-id-pattern> <expected-rows> <repeats>
+//
+// grid prints one line per run ("grid_ms <milliseconds>") and a last line
+// "grid_median_ms <milliseconds>".
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLineEdit>
+#include <QTemporaryDir>
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <vector>
+
+#include "SampleStudy.h"
+#include "common/AppDir.h"
+#include "dicom/Viewer.h"
+#include "dicom/dcmtk/DcmtkToolkit.h"
+#include "search/StationHost.h"
+#include "search/frmSearch.h"
+#include "settings/modMain.h"
+
+namespace {
+
+class BenchHost : public search::StationHost {
+ public:
+  explicit BenchHost(dicom::Toolkit& toolkit) : view(toolkit) {}
+  dicom::Viewer& viewer() override { return view; }
+  void State(bool, const QString&) override {}
+  void startWatchdog() override {}
+  bool confirmDiscardChanges() override { return true; }
+  dicom::Viewer view;
+};
+
+std::map<QString, QString> readEnv(const QString& path) {
+  std::map<QString, QString> values;
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) return values;
+  for (const QByteArray& line : file.readAll().split('\n')) {
+    const int eq = line.indexOf('=');
+    if (eq > 0)
+      values[QString::fromUtf8(line.left(eq))] = QString::fromUtf8(line.mid(eq + 1)).trimmed();
+  }
+  return values;
+}
+
+int seed(const QString& folder, int count, const QString& prefix) {
+  for (int i = 1; i <= count; ++i) {
+    samples::StudySpec spec;
+    spec.patientName = QString("Bench^Patient%1").arg(i);
+    spec.patientID = QString("%1%2").arg(prefix).arg(i, 4, 10, QChar('0'));
+    spec.accessionNumber = QString("BA%1").arg(i);
+    spec.studyDate = QString("2024%1").arg(101 + i % 28, 4, 10, QChar('0'));
+    spec.rows = 64;
+    spec.columns = 64;
+    spec.images = 1;
+    spec.seed = static_cast<unsigned>(i);
+    samples::writeStudy(spec, folder);
+  }
+  return 0;
+}
+
+int grid(const QString& envFile, const QString& pattern, int expected, int repeats) {
+  const auto env = readEnv(envFile);
+  if (env.empty()) {
+    std::fprintf(stderr, "cannot read %s\n", qPrintable(envFile));
+    return 2;
+  }
+  QTemporaryDir logs;
+  common::setAppDirectoryForTesting(logs.path());
+  ConnectionSettings.RemoteAET = env.at("ARCHIVE_AET");
+  ConnectionSettings.RemoteIP = env.at("ARCHIVE_HOST");
+  ConnectionSettings.RemotePort = env.at("ARCHIVE_DICOM_PORT");
+  ConnectionSettings.LocAET = env.at("STATION_AET");
+  ConnectionSettings.LocPort = env.at("STATION_PORT");
+
+  dicom::dcmtk::DcmtkToolkit toolkit;
+  BenchHost host(toolkit);
+  std::vector<qint64> times;
+  for (int run = 0; run < repeats; ++run) {
+    // A fresh window each time, as the station opens one per search.
+    search::frmSearch window(toolkit, host);
+    QString message;
+    window.setMessageSink(
+        [&](QMessageBox::Icon, const QString& text, const QString&) { message = text; });
+    window.show();
+    QCoreApplication::processEvents();
+    window.txtPatID->setText(pattern);
+
+    QElapsedTimer timer;
+    timer.start();
+    window.cmdSearch_Click();
+    QCoreApplication::processEvents();  // the repaint of the filled grid
+    const qint64 ms = timer.elapsed();
+    if (!message.isEmpty() || window.grid1->rowCount() != expected) {
+      std::fprintf(stderr, "search listed %d rows (expected %d); message: %s\n",
+                   window.grid1->rowCount(), expected, qPrintable(message));
+      return 1;
+    }
+    std::printf("grid_ms %lld\n", static_cast<long long>(ms));
+    times.push_back(ms);
+  }
+  std::sort(times.begin(), times.end());
+  std::printf("grid_median_ms %lld\n", static_cast<long long>(times[times.size() / 2]));
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  const QStringList args = app.arguments();
+  try {
+    if (args.size() == 5 && args[1] == "seed") return seed(args[2], args[3].toInt(), args[4]);
+    if (args.size() == 6 && args[1] == "grid") {
+      return grid(args[2], args[3], args[4].toInt(), std::max(1, args[5].toInt()));
+    }
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "%s\n", error.what());
+    return 1;
+  }
+  std::fprintf(stderr,
+               "usage: %s seed <folder> <count> <id-prefix>\n"
+               "       %s grid <archive.env> <patient-id-pattern> <expected-rows> <repeats>\n",
+               argv[0], argv[0]);
+  return 2;
+}
