@@ -6,21 +6,21 @@
 
 namespace search {
 
-int ResultGrid::SortSpecification::position(int column) const {
+int ResultGrid::SortKeys::position(int column) const {
   for (std::size_t i = 0; i < keys_.size(); ++i) {
     if (keys_[i].column == column) return static_cast<int>(i) + 1;
   }
   return 0;
 }
 
-ResultGrid::SortSpecification::Key& ResultGrid::SortSpecification::at(int position) {
+ResultGrid::SortKeys::Key& ResultGrid::SortKeys::at(int position) {
   if (position < 1 || position > count()) {
     throw std::out_of_range("There is no sort key at this position.");
   }
   return keys_[static_cast<std::size_t>(position - 1)];
 }
 
-void ResultGrid::SortSpecification::setKey(int position, int column) {
+void ResultGrid::SortKeys::setKey(int position, int column) {
   if (position == count() + 1) {
     keys_.push_back(Key{column, Direction::Ascending, SortType::Text});
     return;
@@ -28,11 +28,11 @@ void ResultGrid::SortSpecification::setKey(int position, int column) {
   at(position).column = column;
 }
 
-void ResultGrid::SortSpecification::setDirection(int position, Direction direction) {
+void ResultGrid::SortKeys::setDirection(int position, Direction direction) {
   at(position).direction = direction;
 }
 
-void ResultGrid::SortSpecification::setComparison(int position, SortType type) {
+void ResultGrid::SortKeys::setComparison(int position, SortType type) {
   at(position).type = type;
 }
 
@@ -104,7 +104,7 @@ ResultGrid::SortType ResultGrid::columnSortType(int column) const {
 }
 
 void ResultGrid::sort() {
-  const auto& keys = sortSpecification_.keys();
+  const auto& keys = sortKeys_.keys();
   for (const auto& key : keys) checkColumn(key.column);
   const int rows = rowCount();
   const int columns = columnCount();

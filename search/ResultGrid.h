@@ -8,8 +8,8 @@
 namespace search {
 
 // The result table of the search window. Columns and rows are numbered from
-// 1, as the window addresses them. Sorting is the grid's own (stable, by the
-// sort specification); the table's built-in sorting stays off so that rows
+// 1, as the window addresses them. Sorting is the grid's own (stable, by its
+// sort keys); the table's built-in sorting stays off so that rows
 // only move when the window asks for it.
 class ResultGrid : public QTableWidget {
   Q_OBJECT
@@ -23,7 +23,7 @@ class ResultGrid : public QTableWidget {
   static constexpr int kDefaultColumnWidth = 64;
 
   // The keys the grid sorts by, positions 1 to count.
-  class SortSpecification {
+  class SortKeys {
    public:
     void clear() { keys_.clear(); }
     // The 1-based position of the column among the keys, 0 when it is none.
@@ -60,8 +60,8 @@ class ResultGrid : public QTableWidget {
   void setColumnTag(int column, const QString& tag);
   SortType columnSortType(int column) const;
 
-  SortSpecification& sortSpecification() { return sortSpecification_; }
-  // Reorders all rows by the sort specification; every row keeps its cells,
+  SortKeys& sortKeys() { return sortKeys_; }
+  // Reorders all rows by its sort keys; every row keeps its cells,
   // the hidden ones too. Rows that compare equal keep their order.
   void sort();
 
@@ -93,7 +93,7 @@ class ResultGrid : public QTableWidget {
   void checkColumn(int column) const;
 
   std::vector<Column> columns_;
-  SortSpecification sortSpecification_;
+  SortKeys sortKeys_;
 };
 
 }  // namespace search

@@ -393,15 +393,15 @@ void frmSearch::grid1_ColumnHeaderClick(int column) {
     } catch (...) {
     }
   };
-  ResultGrid::SortSpecification& spec = grid1->sortSpecification();
+  ResultGrid::SortKeys& keys = grid1->sortKeys();
   int position = 0;
   QString tag;
-  attempt([&] { spec.clear(); });
+  attempt([&] { keys.clear(); });
   attempt([&] {
-    position = spec.position(column);
+    position = keys.position(column);
     if (position == 0) {
-      position = spec.count() + 1;
-      spec.setKey(position, column);
+      position = keys.count() + 1;
+      keys.setKey(position, column);
     }
   });
   attempt([&] { tag = grid1->columnTag(column); });
@@ -412,9 +412,9 @@ void frmSearch::grid1_ColumnHeaderClick(int column) {
     tag = "";
     direction = ResultGrid::Direction::Descending;
   }
-  attempt([&] { spec.setDirection(position, direction); });
+  attempt([&] { keys.setDirection(position, direction); });
   attempt([&] { grid1->setColumnTag(column, tag); });
-  attempt([&] { spec.setComparison(position, grid1->columnSortType(column)); });
+  attempt([&] { keys.setComparison(position, grid1->columnSortType(column)); });
   QApplication::setOverrideCursor(Qt::WaitCursor);
   attempt([&] { grid1->sort(); });
   QApplication::restoreOverrideCursor();

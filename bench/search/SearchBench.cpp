@@ -52,16 +52,16 @@ std::map<QString, QString> readEnv(const QString& path) {
 
 int seed(const QString& folder, int count, const QString& prefix) {
   for (int i = 1; i <= count; ++i) {
-    samples::StudySpec spec;
-    spec.patientName = QString("Bench^Patient%1").arg(i);
-    spec.patientID = QString("%1%2").arg(prefix).arg(i, 4, 10, QChar('0'));
-    spec.accessionNumber = QString("BA%1").arg(i);
-    spec.studyDate = QString("2024%1").arg(101 + i % 28, 4, 10, QChar('0'));
-    spec.rows = 64;
-    spec.columns = 64;
-    spec.images = 1;
-    spec.seed = static_cast<unsigned>(i);
-    samples::writeStudy(spec, folder);
+    samples::StudySpec study;
+    study.patientName = QString("Bench^Patient%1").arg(i);
+    study.patientID = QString("%1%2").arg(prefix).arg(i, 4, 10, QChar('0'));
+    study.accessionNumber = QString("BA%1").arg(i);
+    study.studyDate = QString("2024%1").arg(101 + i % 28, 4, 10, QChar('0'));
+    study.rows = 64;
+    study.columns = 64;
+    study.images = 1;
+    study.seed = static_cast<unsigned>(i);
+    samples::writeStudy(study, folder);
   }
   return 0;
 }

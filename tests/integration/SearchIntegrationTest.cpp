@@ -24,6 +24,7 @@
 #include "common/AppDir.h"
 #include "dicom/Viewer.h"
 #include "dicom/dcmtk/DcmtkToolkit.h"
+#include "log/modError.h"
 #include "search/StationHost.h"
 #include "search/frmSearch.h"
 #include "settings/modMain.h"
@@ -53,12 +54,19 @@ class RecordingFindService : public DcmSCP {
     syntaxes.push_back(UID_LittleEndianExplicitTransferSyntax);
     syntaxes.push_back(UID_LittleEndianImplicitTransferSyntax);
     addPresentationContext(UID_FINDStudyRootQueryRetrieveInformationModel, syntaxes);
-    thread_ = std::thread([this] { listen(); });
+    // The port is open before the constructor returns; a request that comes
+    // before the thread accepts waits in the listen backlog.
+    opened_ = openListenPort().good();
+    thread_ = std::thread([this] {
+      if (opened_) acceptAssociations();
+    });
   }
   ~RecordingFindService() override {
     stop_ = true;
     thread_.join();
   }
+
+  bool opened() const { return opened_; }
 
   // Tag -> the value bytes as received (trailing padding removed).
   std::vector<std::map<DcmTagKey, QByteArray>> identifiers() {
@@ -97,6 +105,7 @@ class RecordingFindService : public DcmSCP {
 
  private:
   std::atomic<bool> stop_{false};
+  bool opened_ = false;
   std::thread thread_;
   std::mutex mutex_;
   std::vector<std::map<DcmTagKey, QByteArray>> identifiers_;
@@ -150,30 +159,31 @@ class SearchIntegrationTest : public QObject {
     ConnectionSettings.LocPort = QString::number(archive.stationPort());
   }
 
-  QStringList seedStudies(const std::vector<samples::StudySpec>& specs, const QString& sub) {
+  QStringList seedStudies(const std::vector<samples::StudySpec>& studies, const QString& sub) {
     QStringList files;
-    for (const auto& spec : specs) {
-      for (const auto& image : samples::writeStudy(spec, folder.filePath(sub))) files << image.path;
+    for (const auto& study : studies) {
+      for (const auto& image : samples::writeStudy(study, folder.filePath(sub)))
+        files << image.path;
     }
     archive.upload(files);
     return files;
   }
 
   static samples::StudySpec tiny(const Seed& seed, unsigned n) {
-    samples::StudySpec spec;
-    spec.patientName = seed.name;
-    spec.patientID = seed.id;
-    spec.birthDate = seed.birth;
-    spec.sex = seed.sex;
-    spec.studyDate = seed.date;
-    spec.studyDescription = seed.description;
-    spec.accessionNumber = seed.accession;
-    spec.specificCharacterSet = seed.charset;
-    spec.rows = 64;
-    spec.columns = 64;
-    spec.images = 1;
-    spec.seed = n;
-    return spec;
+    samples::StudySpec study;
+    study.patientName = seed.name;
+    study.patientID = seed.id;
+    study.birthDate = seed.birth;
+    study.sex = seed.sex;
+    study.studyDate = seed.date;
+    study.studyDescription = seed.description;
+    study.accessionNumber = seed.accession;
+    study.specificCharacterSet = seed.charset;
+    study.rows = 64;
+    study.columns = 64;
+    study.images = 1;
+    study.seed = n;
+    return study;
   }
 
   // Sets the criteria, presses Search, and returns the patient IDs listed, sorted.
@@ -191,6 +201,10 @@ class SearchIntegrationTest : public QObject {
     window->txtAccNum->setText(accession);
     messages.clear();
     window->cmdSearch_Click();
+    if (!messages.empty()) {
+      QFile log(modError::LogPath());
+      if (log.open(QIODevice::ReadOnly)) qWarning("Error log: %s", log.readAll().constData());
+    }
     QStringList ids;
     for (int row = 1; row <= window->grid1->rowCount(); ++row) {
       ids << window->grid1->cellText(row, 3);
@@ -205,12 +219,12 @@ class SearchIntegrationTest : public QObject {
     QVERIFY(folder.isValid());
     common::setAppDirectoryForTesting(folder.path());
     archive.clear();
-    std::vector<samples::StudySpec> specs;
+    std::vector<samples::StudySpec> studies;
     unsigned n = 1;
     for (const Seed& seed : kSeeds) {
-      specs.push_back(tiny(seed, n++));
+      studies.push_back(tiny(seed, n++));
     }
-    seedStudies(specs, "seed");
+    seedStudies(studies, "seed");
     QCOMPARE(archive.studyCount(), int(kSeeds.size()));
     toolkit = std::make_unique<dicom::dcmtk::DcmtkToolkit>(dicom::dcmtk::Timeouts{5, 10, 30});
   }
@@ -370,6 +384,7 @@ class SearchIntegrationTest : public QObject {
   void identifierAsTheArchiveReceivesIt() {
     const int port = freePort();
     RecordingFindService recorder(port);
+    QVERIFY(recorder.opened());
     ConnectionSettings.RemotePort = QString::number(port);
     ConnectionSettings.RemoteAET = "RECORDER";
     search("van Dyk", "", "P*", QDate(1960, 3, 5), QDate(2024, 1, 15), "F", "Screening*", "ACC*");
@@ -410,7 +425,7 @@ class SearchIntegrationTest : public QObject {
   // Last: replaces the seeded studies with many small ones.
   void limitWithRealMatches() {
     archive.clear();
-    std::vector<samples::StudySpec> specs;
+    std::vector<samples::StudySpec> studies;
     for (unsigned i = 1; i <= 400; ++i) {
       Seed seed{QString("Many^P%1").arg(i),
                 QString("Q%1").arg(i, 4, 10, QChar('0')),
@@ -420,13 +435,13 @@ class SearchIntegrationTest : public QObject {
                 "Screening",
                 QString("B%1").arg(i),
                 ""};
-      specs.push_back(tiny(seed, i));
+      studies.push_back(tiny(seed, i));
     }
-    const samples::StudySpec last = specs.back();
-    specs.pop_back();
+    const samples::StudySpec last = studies.back();
+    studies.pop_back();
     QElapsedTimer timer;
     timer.start();
-    seedStudies(specs, "many");
+    seedStudies(studies, "many");
     qInfo("Seeded 399 studies in %lld ms", static_cast<long long>(timer.elapsed()));
 
     QCOMPARE(search("", "", "Q*").size(), 399);

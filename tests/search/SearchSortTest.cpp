@@ -110,13 +110,13 @@ class SearchSortTest : public QObject {
     QCOMPARE(f->toolkit.script.queries.back().studyUID, QString("1.3"));
   }
 
-  void sortSpecificationHoldsOneKey() {
+  void sortKeysHoldOneKey() {
     f->window->grid1_ColumnHeaderClick(4);
     f->window->grid1_ColumnHeaderClick(3);
-    const auto& spec = f->window->grid1->sortSpecification();
-    QCOMPARE(spec.count(), 1);
-    QCOMPARE(spec.position(3), 1);
-    QCOMPARE(spec.position(4), 0);
+    const auto& keys = f->window->grid1->sortKeys();
+    QCOMPARE(keys.count(), 1);
+    QCOMPARE(keys.position(3), 1);
+    QCOMPARE(keys.position(4), 0);
   }
 };
 

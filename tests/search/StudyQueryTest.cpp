@@ -265,14 +265,6 @@ class StudyQueryTest : public QObject {
     QCOMPARE(row[1], QString(""));
     QCOMPARE(row[6], QString(""));
   }
-
-  void centredColumns() {
-    QList<int> centred;
-    for (int column = 1; column <= search::kColumnCount; ++column) {
-      if (search::isCentredColumn(column)) centred << column;
-    }
-    QCOMPARE(centred, (QList<int>{2, 5, 6, 7, 10}));
-  }
 };
 
 QTEST_GUILESS_MAIN(StudyQueryTest)
