@@ -29,7 +29,7 @@ int main(int argc, char* argv[]) {
 
   dicom::dcmtk::DcmtkToolkit toolkit;
   frmMain window(toolkit, [&toolkit](QWidget* owner, search::StationHost& host) {
-    frmSearch search(toolkit, host, owner);
+    search::frmSearch search(toolkit, host, owner);
     search.exec();
   });
   window.show();
