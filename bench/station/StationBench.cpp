@@ -1,0 +1,226 @@
+// Timing of the whole station against a running archive, one study per run:
+// the retrieval (double-click on the search result until the tiled study is
+// drawn), the peak memory once the study is on screen, and the update of
+// four labelled images. Drives the real windows offscreen, as the operator
+// would: main window, search window, viewer, toolbar.
+//
+//   brevant-bench-station <archive.env> <accession-number> <images> [--detail]
+//
+// Prints "key value" lines:
+//   retrieve_ms     double-click to tiles drawn (association closed, 4 images, one paint)
+//   move_ms         of which the double-click handler (the C-MOVE, blocking) took
+//   deliver_ms      then until the association-closed handler had run
+//   paint_ms        then the forced paint of the viewer
+//   peak_kib        VmHWM of this process with the study on screen
+//   update_ms       "Update Study" until its message
+//   peak_after_update_kib
+// With --detail, afterwards (not part of the figures above):
+//   decode_ms <n> <ms>  decoding image n again for display, alone on this thread
+//   send_ms <n> <ms>    storing image n on the archive on an association of its own
+// Exits 1 when a step does not end as the station promises.
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QPointer>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <memory>
+#include <stdexcept>
+
+#include "common/AppDir.h"
+#include "dicom/dcmtk/DcmtkImage.h"
+#include "dicom/dcmtk/DcmtkRender.h"
+#include "dicom/dcmtk/DcmtkToolkit.h"
+#include "main/frmMain.h"
+#include "search/frmSearch.h"
+#include "settings/modINI.h"
+
+namespace {
+
+constexpr int kDeadlineMs = 120000;
+
+std::map<QString, QString> readEnv(const QString& path) {
+  std::map<QString, QString> values;
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) return values;
+  for (const QByteArray& line : file.readAll().split('\n')) {
+    const int eq = line.indexOf('=');
+    if (eq > 0)
+      values[QString::fromUtf8(line.left(eq))] = QString::fromUtf8(line.mid(eq + 1)).trimmed();
+  }
+  return values;
+}
+
+// A value in kiB from /proc/self/status ("VmHWM", "VmRSS"), -1 when absent.
+long long statusKib(const char* key) {
+  QFile file("/proc/self/status");
+  if (!file.open(QIODevice::ReadOnly)) return -1;
+  const QByteArray prefix = QByteArray(key) + ':';
+  for (const QByteArray& line : file.readAll().split('\n')) {
+    if (line.startsWith(prefix)) {
+      return line.mid(prefix.size()).trimmed().split(' ').value(0).toLongLong();
+    }
+  }
+  return -1;
+}
+
+void fail(const QString& what) {
+  throw std::runtime_error(what.toStdString());
+}
+
+// Runs the event loop until done() holds; fails after the deadline.
+void waitFor(const std::function<bool()>& done, const QString& what) {
+  QElapsedTimer clock;
+  clock.start();
+  // Wakes the loop now and then, so the deadline is noticed without events.
+  QTimer tick;
+  tick.start(50);
+  while (!done()) {
+    if (clock.elapsed() > kDeadlineMs) fail("timed out waiting for " + what);
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+  }
+}
+
+void print(const char* key, long long value) {
+  std::printf("%s %lld\n", key, value);
+  std::fflush(stdout);
+}
+
+int run(const QString& envFile, const QString& accession, int expected, bool detail) {
+  const auto env = readEnv(envFile);
+  if (env.empty()) fail("cannot read " + envFile);
+
+  QTemporaryDir appDir;
+  common::setAppDirectoryForTesting(appDir.path());
+  const QString ini = appDir.filePath("Settings.ini");
+  modINI::WriteIniString("SETTINGS", "RemoteAET", env.at("ARCHIVE_AET"), ini);
+  modINI::WriteIniString("SETTINGS", "RemoteIP", env.at("ARCHIVE_HOST"), ini);
+  modINI::WriteIniString("SETTINGS", "RemotePort", env.at("ARCHIVE_DICOM_PORT"), ini);
+  modINI::WriteIniString("SETTINGS", "LocAET", env.at("STATION_AET"), ini);
+  modINI::WriteIniString("SETTINGS", "LocPort", env.at("STATION_PORT"), ini);
+
+  dicom::dcmtk::DcmtkToolkit toolkit;
+  QPointer<search::frmSearch> search;
+  QStringList searchMessages;
+  frmMain window(toolkit, [&](QWidget* owner, search::StationHost& host) {
+    auto* dialog = new search::frmSearch(toolkit, host, owner);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setMessageSink(
+        [&](QMessageBox::Icon, const QString& text, const QString&) { searchMessages << text; });
+    search = dialog;
+    dialog->open();
+  });
+  QStringList messages;
+  window.showMessage = [&](QMessageBox::Icon, const QString&, const QString& text) {
+    messages << text;
+  };
+  window.askYesNo = [](const QString&, const QString&) { return true; };
+  window.show();
+  waitFor([&] { return window.isVisible(); }, "the main window");
+  QCoreApplication::processEvents();
+
+  // The search, untimed.
+  window.Toolbar1_ButtonClick("search");
+  if (!search) fail("the search window did not open");
+  search->txtAccNum->setText(accession);
+  search->cmdSearch_Click();
+  QCoreApplication::processEvents();
+  if (search->grid1->rowCount() != 1) {
+    fail(QString("the search listed %1 rows for %2 (%3)")
+             .arg(search->grid1->rowCount())
+             .arg(accession, searchMessages.join("; ")));
+  }
+
+  // The retrieval: double-click to the tiled study drawn.
+  dicom::ImageCollection& images = window.viewer().images();
+  QElapsedTimer timer;
+  timer.start();
+  search->grid1_RowDoubleClick(1, 3);
+  const qint64 moved = timer.elapsed();
+  if (!searchMessages.isEmpty()) fail("the retrieval failed: " + searchMessages.join("; "));
+  waitFor([&] { return !window.picState->isVisible() && images.count() == expected; },
+          "the study on screen");
+  const qint64 delivered = timer.elapsed();
+  window.dcmViewer->repaint();
+  const qint64 retrieved = timer.elapsed();
+  const long long peak = statusKib("VmHWM");
+  for (int i = 1; i <= images.count(); ++i) {
+    if (images.item(i)->displayImage().isNull()) fail(QString("image %1 was not decoded").arg(i));
+  }
+  print("retrieve_ms", retrieved);
+  print("move_ms", moved);
+  print("deliver_ms", delivered - moved);
+  print("paint_ms", retrieved - delivered);
+  print("peak_kib", peak);
+
+  // Label every image, then the update.
+  for (int position = 1; position <= images.count(); ++position) {
+    const QPoint centre = window.dcmViewer->tileRect(position).center();
+    window.dcmViewer_MouseClick(1, 0, centre.x(), centre.y());
+    if (window.selectedImage() != images.item(position)) {
+      fail(QString("a click on tile %1 did not select its image").arg(position));
+    }
+    window.cmdOrientation_Click((position - 1) % 4);
+  }
+  if (images.markedCount() != images.count()) fail("not every image was labelled");
+  QCoreApplication::processEvents();
+  timer.restart();
+  window.Toolbar1_ButtonClick("update");
+  const qint64 updated = timer.elapsed();
+  if (messages.size() != 1 || messages[0] != "Update was successful.") {
+    fail("the update ended with: " + messages.join("; "));
+  }
+  if (images.markedCount() != 0) fail("the update left images marked");
+  print("update_ms", updated);
+  print("peak_after_update_kib", statusKib("VmHWM"));
+
+  if (detail) {
+    // Where the time goes: each image decoded again alone, and each image
+    // stored on an association of its own, as the update does.
+    for (int i = 1; i <= images.count(); ++i) {
+      auto* image = dynamic_cast<dicom::dcmtk::DcmtkImage*>(images.item(i).get());
+      if (image == nullptr) fail("not a DCMTK image");
+      timer.restart();
+      const QImage picture = dicom::dcmtk::renderForDisplay(*image->file().getDataset());
+      std::printf("decode_ms %d %lld\n", i, static_cast<long long>(timer.elapsed()));
+      if (picture.isNull()) fail(QString("image %1 did not decode again").arg(i));
+    }
+    for (int i = 1; i <= images.count(); ++i) {
+      timer.restart();
+      images.item(i)->send(env.at("ARCHIVE_HOST"), env.at("ARCHIVE_DICOM_PORT").toInt(),
+                           env.at("STATION_AET"), env.at("ARCHIVE_AET"));
+      std::printf("send_ms %d %lld\n", i, static_cast<long long>(timer.elapsed()));
+    }
+    std::fflush(stdout);
+  }
+
+  window.dcmViewer->stopListening();
+  common::setAppDirectoryForTesting(QString());
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  const QStringList args = app.arguments();
+  const bool detail = args.contains("--detail");
+  QStringList positional = args;
+  positional.removeAll("--detail");
+  if (positional.size() != 4) {
+    std::fprintf(stderr, "usage: %s <archive.env> <accession-number> <images> [--detail]\n",
+                 argv[0]);
+    return 2;
+  }
+  try {
+    return run(positional[1], positional[2], positional[3].toInt(), detail);
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "brevant-bench-station: %s\n", error.what());
+    return 1;
+  }
+}
