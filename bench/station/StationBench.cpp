@@ -10,16 +10,27 @@
 //   retrieve_ms     double-click to tiles drawn (association closed, 4 images, one paint)
 //   move_ms         of which the double-click handler (the C-MOVE, blocking) took
 //   deliver_ms      then until the association-closed handler had run
-//   paint_ms        then the forced paint of the viewer
+//   paint_ms        then the forced paint of the viewer (when the event loop
+//                   already painted the tiles while waiting, that first paint
+//                   is in deliver_ms and this one draws the cached pictures)
 //   peak_kib        VmHWM of this process with the study on screen
+//   retrieve_cpu_ms CPU time of this process (all threads) during the retrieval
+//   retrieve_faults minor page faults of this process during the retrieval
+//   archive_cpu_ms  CPU time of the archive process during the retrieval
 //   update_ms       "Update Study" until its message
 //   peak_after_update_kib
 // With --detail, afterwards (not part of the figures above):
+//   thread_cpu_ms <name> <ms>  CPU time during the retrieval per thread
+//                       (main, decoder = pooled threads, other = network and dispatch)
 //   decode_ms <n> <ms>  decoding image n again for display, alone on this thread
 //   send_ms <n> <ms>    storing image n on the archive on an association of its own
 // Exits 1 when a step does not end as the station promises.
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <QApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QPointer>
@@ -66,6 +77,45 @@ long long statusKib(const char* key) {
     }
   }
   return -1;
+}
+
+struct Usage {
+  long long cpuMs = 0;
+  long long faults = 0;
+};
+
+Usage selfUsage() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  auto ms = [](const timeval& t) { return t.tv_sec * 1000LL + t.tv_usec / 1000; };
+  return {ms(usage.ru_utime) + ms(usage.ru_stime), usage.ru_minflt};
+}
+
+// CPU time (user + system) in ms of a process or thread from its stat file; -1 when unreadable.
+long long statCpuMs(const QString& statPath, QString* name = nullptr) {
+  QFile file(statPath);
+  if (!file.open(QIODevice::ReadOnly)) return -1;
+  const QByteArray text = file.readAll();
+  const int open = text.indexOf('('), close = text.lastIndexOf(')');
+  if (open < 0 || close < open) return -1;
+  if (name) *name = QString::fromUtf8(text.mid(open + 1, close - open - 1));
+  // Fields after the name: state is field 3, utime 14, stime 15.
+  const QList<QByteArray> fields = text.mid(close + 2).split(' ');
+  if (fields.size() < 13) return -1;
+  const long long ticks = fields[11].toLongLong() + fields[12].toLongLong();
+  return ticks * 1000 / sysconf(_SC_CLK_TCK);
+}
+
+// CPU time per thread of this process, keyed by thread id.
+std::map<QString, std::pair<QString, long long>> threadCpu() {
+  std::map<QString, std::pair<QString, long long>> threads;
+  const QDir tasks("/proc/self/task");
+  for (const QString& tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+    QString name;
+    const long long ms = statCpuMs(tasks.filePath(tid + "/stat"), &name);
+    if (ms >= 0) threads[tid] = {name, ms};
+  }
+  return threads;
 }
 
 void fail(const QString& what) {
@@ -137,6 +187,10 @@ int run(const QString& envFile, const QString& accession, int expected, bool det
 
   // The retrieval: double-click to the tiled study drawn.
   dicom::ImageCollection& images = window.viewer().images();
+  const QString archiveStat = "/proc/" + env.at("ARCHIVE_PID") + "/stat";
+  const long long archiveBefore = statCpuMs(archiveStat);
+  const auto threadsBefore = threadCpu();
+  const Usage before = selfUsage();
   QElapsedTimer timer;
   timer.start();
   search->grid1_RowDoubleClick(1, 3);
@@ -148,6 +202,9 @@ int run(const QString& envFile, const QString& accession, int expected, bool det
   window.dcmViewer->repaint();
   const qint64 retrieved = timer.elapsed();
   const long long peak = statusKib("VmHWM");
+  const Usage after = selfUsage();
+  const long long archiveAfter = statCpuMs(archiveStat);
+  const auto threadsAfter = threadCpu();
   for (int i = 1; i <= images.count(); ++i) {
     if (images.item(i)->displayImage().isNull()) fail(QString("image %1 was not decoded").arg(i));
   }
@@ -156,6 +213,24 @@ int run(const QString& envFile, const QString& accession, int expected, bool det
   print("deliver_ms", delivered - moved);
   print("paint_ms", retrieved - delivered);
   print("peak_kib", peak);
+  print("retrieve_cpu_ms", after.cpuMs - before.cpuMs);
+  print("retrieve_faults", after.faults - before.faults);
+  print("archive_cpu_ms", archiveBefore < 0 ? -1 : archiveAfter - archiveBefore);
+  if (detail) {
+    std::map<QString, long long> byRole;
+    const QString mainTid = QString::number(getpid());
+    for (const auto& [tid, entry] : threadsAfter) {
+      const auto old = threadsBefore.find(tid);
+      const long long spent = entry.second - (old == threadsBefore.end() ? 0 : old->second.second);
+      const QString role = tid == mainTid                            ? "main"
+                           : entry.first.contains("Thread (pooled)") ? "decoder"
+                                                                     : "other";
+      byRole[role] += spent;
+    }
+    for (const auto& [role, ms] : byRole) {
+      std::printf("thread_cpu_ms %s %lld\n", qPrintable(role), ms);
+    }
+  }
 
   // Label every image, then the update.
   for (int position = 1; position <= images.count(); ++position) {

@@ -28,9 +28,13 @@ ROWS=4096
 COLUMNS=3328
 IMAGES=4
 SYNTAXES=(explicit jpeg-ls)
-# BENCH_DETAIL=1 adds a last station run per syntax that times each image's
-# decoding and each image's store on its own.
+# BENCH_DETAIL=1 adds a last station run per syntax that splits the
+# retrieval's CPU time by thread and times each image's decoding and each
+# image's store on its own.
 DETAIL=${BENCH_DETAIL:-0}
+# STATION_GLIBC_TUNABLES, when set, is given to the station process only
+# (GLIBC_TUNABLES), to try allocator settings without touching the baseline.
+STATION_TUNABLES=${STATION_GLIBC_TUNABLES:-}
 
 [ -x "$BENCH" ] || { echo "build the target brevant-bench-station first ($BENCH missing)" >&2; exit 2; }
 [ -x "$SAMPLES" ] || { echo "build the target brevant-samples first ($SAMPLES missing)" >&2; exit 2; }
@@ -70,6 +74,20 @@ free_port() {
   done
   echo "no free port found" >&2
   return 1
+}
+
+CLK_TCK=$(getconf CLK_TCK)
+cpu_ms() {  # cpu_ms <pid>: user + system CPU time of a running process
+  local line rest
+  read -r line <"/proc/$1/stat"
+  rest=${line##*) }
+  # shellcheck disable=SC2086
+  set -- $rest
+  echo $(((${12} + ${13}) * 1000 / CLK_TCK))
+}
+
+station() {
+  GLIBC_TUNABLES=$STATION_TUNABLES QT_QPA_PLATFORM=offscreen "$BENCH" "$@"
 }
 
 tag() {  # tag <file> <gggg,eeee>: the value of one attribute
@@ -121,19 +139,22 @@ for syntax in "${SYNTAXES[@]}"; do
   seed=$((seed + 1))
 done
 
-declare -A R_ST R_DC U_ST U_DC PEAK BREAK
+echo "load average before the runs: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) CPUs"
+[ -z "$STATION_TUNABLES" ] || echo "station runs with GLIBC_TUNABLES=$STATION_TUNABLES"
+declare -A R_ST R_DC U_ST U_DC PEAK BREAK CPU
 for syntax in "${SYNTAXES[@]}"; do
-  rs=() rd=() us=() ud=() pk=() mv=() dl=() pt=()
+  rs=() rd=() us=() ud=() pk=() mv=() dl=() pt=() sc=() sf=() ac=() dc=() da=()
   for run in $(seq 1 "$REPEATS"); do
     # The station: a fresh process each run, so its peak memory is this study's.
-    QT_QPA_PLATFORM=offscreen "$BENCH" "$STATE/archive.env" "${ACCESSION[$syntax]}" $IMAGES \
-      >"$WORK/station.txt"
+    station "$STATE/archive.env" "${ACCESSION[$syntax]}" $IMAGES >"$WORK/station.txt"
     val() { awk -v k="$1" '$1 == k {print $2}' "$WORK/station.txt"; }
     rs+=("$(val retrieve_ms)") us+=("$(val update_ms)") pk+=("$(val peak_kib)")
     mv+=("$(val move_ms)") dl+=("$(val deliver_ms)") pt+=("$(val paint_ms)")
+    sc+=("$(val retrieve_cpu_ms)") sf+=("$(val retrieve_faults)") ac+=("$(val archive_cpu_ms)")
 
     # movescu to storescp, until all four files are on disk.
     rm -f "$SCP_DIR"/*
+    scp0=$(cpu_ms "$SCP_PID") arc0=$(cpu_ms "$ARCHIVE_PID")
     t0=$(now_ms)
     movescu -S -aem BASELINE "${DCMTK_NET[@]}" "$ARCHIVE_HOST" "$ARCHIVE_DICOM_PORT" \
       -k QueryRetrieveLevel=STUDY -k "StudyInstanceUID=${STUDY_UID[$syntax]}" \
@@ -145,6 +166,7 @@ for syntax in "${SYNTAXES[@]}"; do
     done
     t1=$(now_ms)
     rd+=($((t1 - t0)))
+    dc+=($(($(cpu_ms "$SCP_PID") - scp0))) da+=($(($(cpu_ms "$ARCHIVE_PID") - arc0)))
 
     # storescu with the four generated files in one association.
     t0=$(now_ms)
@@ -154,9 +176,9 @@ for syntax in "${SYNTAXES[@]}"; do
     t1=$(now_ms)
     ud+=($((t1 - t0)))
 
-    printf '%-8s run %d: station retrieve %5d ms (move %d, deliver %d, paint %d), update %5d ms, peak %d MiB | movescu %5d ms, storescu %5d ms\n' \
-      "$syntax" "$run" "${rs[-1]}" "${mv[-1]}" "${dl[-1]}" "${pt[-1]}" "${us[-1]}" \
-      $((${pk[-1]} / 1024)) "${rd[-1]}" "${ud[-1]}"
+    printf '%-8s run %d: station retrieve %5d ms (move %d, deliver %d, paint %d; cpu %d ms, %d faults), update %5d ms, peak %d MiB | movescu %5d ms (storescp cpu %d ms), storescu %5d ms\n' \
+      "$syntax" "$run" "${rs[-1]}" "${mv[-1]}" "${dl[-1]}" "${pt[-1]}" "${sc[-1]}" "${sf[-1]}" \
+      "${us[-1]}" $((${pk[-1]} / 1024)) "${rd[-1]}" "${dc[-1]}" "${ud[-1]}"
   done
   # What storescp got: the transfer syntax it was sent in.
   received=$(find "$SCP_DIR" -type f | head -n 1)
@@ -165,13 +187,15 @@ for syntax in "${SYNTAXES[@]}"; do
   U_ST[$syntax]=$(median "${us[@]}") U_DC[$syntax]=$(median "${ud[@]}")
   PEAK[$syntax]=$(median "${pk[@]}")
   BREAK[$syntax]="move $(median "${mv[@]}") + deliver $(median "${dl[@]}") + paint $(median "${pt[@]}") ms"
+  CPU[$syntax]="station $(median "${sc[@]}") ms ($(median "${sf[@]}") page faults), archive $(median "${ac[@]}") ms; storescp $(median "${dc[@]}") ms, archive $(median "${da[@]}") ms"
 
   if [ "$DETAIL" = 1 ]; then
-    QT_QPA_PLATFORM=offscreen "$BENCH" "$STATE/archive.env" "${ACCESSION[$syntax]}" $IMAGES \
-      --detail >"$WORK/detail.txt"
+    station "$STATE/archive.env" "${ACCESSION[$syntax]}" $IMAGES --detail >"$WORK/detail.txt"
     echo "         detail ($syntax):" \
-      "$(awk '$1 == "decode_ms" {d = d " " $3} $1 == "send_ms" {s = s " " $3}
-              END {print "decode alone" d " ms; store alone" s " ms"}' "$WORK/detail.txt")"
+      "$(awk '$1 == "thread_cpu_ms" {t = t " " $2 " " $3}
+              $1 == "decode_ms" {d = d " " $3} $1 == "send_ms" {s = s " " $3}
+              END {print "retrieval cpu by thread:" t " ms; decode alone" d " ms; store alone" s " ms"}' \
+        "$WORK/detail.txt")"
   fi
 done
 
@@ -190,4 +214,6 @@ done
 echo
 echo "Station retrieval (median parts): "
 for syntax in "${SYNTAXES[@]}"; do echo "  $syntax: ${BREAK[$syntax]}"; done
+echo "CPU time during the retrieval (medians):"
+for syntax in "${SYNTAXES[@]}"; do echo "  $syntax: ${CPU[$syntax]}"; done
 echo "peak mem: station VmHWM with the study on screen; goal = 2 x pixel bytes + 150 MiB."
