@@ -34,7 +34,8 @@ class StorageReceiver : public QObject {
   void imageReceived(dicom::ImagePtr image);
   // A complete object without pixel data (kept, never shown).
   void objectReceived(dicom::ImagePtr object);
-  // An association that sent objects has ended (released, aborted or timed out).
+  // An accepted association has ended (released, aborted or timed out),
+  // after the signals of all its objects.
   void associationClosed();
 };
 

@@ -334,12 +334,7 @@ void frmSearch::cmdSearch_Click() {
       return;
     }
 
-    std::unique_ptr<dicom::Query> query = toolkit_.newQuery();
-    query->setPort(modMain::PortNumber(ConnectionSettings.RemotePort, "RemotePort"));
-    query->setNode(ConnectionSettings.RemoteIP);
-    query->setCalledAE(ConnectionSettings.RemoteAET);
-    query->setCallingAE(ConnectionSettings.LocAET);
-    query->setRoot("STUDY");
+    std::unique_ptr<dicom::Query> query = newStudyQuery();
     dicom::DataSet identifier = query->newDataSet();
 
     cmdSearch->setFocus();
@@ -420,18 +415,24 @@ void frmSearch::grid1_ColumnHeaderClick(int column) {
   QApplication::restoreOverrideCursor();
 }
 
+std::unique_ptr<dicom::Query> frmSearch::newStudyQuery() {
+  // The remote node as the connection settings stand now, study root.
+  std::unique_ptr<dicom::Query> query = toolkit_.newQuery();
+  query->setPort(modMain::PortNumber(ConnectionSettings.RemotePort, "RemotePort"));
+  query->setNode(ConnectionSettings.RemoteIP);
+  query->setCalledAE(ConnectionSettings.RemoteAET);
+  query->setCallingAE(ConnectionSettings.LocAET);
+  query->setRoot("STUDY");
+  return query;
+}
+
 void frmSearch::grid1_RowDoubleClick(int row, int /*column*/) {
   try {
     if (grid1->cellText(1, 2).toUpper() == "NO DATA") return;
     // Images with labels not yet sent would be lost by the reception.
     if (!host_.confirmDiscardChanges()) return;
 
-    std::unique_ptr<dicom::Query> query = toolkit_.newQuery();
-    query->setPort(modMain::PortNumber(ConnectionSettings.RemotePort, "RemotePort"));
-    query->setNode(ConnectionSettings.RemoteIP);
-    query->setCalledAE(ConnectionSettings.RemoteAET);
-    query->setCallingAE(ConnectionSettings.LocAET);
-    query->setRoot("STUDY");
+    std::unique_ptr<dicom::Query> query = newStudyQuery();
     query->setLevel("STUDY");
     query->setDestination(ConnectionSettings.LocAET);
     query->setStudyUID(grid1->cellText(row, 1));

@@ -4,6 +4,7 @@
 #include <QMessageBox>
 #include <array>
 #include <functional>
+#include <memory>
 
 #include "dicom/DataSet.h"
 #include "search/DatePicker.h"
@@ -17,8 +18,9 @@ class QLineEdit;
 class QPushButton;
 
 namespace dicom {
+class Query;
 class Toolkit;
-}
+}  // namespace dicom
 
 namespace search {
 
@@ -78,6 +80,7 @@ class frmSearch : public QDialog {
   void selectOnFocus(QLineEdit* box);
   void reportFailure(const std::exception& error);
   void refuseTooWide();
+  std::unique_ptr<dicom::Query> newStudyQuery();
   void buildControls();
 
   dicom::Toolkit& toolkit_;
