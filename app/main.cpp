@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFontDatabase>
 
+#include "common/Memory.h"
 #include "dicom/dcmtk/DcmtkToolkit.h"
 #include "main/frmMain.h"
 #include "search/frmSearch.h"
@@ -23,6 +24,7 @@ void loadTahoma() {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  common::tuneAllocatorForLargeImages();  // before any thread or image exists
   QApplication app(argc, argv);
   QApplication::setApplicationName("Brevant");
   loadTahoma();

@@ -43,6 +43,7 @@
 #include <stdexcept>
 
 #include "common/AppDir.h"
+#include "common/Memory.h"
 #include "dicom/dcmtk/DcmtkImage.h"
 #include "dicom/dcmtk/DcmtkRender.h"
 #include "dicom/dcmtk/DcmtkToolkit.h"
@@ -281,6 +282,7 @@ int run(const QString& envFile, const QString& accession, int expected, bool det
 }  // namespace
 
 int main(int argc, char** argv) {
+  common::tuneAllocatorForLargeImages();  // as the station does at start-up
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   const QStringList args = app.arguments();
