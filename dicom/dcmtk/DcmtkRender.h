@@ -25,6 +25,24 @@ constexpr int kDisplayLongSide = 2048;
 // a compressed object stays compressed in memory and is sent on as it came.
 QImage renderForDisplay(DcmDataset& dataset, int maxLongSide = kDisplayLongSide);
 
+// The two ways renderForDisplay works, exposed so that tests can hold them
+// against each other; renderForDisplay tries the first, then the second.
+//
+// renderNativeGrey reads uncompressed single-frame MONOCHROME1/MONOCHROME2
+// pixel data of 8 or 16 bits allocated straight from the data set: rescale,
+// linear window (the object's first, else the range of its values),
+// polarity and area-average reduction in one pass through a lookup table.
+// It returns a null QImage, leaving the data set untouched, for anything
+// it does not handle exactly like DCMTK's image decoder: compressed or
+// colour data, several frames, a modality or VOI LUT, a VOI LUT function
+// other than LINEAR, a Presentation LUT Shape other than IDENTITY, a window
+// width below 1, a high bit other than bits stored - 1, or pixel data
+// shorter than rows x columns.
+QImage renderNativeGrey(DcmDataset& dataset, int maxLongSide = kDisplayLongSide);
+// renderDecoded goes through DCMTK's image decoder, for every kind of
+// object renderForDisplay accepts.
+QImage renderDecoded(DcmDataset& dataset, int maxLongSide = kDisplayLongSide);
+
 // Reduces an 8-bit grey picture by area averaging so that it fits in
 // width x height (each output pixel is the mean of the source pixels it
 // covers). Exposed for tests; width and height must not exceed the source.

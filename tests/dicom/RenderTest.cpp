@@ -1,10 +1,12 @@
 // Decoding for display: polarity, grey scale, orientation and size of the
-// picture made from a generated mammogram.
+// picture made from a generated mammogram; the direct path for uncompressed
+// grey images against DCMTK's decoder, and the objects it leaves to it.
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
 #include <dcmtk/dcmdata/dcpixel.h>
+#include <dcmtk/dcmdata/dcsequen.h>
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -15,7 +17,9 @@
 #include "dicom/dcmtk/DcmtkRender.h"
 #include "dicom/dcmtk/DcmtkToolkit.h"
 
+using dicom::dcmtk::renderDecoded;
 using dicom::dcmtk::renderForDisplay;
+using dicom::dcmtk::renderNativeGrey;
 
 namespace {
 
@@ -80,7 +84,106 @@ double meanAbsoluteDifference(const QImage& a, const QImage& b) {
   return sum / (double(a.width()) * a.height());
 }
 
+int maxAbsoluteDifference(const QImage& a, const QImage& b) {
+  int most = 0;
+  for (int y = 0; y < a.height(); ++y) {
+    const uchar* la = a.constScanLine(y);
+    const uchar* lb = b.constScanLine(y);
+    for (int x = 0; x < a.width(); ++x) most = std::max(most, std::abs(int(la[x]) - int(lb[x])));
+  }
+  return most;
+}
+
+// A grey image made here rather than by the generator, for the pixel
+// layouts the generator does not write (8 bits, signed values, rescale,
+// bits above the stored ones).
+struct Synthetic {
+  int rows = 300;
+  int columns = 200;
+  int bitsAllocated = 16;
+  int bitsStored = 12;
+  bool isSigned = false;
+  QString photometric = "MONOCHROME2";
+  QString window;          // "center|width" (each may hold several values) or empty
+  QString rescale;         // "slope|intercept" or empty
+  bool junkAbove = false;  // random bits above bits stored
+};
+
+// Stored values running diagonally from the lowest to the highest value
+// bits stored allows, with noise, so that windows clip on both sides.
+std::unique_ptr<DcmDataset> makeImage(const Synthetic& s) {
+  auto dataset = std::make_unique<DcmDataset>();
+  dataset->putAndInsertUint16(DCM_Rows, static_cast<Uint16>(s.rows));
+  dataset->putAndInsertUint16(DCM_Columns, static_cast<Uint16>(s.columns));
+  dataset->putAndInsertUint16(DCM_BitsAllocated, static_cast<Uint16>(s.bitsAllocated));
+  dataset->putAndInsertUint16(DCM_BitsStored, static_cast<Uint16>(s.bitsStored));
+  dataset->putAndInsertUint16(DCM_HighBit, static_cast<Uint16>(s.bitsStored - 1));
+  dataset->putAndInsertUint16(DCM_SamplesPerPixel, 1);
+  dataset->putAndInsertUint16(DCM_PixelRepresentation, s.isSigned ? 1 : 0);
+  dataset->putAndInsertString(DCM_PhotometricInterpretation, qPrintable(s.photometric));
+  if (!s.window.isEmpty()) {
+    const QStringList parts = s.window.split("|");
+    dataset->putAndInsertString(DCM_WindowCenter, qPrintable(parts.value(0)));
+    dataset->putAndInsertString(DCM_WindowWidth, qPrintable(parts.value(1)));
+  }
+  if (!s.rescale.isEmpty()) {
+    const QStringList parts = s.rescale.split("|");
+    dataset->putAndInsertString(DCM_RescaleSlope, qPrintable(parts.value(0)));
+    dataset->putAndInsertString(DCM_RescaleIntercept, qPrintable(parts.value(1)));
+  }
+  const long long lowest = s.isSigned ? -(1LL << (s.bitsStored - 1)) : 0;
+  const long long highest =
+      s.isSigned ? (1LL << (s.bitsStored - 1)) - 1 : (1LL << s.bitsStored) - 1;
+  const std::uint32_t mask = (1u << s.bitsStored) - 1u;
+  std::uint32_t random = 12345;
+  auto next = [&random] {
+    random = random * 1103515245u + 12345u;
+    return random >> 8;
+  };
+  const std::size_t count = static_cast<std::size_t>(s.rows) * s.columns;
+  std::vector<std::uint32_t> words(count);
+  for (int y = 0; y < s.rows; ++y) {
+    for (int x = 0; x < s.columns; ++x) {
+      const double t = (double(x) / s.columns + double(y) / s.rows) / 2.0;
+      const double noise = (double(next() % 1000) / 1000.0 - 0.5) * 0.1;
+      const long long value = std::clamp(
+          static_cast<long long>(lowest + (t + noise) * double(highest - lowest)), lowest, highest);
+      std::uint32_t word = static_cast<std::uint32_t>(value) & mask;
+      if (s.junkAbove) word |= (next() << s.bitsStored) & ~mask;
+      words[static_cast<std::size_t>(y) * s.columns + x] = word;
+    }
+  }
+  if (s.bitsAllocated == 8) {
+    std::vector<Uint8> bytes(count);
+    for (std::size_t i = 0; i < count; ++i) bytes[i] = static_cast<Uint8>(words[i]);
+    dataset->putAndInsertUint8Array(DCM_PixelData, bytes.data(), count);
+  } else {
+    std::vector<Uint16> values(count);
+    for (std::size_t i = 0; i < count; ++i) values[i] = static_cast<Uint16>(words[i]);
+    dataset->putAndInsertUint16Array(DCM_PixelData, values.data(), count);
+  }
+  dataset->updateOriginalXfer();
+  return dataset;
+}
+
+// The direct path renders the object, and shows what DCMTK's decoder shows.
+void compareWithDecoder(DcmDataset& dataset, double meanLimit = 0.5, int maxLimit = 2) {
+  const QImage direct = renderNativeGrey(dataset);
+  QVERIFY2(!direct.isNull(), "the direct path declined");
+  const QImage decoded = renderDecoded(dataset);
+  QVERIFY2(!decoded.isNull(), "DCMTK's decoder failed");
+  QCOMPARE(direct.format(), QImage::Format_Grayscale8);
+  QCOMPARE(direct.size(), decoded.size());
+  const double mean = meanAbsoluteDifference(direct, decoded);
+  const int most = maxAbsoluteDifference(direct, decoded);
+  QVERIFY2(mean <= meanLimit && most <= maxLimit,
+           qPrintable(QString("mean %1, max %2").arg(mean).arg(most)));
+  // What renderForDisplay hands on is the direct path's picture.
+  QCOMPARE(renderForDisplay(dataset), direct);
+}
 }  // namespace
+
+Q_DECLARE_METATYPE(Synthetic)
 
 class RenderTest : public QObject {
   Q_OBJECT
@@ -193,6 +296,258 @@ class RenderTest : public QObject {
     QVERIFY(pixels);
     QVERIFY(!pixels->hasRepresentation(EXS_LittleEndianExplicit));
     QCOMPARE(file.getDataset()->getCurrentXfer(), EXS_JPEGLSLossless);
+  }
+
+  // The direct path against DCMTK's decoder over the pixel layouts and grey
+  // scales it handles.
+  void directPathMatchesDecoder_data() {
+    QTest::addColumn<Synthetic>("image");
+    Synthetic s;
+    s.window = "2048|2000";
+    QTest::newRow("12 bits, MONOCHROME2, window") << s;
+    s.window = "1000\\2048|500\\2000";
+    QTest::newRow("12 bits, two windows: the first") << s;
+    s.window = "2048|2000";
+    s.photometric = "MONOCHROME1";
+    QTest::newRow("12 bits, MONOCHROME1, window") << s;
+    s.window = "";
+    QTest::newRow("12 bits, MONOCHROME1, min-max") << s;
+    s.photometric = "MONOCHROME2";
+    QTest::newRow("12 bits, MONOCHROME2, min-max") << s;
+    s.junkAbove = true;
+    QTest::newRow("12 bits, junk above bits stored, min-max") << s;
+    s.window = "1500|800";
+    QTest::newRow("12 bits, junk above bits stored, window") << s;
+    s = Synthetic();
+    s.bitsStored = 14;
+    s.window = "6000|9000";
+    QTest::newRow("14 bits, MONOCHROME2, window") << s;
+    s.window = "";
+    s.photometric = "MONOCHROME1";
+    QTest::newRow("14 bits, MONOCHROME1, min-max") << s;
+    s = Synthetic();
+    s.bitsStored = 16;
+    QTest::newRow("16 bits, min-max") << s;
+    s.window = "30000|20000";
+    QTest::newRow("16 bits, window") << s;
+    s.isSigned = true;
+    s.window = "";
+    QTest::newRow("16 bits signed, min-max") << s;
+    s.window = "-1000|30000";
+    s.photometric = "MONOCHROME1";
+    QTest::newRow("16 bits signed, MONOCHROME1, window") << s;
+    s = Synthetic();
+    s.isSigned = true;
+    s.junkAbove = true;
+    QTest::newRow("12 bits signed, junk above, min-max") << s;
+    s.window = "100|1500";
+    s.photometric = "MONOCHROME1";
+    QTest::newRow("12 bits signed, MONOCHROME1, window") << s;
+    s = Synthetic();
+    s.rescale = "2|-1024";
+    s.window = "3000|4000";
+    QTest::newRow("12 bits, rescale, window") << s;
+    s.window = "";
+    QTest::newRow("12 bits, rescale, min-max") << s;
+    s.rescale = "-1|4095";
+    QTest::newRow("12 bits, negative slope, min-max") << s;
+    s = Synthetic();
+    s.window = "2048|1";
+    QTest::newRow("12 bits, window width 1") << s;
+    s.window = "2048|2";
+    QTest::newRow("12 bits, window width 2") << s;
+    s = Synthetic();
+    s.bitsAllocated = 8;
+    s.bitsStored = 8;
+    QTest::newRow("8 bits, min-max") << s;
+    s.photometric = "MONOCHROME1";
+    s.window = "128|100";
+    QTest::newRow("8 bits, MONOCHROME1, window") << s;
+    s = Synthetic();
+    s.bitsAllocated = 8;
+    s.bitsStored = 7;
+    s.isSigned = true;
+    s.junkAbove = true;
+    QTest::newRow("7 of 8 bits signed, junk above, min-max") << s;
+    s = Synthetic();
+    s.rows = 4095;
+    s.columns = 3329;
+    s.bitsStored = 14;
+    QTest::newRow("odd full size, reduced, min-max") << s;
+    s.photometric = "MONOCHROME1";
+    s.window = "8000|6000";
+    QTest::newRow("odd full size, reduced, MONOCHROME1, window") << s;
+    s = Synthetic();
+    s.rows = 2049;
+    s.columns = 3;
+    QTest::newRow("long and thin, reduced") << s;
+    s.rows = 1;
+    s.columns = 1;
+    QTest::newRow("1x1") << s;
+    s.rows = 2;
+    s.columns = 3;
+    QTest::newRow("3x2") << s;
+    s.bitsAllocated = 8;
+    s.bitsStored = 8;
+    QTest::newRow("3x2, 8 bits (odd length)") << s;
+  }
+
+  void directPathMatchesDecoder() {
+    QFETCH(Synthetic, image);
+    const auto dataset = makeImage(image);
+    compareWithDecoder(*dataset);
+  }
+
+  // Pixel data as it is held after arriving in any uncompressed syntax: the
+  // direct path reads it in this machine's byte order.
+  void directPathReadsEveryUncompressedSyntax_data() {
+    QTest::addColumn<int>("syntax");
+    QTest::addColumn<int>("bitsAllocated");
+    QTest::addColumn<bool>("wordsOfBytes");  // 8-bit pixels in OW
+    for (const auto& [name, xfer] :
+         {std::pair<const char*, E_TransferSyntax>{"explicit little", EXS_LittleEndianExplicit},
+          {"implicit little", EXS_LittleEndianImplicit},
+          {"explicit big", EXS_BigEndianExplicit},
+          {"deflated", EXS_DeflatedLittleEndianExplicit}}) {
+      QTest::newRow(qPrintable(QString("%1, 16 bits").arg(name))) << int(xfer) << 16 << false;
+      QTest::newRow(qPrintable(QString("%1, 8 bits").arg(name))) << int(xfer) << 8 << false;
+      QTest::newRow(qPrintable(QString("%1, 8 bits in OW").arg(name))) << int(xfer) << 8 << true;
+    }
+  }
+
+  void directPathReadsEveryUncompressedSyntax() {
+    QFETCH(int, syntax);
+    QFETCH(int, bitsAllocated);
+    QFETCH(bool, wordsOfBytes);
+    Synthetic s;
+    s.rows = 61;  // odd: the 8-bit value has a padding byte
+    s.columns = 37;
+    s.bitsAllocated = bitsAllocated;
+    s.bitsStored = bitsAllocated == 8 ? 8 : 12;
+    auto dataset = makeImage(s);
+    if (wordsOfBytes) {
+      // The same bytes as words in little-endian order, so that a
+      // big-endian file swaps them.
+      Uint8* bytes = nullptr;
+      QVERIFY(
+          dataset->findAndGetUint8Array(DCM_PixelData, const_cast<const Uint8*&>(bytes)).good());
+      const std::size_t length = (static_cast<std::size_t>(s.rows) * s.columns + 1) / 2;
+      std::vector<Uint16> words(length);
+      for (std::size_t i = 0; i < length; ++i) {
+        words[i] = static_cast<Uint16>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
+      }
+      QVERIFY(dataset->putAndInsertUint16Array(DCM_PixelData, words.data(), length).good());
+    }
+    const QImage expected = renderNativeGrey(*dataset);
+    QVERIFY(!expected.isNull());
+
+    const QString path = dir_.filePath(
+        QString("syntax-%1-%2-%3.dcm").arg(syntax).arg(bitsAllocated).arg(wordsOfBytes));
+    DcmFileFormat written(dataset.get());
+    QVERIFY(written.saveFile(path.toLocal8Bit().constData(), static_cast<E_TransferSyntax>(syntax))
+                .good());
+    DcmFileFormat file;
+    QVERIFY(file.loadFile(path.toLocal8Bit().constData()).good());
+    QCOMPARE(int(file.getDataset()->getOriginalXfer()), syntax);
+    compareWithDecoder(*file.getDataset());
+    QCOMPARE(renderNativeGrey(*file.getDataset()), expected);
+  }
+
+  // Objects the direct path leaves to DCMTK's decoder, which still shows them.
+  void leavesOtherObjectsToDecoder_data() {
+    QTest::addColumn<QString>("change");
+    QTest::newRow("VOI LUT sequence") << "voi-lut";
+    QTest::newRow("modality LUT sequence") << "modality-lut";
+    QTest::newRow("VOI LUT function SIGMOID") << "sigmoid";
+    QTest::newRow("Presentation LUT Shape INVERSE") << "inverse";
+    QTest::newRow("window width 0") << "width-0";
+    QTest::newRow("window width 0.5") << "width-half";
+    QTest::newRow("two frames") << "frames";
+    QTest::newRow("high bit not bits stored - 1") << "high-bit";
+    QTest::newRow("colour") << "rgb";
+    QTest::newRow("rescale slope alone") << "slope-alone";
+  }
+
+  void leavesOtherObjectsToDecoder() {
+    QFETCH(QString, change);
+    Synthetic s;
+    s.window = "2048|2000";
+    auto dataset = makeImage(s);
+    DcmDataset& d = *dataset;
+    if (change == "voi-lut" || change == "modality-lut") {
+      auto* item = new DcmItem();
+      const Uint16 descriptor[] = {4096, 0, 8};
+      item->putAndInsertUint16Array(DCM_LUTDescriptor, descriptor, 3);
+      std::vector<Uint16> lut(4096);
+      for (std::size_t i = 0; i < lut.size(); ++i) lut[i] = static_cast<Uint16>(255 - i / 16);
+      item->putAndInsertUint16Array(DCM_LUTData, lut.data(), lut.size());
+      if (change == "modality-lut") item->putAndInsertString(DCM_ModalityLUTType, "US");
+      QVERIFY(d.insertSequenceItem(
+                   change == "voi-lut" ? DCM_VOILUTSequence : DCM_ModalityLUTSequence, item)
+                  .good());
+    } else if (change == "sigmoid") {
+      d.putAndInsertString(DCM_VOILUTFunction, "SIGMOID");
+    } else if (change == "inverse") {
+      d.putAndInsertString(DCM_PresentationLUTShape, "INVERSE");
+    } else if (change == "width-0") {
+      d.putAndInsertString(DCM_WindowWidth, "0");
+    } else if (change == "width-half") {
+      d.putAndInsertString(DCM_WindowWidth, "0.5");
+    } else if (change == "frames") {
+      // Two frames of half the height each.
+      d.putAndInsertUint16(DCM_Rows, static_cast<Uint16>(s.rows / 2));
+      d.putAndInsertString(DCM_NumberOfFrames, "2");
+    } else if (change == "high-bit") {
+      d.putAndInsertUint16(DCM_HighBit, 15);
+    } else if (change == "rgb") {
+      const std::size_t count = static_cast<std::size_t>(s.rows) * s.columns;
+      std::vector<Uint8> rgb(count * 3);
+      for (std::size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<Uint8>(i % 251);
+      d.putAndInsertString(DCM_PhotometricInterpretation, "RGB");
+      d.putAndInsertUint16(DCM_SamplesPerPixel, 3);
+      d.putAndInsertUint16(DCM_PlanarConfiguration, 0);
+      d.putAndInsertUint16(DCM_BitsAllocated, 8);
+      d.putAndInsertUint16(DCM_BitsStored, 8);
+      d.putAndInsertUint16(DCM_HighBit, 7);
+      d.putAndInsertUint8Array(DCM_PixelData, rgb.data(), rgb.size());
+    } else if (change == "slope-alone") {
+      d.putAndInsertString(DCM_RescaleSlope, "2");
+    }
+    QVERIFY(renderNativeGrey(d).isNull());
+    const QImage shown = renderForDisplay(d);
+    QVERIFY(!shown.isNull());
+    QCOMPARE(shown, renderDecoded(d));
+  }
+
+  // Pixel data shorter than rows x columns is never read past its end
+  // (the sanitizer build turns any overrun into a failure).
+  void shortPixelDataIsNotRead_data() {
+    QTest::addColumn<int>("bitsAllocated");
+    QTest::addColumn<int>("missing");  // pixels short
+    QTest::newRow("16 bits, one pixel short") << 16 << 1;
+    QTest::newRow("16 bits, one row short") << 16 << 37;
+    QTest::newRow("8 bits, two pixels short") << 8 << 2;
+    QTest::newRow("16 bits, empty") << 16 << 61 * 37;
+  }
+
+  void shortPixelDataIsNotRead() {
+    QFETCH(int, bitsAllocated);
+    QFETCH(int, missing);
+    Synthetic s;
+    s.rows = 61;
+    s.columns = 37;
+    s.bitsAllocated = bitsAllocated;
+    s.bitsStored = bitsAllocated == 8 ? 8 : 12;
+    auto dataset = makeImage(s);
+    const std::size_t count = static_cast<std::size_t>(s.rows) * s.columns - missing;
+    if (bitsAllocated == 8) {
+      std::vector<Uint8> bytes(count, 7);
+      dataset->putAndInsertUint8Array(DCM_PixelData, bytes.data(), count);
+    } else {
+      std::vector<Uint16> words(count, 7);
+      dataset->putAndInsertUint16Array(DCM_PixelData, words.data(), count);
+    }
+    QVERIFY(renderNativeGrey(*dataset).isNull());
   }
 
   void undecodablePixelsGiveNoPicture() {
