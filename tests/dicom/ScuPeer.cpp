@@ -78,6 +78,17 @@ RecordingPeer::~RecordingPeer() {
     stop_ = true;
   }
   changed_.notify_all();
+  // Wakes the accept loop at once instead of at its next poll: a connection
+  // that closes before saying anything.
+  const int wake = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (wake >= 0) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(port_));
+    ::connect(wake, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::close(wake);
+  }
   if (thread_.joinable()) thread_.join();
   ASC_dropNetwork(&network_);
 }
