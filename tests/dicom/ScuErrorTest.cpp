@@ -12,6 +12,7 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <optional>
 
 #include "SampleStudy.h"
 #include "ScuPeer.h"
@@ -24,15 +25,34 @@ using namespace dicom::OwnError;
 
 namespace {
 
-constexpr dicom::dcmtk::Timeouts kShort{2, 2, 2};
+// Short association and message timeouts keep the silent peers cheap; a
+// peer that answers does so within milliseconds on loopback. Name lookup
+// keeps two seconds so that a slow resolver still reports an unknown host.
+constexpr dicom::dcmtk::Timeouts kShort{2, 1, 1};
 // The longest any single call may take with kShort, with room for a loaded machine.
-constexpr qint64 kBoundMs = (2 + 2 + 2 + 4) * 1000;
+constexpr qint64 kBoundMs = 8000;
+
+enum class Op { Find, Move, Store };
+constexpr Op kOps[] = {Op::Find, Op::Move, Op::Store};
+const char* const kOpNames[] = {"find", "move", "store"};
+
+// Where an operation goes, and what it asks for.
+struct Target {
+  int port = -1;  // -1: the port of the test's own peer
+  QString called = "PEER";
+  QString host = "127.0.0.1";
+  QString calling = "BREVANT";
+  QString destination = "BREVANT";
+  QString studyUID = "1.2.826.0.1.3680043.8.498.1";
+};
 
 QString hex(int number) {
   return "0x" + QString::number(number, 16).rightJustified(4, QLatin1Char('0')).toUpper();
 }
 
 }  // namespace
+
+Q_DECLARE_METATYPE(Target)
 
 class ScuErrorTest : public QObject {
   Q_OBJECT
@@ -42,32 +62,26 @@ class ScuErrorTest : public QObject {
   QTemporaryDir dir_;
   QString imagePath_;
 
-  std::unique_ptr<dicom::Query> query(int port, const QString& called = "PEER",
-                                      const QString& host = "127.0.0.1") {
-    auto q = toolkit_.newQuery();
-    q->setNode(host);
-    q->setPort(port);
-    q->setCalledAE(called);
-    q->setCallingAE("BREVANT");
-    q->setRoot("STUDY");
-    q->setLevel("STUDY");
-    q->setDestination("BREVANT");
-    q->setStudyUID("1.2.826.0.1.3680043.8.498.1");
-    return q;
-  }
-
-  void store(int port, const QString& called = "PEER", const QString& host = "127.0.0.1") {
-    DcmFileFormat file;
-    QVERIFY(file.loadFile(imagePath_.toLocal8Bit().constData()).good());
-    dicom::dcmtk::storeObject(file, {host, port, "BREVANT", called}, kShort);
-  }
-
-  // Runs the call and returns the DicomError it raised; fails the test when
-  // it returned normally or raised anything else.
-  template <typename F>
-  std::optional<DicomError> failure(F&& call) {
+  // Runs one operation; returns the DicomError it raised, nothing on success.
+  std::optional<DicomError> run(Op op, const Target& t) {
     try {
-      call();
+      if (op == Op::Store) {
+        DcmFileFormat file;
+        if (file.loadFile(imagePath_.toLocal8Bit().constData()).bad()) qFatal("sample unreadable");
+        dicom::dcmtk::storeObject(file, {t.host, t.port, t.calling, t.called}, kShort);
+        return std::nullopt;
+      }
+      auto q = toolkit_.newQuery();
+      q->setNode(t.host);
+      q->setPort(t.port);
+      q->setCalledAE(t.called);
+      q->setCallingAE(t.calling);
+      q->setRoot("STUDY");
+      q->setLevel("STUDY");
+      q->setDestination(t.destination);
+      q->setStudyUID(t.studyUID);
+      if (op == Op::Find) q->find(q->newDataSet());
+      if (op == Op::Move) q->move();
     } catch (const DicomError& e) {
       return e;
     }
@@ -81,159 +95,92 @@ class ScuErrorTest : public QObject {
     spec.rows = 64;
     spec.columns = 48;
     spec.images = 1;
-    const auto written = samples::writeStudy(spec, dir_.path());
-    QCOMPARE(written.size(), size_t(1));
-    imagePath_ = written.front().path;
+    imagePath_ = samples::writeStudy(spec, dir_.path()).front().path;
   }
 
-  // Invalid inputs are refused before any network activity: the peer
-  // never sees an association.
+  // Values that cannot be used are refused before any network activity:
+  // the peer never sees an association.
   void invalidInputsNeverReachThePeer_data() {
-    QTest::addColumn<int>("port");
-    QTest::addColumn<QString>("called");
-    QTest::addColumn<QString>("calling");
+    QTest::addColumn<Target>("target");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("port zero") << 0 << "PEER"
-                               << "BREVANT"
-                               << "port 0";
-    QTest::newRow("negative port") << -5 << "PEER"
-                                   << "BREVANT"
-                                   << "port -5";
-    QTest::newRow("port too large") << 65536 << "PEER"
-                                    << "BREVANT"
-                                    << "port 65536";
-    QTest::newRow("empty called AE") << -1 << ""
-                                     << "BREVANT"
-                                     << "called AE title is empty";
-    QTest::newRow("called AE too long") << -1 << "ABCDEFGHIJKLMNOPQ"
-                                        << "BREVANT"
-                                        << "ABCDEFGHIJKLMNOPQ";
-    QTest::newRow("calling AE too long") << -1 << "PEER"
-                                         << "CALLINGAETITLE123"
-                                         << "CALLINGAETITLE123";
+    QTest::newRow("port 0") << Target{.port = 0} << "port 0";
+    QTest::newRow("port 65536") << Target{.port = 65536} << "port 65536";
+    QTest::newRow("empty called AE") << Target{.called = ""} << "called AE title is empty";
+    QTest::newRow("called AE too long")
+        << Target{.called = "ABCDEFGHIJKLMNOPQ"} << "ABCDEFGHIJKLMNOPQ";
+    QTest::newRow("calling AE too long")
+        << Target{.calling = "CALLINGAETITLE123"} << "CALLINGAETITLE123";
+    QTest::newRow("no move destination") << Target{.destination = ""} << "move destination";
+    QTest::newRow("no study") << Target{.studyUID = ""} << "Study Instance UID";
   }
   void invalidInputsNeverReachThePeer() {
-    QFETCH(int, port);
-    QFETCH(QString, called);
-    QFETCH(QString, calling);
+    QFETCH(Target, target);
     QFETCH(QString, expected);
     scutest::RecordingPeer peer({});
-    const int usedPort = port == -1 ? peer.port() : port;
-
-    auto q = query(usedPort, called);
-    q->setCallingAE(calling);
-    for (int op = 0; op < 3; ++op) {
-      std::optional<DicomError> e;
-      if (op == 0) e = failure([&] { q->find(q->newDataSet()); });
-      if (op == 1) e = failure([&] { q->move(); });
-      if (op == 2) {
-        e = failure([&] {
-          DcmFileFormat file;
-          file.loadFile(imagePath_.toLocal8Bit().constData());
-          dicom::dcmtk::storeObject(file, {"127.0.0.1", usedPort, calling, called}, kShort);
-        });
-      }
-      QVERIFY2(e.has_value(), qPrintable(QString("operation %1 did not fail").arg(op)));
+    if (target.port == -1) target.port = peer.port();
+    // The move request's own values concern the move alone.
+    const bool moveOnly = target.destination.isEmpty() || target.studyUID.isEmpty();
+    for (Op op : kOps) {
+      if (moveOnly && op != Op::Move) continue;
+      const auto e = run(op, target);
+      QVERIFY2(e, kOpNames[int(op)]);
       QCOMPARE(e->number(), InvalidArgument);
       QVERIFY2(e->description().contains(expected), qPrintable(e->description()));
     }
     QCOMPARE(peer.record().associations, 0);
   }
 
-  void invalidMoveRequestsAreRefused() {
-    scutest::RecordingPeer peer({});
-    auto q = query(peer.port());
-    q->setDestination("");
-    auto e = failure([&] { q->move(); });
-    QVERIFY(e);
-    QCOMPARE(e->number(), InvalidArgument);
-    QVERIFY2(e->description().contains("move destination"), qPrintable(e->description()));
-
-    q = query(peer.port());
-    q->setStudyUID("");
-    e = failure([&] { q->move(); });
-    QVERIFY(e);
-    QCOMPARE(e->number(), InvalidArgument);
-    QVERIFY2(e->description().contains("Study Instance UID"), qPrintable(e->description()));
-    QCOMPARE(peer.record().associations, 0);
+  // Each way of not reaching a working peer, for find, move and store alike.
+  void noWorkingPeer_data() {
+    QTest::addColumn<QString>("peer");
+    QTest::addColumn<int>("number");  // 0: a DCMTK condition, or a timeout
+    QTest::addColumn<QString>("named");
+    QTest::newRow("closed port") << "closed" << 0 << "";
+    QTest::newRow("unknown host") << "unknown host" << UnknownHost << "is unknown";
+    QTest::newRow("wrong called AE title")
+        << "other AE title" << AssociationRejected << "Called AE Title Not Recognized";
+    QTest::newRow("listener that never answers") << "listener" << Timeout << "no connection";
+    QTest::newRow("peer that takes the request and never answers")
+        << "silent" << Timeout << "no answer";
   }
-
-  void unknownHost() {
-    auto q = query(104, "PEER", "host.invalid");
-    auto e = failure([&] { q->find(q->newDataSet()); });
-    QVERIFY(e);
-    QCOMPARE(e->number(), UnknownHost);
-    QVERIFY2(e->description().contains("host.invalid"), qPrintable(e->description()));
-
-    e = failure([&] { store(104, "PEER", "host.invalid"); });
-    QVERIFY(e);
-    QCOMPARE(e->number(), UnknownHost);
-  }
-
-  void closedPortFailsPromptly() {
-    const int port = scutest::closedPort();
-    QElapsedTimer timer;
-    timer.start();
-    auto q = query(port);
-    auto e = failure([&] { q->find(q->newDataSet()); });
-    QVERIFY(e);
-    QVERIFY2((e->number() & 0xFF000000) == 0x01000000 || e->number() == Timeout,
-             qPrintable(hex(e->number())));
-    const QString where = QStringLiteral("127.0.0.1:%1").arg(port);
-    QVERIFY2(e->description().contains(where), qPrintable(e->description()));
-    QVERIFY2(e->description().contains("PEER"), qPrintable(e->description()));
-
-    e = failure([&] { store(port); });
-    QVERIFY(e);
-    QVERIFY2(e->description().contains(where), qPrintable(e->description()));
-    e = failure([&] { query(port)->move(); });
-    QVERIFY(e);
-    QVERIFY(timer.elapsed() < kBoundMs);
-  }
-
-  // A peer that accepts the TCP connection and never answers the
-  // association request.
-  void silentListenerTimesOut() {
-    scutest::SilentListener silent;
-    QElapsedTimer timer;
-    timer.start();
-    auto q = query(silent.port());
-    auto e = failure([&] { q->find(q->newDataSet()); });
-    QVERIFY(e);
-    QCOMPARE(e->number(), Timeout);
-    QVERIFY2(e->description().contains(QString::number(silent.port())),
-             qPrintable(e->description()));
-    QVERIFY2(timer.elapsed() < kBoundMs, qPrintable(QString::number(timer.elapsed())));
-
-    timer.restart();
-    e = failure([&] { store(silent.port()); });
-    QVERIFY(e);
-    QCOMPARE(e->number(), Timeout);
-    QVERIFY2(timer.elapsed() < kBoundMs, qPrintable(QString::number(timer.elapsed())));
-  }
-
-  // A peer that accepts the association, takes the request and never
-  // answers it: each operation ends at the message timeout.
-  void silentPeerTimesOutOnTheMessage() {
+  void noWorkingPeer() {
+    QFETCH(QString, peer);
+    QFETCH(int, number);
+    QFETCH(QString, named);
     scutest::PeerBehaviour behaviour;
-    behaviour.silent = true;
-    scutest::RecordingPeer peer(behaviour);
-    for (int op = 0; op < 3; ++op) {
+    behaviour.silent = peer == "silent";
+    std::optional<scutest::RecordingPeer> recording;
+    std::optional<scutest::SilentListener> listener;
+    Target target;
+    if (peer == "closed") target.port = scutest::closedPort();
+    if (peer == "unknown host") target = {.port = 104, .host = "host.invalid"};
+    if (peer == "listener") target.port = listener.emplace().port();
+    if (peer == "other AE title" || peer == "silent")
+      target.port = recording.emplace(behaviour).port();
+    if (peer == "other AE title") target.called = "SOMEONEELSE";
+
+    for (Op op : kOps) {
       QElapsedTimer timer;
       timer.start();
-      std::optional<DicomError> e;
-      if (op == 0) e = failure([&] { query(peer.port())->find(query(peer.port())->newDataSet()); });
-      if (op == 1) e = failure([&] { query(peer.port())->move(); });
-      if (op == 2) e = failure([&] { store(peer.port()); });
-      QVERIFY2(e, qPrintable(QString("operation %1 did not fail").arg(op)));
-      QCOMPARE(e->number(), Timeout);
-      QVERIFY2(e->description().contains("PEER"), qPrintable(e->description()));
+      const auto e = run(op, target);
+      QVERIFY2(e, kOpNames[int(op)]);
+      const QString d = e->description();
+      if (number != 0) {
+        QCOMPARE(e->number(), number);
+      } else {
+        QVERIFY2((e->number() & 0xFF000000) == 0x01000000 || e->number() == Timeout, qPrintable(d));
+      }
+      const QString where =
+          QString("\"%1\" at %2:%3").arg(target.called, target.host).arg(target.port);
+      QVERIFY2(d.contains(where), qPrintable(d));
+      QVERIFY2(d.contains(named, Qt::CaseInsensitive), qPrintable(d));
       QVERIFY2(timer.elapsed() < kBoundMs, qPrintable(QString::number(timer.elapsed())));
     }
-    const auto record = peer.record();
-    QVERIFY(record.findIdentifier);
-    QVERIFY(record.moveIdentifier);
-    QVERIFY(record.stored);
+    if (behaviour.silent) {
+      // The requests did arrive: it is the answer that never came.
+      const auto record = recording->record();
+      QVERIFY(record.findIdentifier && record.moveIdentifier && record.stored);
+    }
   }
 
   // A peer that confirmed the operation and then never answers the release
@@ -242,21 +189,19 @@ class ScuErrorTest : public QObject {
     scutest::PeerBehaviour behaviour;
     behaviour.ignoreRelease = true;
     behaviour.moveCompleted = 1;
-    scutest::RecordingPeer peer(behaviour);
-    QElapsedTimer timer;
-    timer.start();
-    store(peer.port());
-    QVERIFY2(timer.elapsed() < kBoundMs, qPrintable(QString::number(timer.elapsed())));
-    // The peer serves one association at a time: a second one for the move.
-    scutest::RecordingPeer second(behaviour);
-    timer.restart();
-    query(second.port())->move();
-    QVERIFY2(timer.elapsed() < kBoundMs, qPrintable(QString::number(timer.elapsed())));
+    for (Op op : {Op::Store, Op::Move}) {
+      // The peer serves one association at a time: one peer per operation.
+      scutest::RecordingPeer peer(behaviour);
+      QElapsedTimer timer;
+      timer.start();
+      const auto e = run(op, {.port = peer.port()});
+      QVERIFY2(!e, e ? qPrintable(e->description()) : "");
+      QVERIFY2(timer.elapsed() < kBoundMs, qPrintable(QString::number(timer.elapsed())));
+    }
   }
 
   // A peer that aborts the association while or after taking the object:
-  // the store is a failure, never a success, and the process survives the
-  // broken connection.
+  // the store is a failure, never a success.
   void peerAbortsTheStore_data() {
     QTest::addColumn<QString>("option");
     QTest::newRow("abort during the object") << "--abort-during";
@@ -270,41 +215,21 @@ class ScuErrorTest : public QObject {
     storescp.start("storescp",
                    {"-aet", "PEER", "-od", folder.path(), option, QString::number(port)});
     QVERIFY(storescp.waitForStarted(5000));
-    QElapsedTimer timer;
-    timer.start();
     auto listening = [&] {
       QTcpSocket socket;
       socket.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
       return socket.waitForConnected(200);
     };
-    while (!listening() && timer.elapsed() < 10000) QTest::qWait(50);
-
-    timer.restart();
-    auto e = failure([&] { store(port); });
+    QTRY_VERIFY_WITH_TIMEOUT(listening(), 10000);
+    const auto e = run(Op::Store, {.port = port});
     storescp.kill();
     storescp.waitForFinished(5000);
     QVERIFY(e);
     QVERIFY2(e->description().contains(QString::number(port)), qPrintable(e->description()));
-    QVERIFY2(timer.elapsed() < kBoundMs, qPrintable(QString::number(timer.elapsed())));
   }
 
-  void wrongCalledAETitleIsRejected() {
-    scutest::RecordingPeer peer({});
-    auto q = query(peer.port(), "SOMEONEELSE");
-    auto e = failure([&] { q->find(q->newDataSet()); });
-    QVERIFY(e);
-    QCOMPARE(e->number(), AssociationRejected);
-    QVERIFY2(e->description().contains("SOMEONEELSE"), qPrintable(e->description()));
-    QVERIFY2(e->description().contains("Called AE Title Not Recognized", Qt::CaseInsensitive),
-             qPrintable(e->description()));
-
-    e = failure([&] { store(peer.port(), "SOMEONEELSE"); });
-    QVERIFY(e);
-    QCOMPARE(e->number(), AssociationRejected);
-  }
-
-  // Failure statuses of a store are failures; the three warnings are a
-  // confirmed store.
+  // Failure statuses of a store are failures, with the peer's comment; the
+  // three warnings are a confirmed store.
   void storeStatuses_data() {
     QTest::addColumn<int>("status");
     QTest::addColumn<bool>("succeeds");
@@ -312,12 +237,9 @@ class ScuErrorTest : public QObject {
     QTest::newRow("coercion warning") << 0xB000 << true;
     QTest::newRow("elements discarded") << 0xB006 << true;
     QTest::newRow("does not match SOP class (warning)") << 0xB007 << true;
+    QTest::newRow("other B code") << 0xB123 << false;
     QTest::newRow("out of resources") << 0xA700 << false;
-    QTest::newRow("out of resources, other") << 0xA7FF << false;
-    QTest::newRow("data set does not match") << 0xA900 << false;
-    QTest::newRow("cannot understand") << 0xC000 << false;
-    QTest::newRow("cannot understand, other") << 0xC123 << false;
-    QTest::newRow("SOP class not supported") << 0x0122 << false;
+    QTest::newRow("cannot understand") << 0xC123 << false;
     QTest::newRow("processing failure") << 0x0110 << false;
     QTest::newRow("pending is no answer") << 0xFF00 << false;
   }
@@ -328,20 +250,17 @@ class ScuErrorTest : public QObject {
     behaviour.storeStatus = static_cast<std::uint16_t>(status);
     behaviour.storeErrorComment = succeeds ? "" : "disk full";
     scutest::RecordingPeer peer(behaviour);
-    auto e = failure([&] { store(peer.port()); });
+    const auto e = run(Op::Store, {.port = peer.port()});
+    QVERIFY(peer.waitForEnd(1, 5000));
+    QCOMPARE(peer.record().released, succeeds);  // a failed store aborts
     if (succeeds) {
       QVERIFY2(!e, e ? qPrintable(e->description()) : "");
-      QVERIFY(peer.waitForEnd(1, 5000));
-      QVERIFY(peer.record().released);
       return;
     }
     QVERIFY(e);
     QCOMPARE(e->number(), status);
     QVERIFY2(e->description().contains(hex(status)), qPrintable(e->description()));
     QVERIFY2(e->description().contains("disk full"), qPrintable(e->description()));
-    QVERIFY2(e->description().contains(QString::number(peer.port())), qPrintable(e->description()));
-    QVERIFY(peer.waitForEnd(1, 5000));
-    QVERIFY(!peer.record().released);
   }
 
   // A find whose final status is not success fails, even after matches
@@ -350,31 +269,28 @@ class ScuErrorTest : public QObject {
     QTest::addColumn<int>("status");
     QTest::newRow("unable to process") << 0xC000;
     QTest::newRow("out of resources") << 0xA700;
-    QTest::newRow("identifier does not match") << 0xA900;
     QTest::newRow("cancelled") << 0xFE00;
     QTest::newRow("warning is no success") << 0xB000;
   }
   void findFailureStatusAfterMatches() {
     QFETCH(int, status);
     scutest::PeerBehaviour behaviour;
-    for (int i = 0; i < 2; ++i) {
+    for (const char* uid : {"1.2.3.1", "1.2.3.2"}) {
       auto match = std::make_shared<DcmDataset>();
       match->putAndInsertString(DCM_QueryRetrieveLevel, "STUDY");
-      match->putAndInsertString(DCM_StudyInstanceUID, ("1.2.3." + std::to_string(i)).c_str());
+      match->putAndInsertString(DCM_StudyInstanceUID, uid);
       behaviour.findMatches.push_back(match);
     }
     behaviour.findStatus = static_cast<std::uint16_t>(status);
     scutest::RecordingPeer peer(behaviour);
-    auto q = query(peer.port());
-    auto e = failure([&] { q->find(q->newDataSet()); });
+    const auto e = run(Op::Find, {.port = peer.port()});
     QVERIFY(e);
     QCOMPARE(e->number(), status);
     QVERIFY2(e->description().contains(hex(status)), qPrintable(e->description()));
-    QVERIFY2(e->description().contains("find"), qPrintable(e->description()));
   }
 
   // A move fails unless every sub-operation succeeded; the description names
-  // the status and the counts.
+  // the status, the destination and the counts.
   void moveOutcomes_data() {
     QTest::addColumn<int>("status");
     QTest::addColumn<int>("completed");
@@ -387,8 +303,6 @@ class ScuErrorTest : public QObject {
     QTest::newRow("sub-operations failed") << 0xB000 << 3 << 1 << 0 << "1.2.3.4.5" << 0xB000;
     QTest::newRow("failure after partial delivery") << 0xC000 << 2 << 2 << 0 << "" << 0xC000;
     QTest::newRow("destination unknown") << 0xA801 << 0 << 0 << 0 << "" << 0xA801;
-    QTest::newRow("out of resources") << 0xA702 << 0 << 4 << 0 << "" << 0xA702;
-    QTest::newRow("cancelled") << 0xFE00 << 1 << 0 << 0 << "" << 0xFE00;
     QTest::newRow("success that counts failures") << 0x0000 << 3 << 1 << 0 << "" << 0xB000;
   }
   void moveOutcomes() {
@@ -405,22 +319,19 @@ class ScuErrorTest : public QObject {
     behaviour.moveWarning = warning;
     behaviour.moveFailedUIDs = failedUIDs.toStdString();
     scutest::RecordingPeer peer(behaviour);
-    auto e = failure([&] { query(peer.port())->move(); });
+    const auto e = run(Op::Move, {.port = peer.port()});
     if (expected == -1) {
       QVERIFY2(!e, e ? qPrintable(e->description()) : "");
-      QVERIFY(peer.waitForEnd(1, 5000));
-      QVERIFY(peer.record().released);
       return;
     }
     QVERIFY(e);
     QCOMPARE(e->number(), expected);
     const QString d = e->description();
-    QVERIFY2(d.contains(hex(status)), qPrintable(d));
-    QVERIFY2(d.contains(QStringLiteral("%1 completed").arg(completed)), qPrintable(d));
-    QVERIFY2(d.contains(QStringLiteral("%1 failed").arg(failed)), qPrintable(d));
-    QVERIFY2(d.contains(QStringLiteral("%1 with warnings").arg(warning)), qPrintable(d));
-    QVERIFY2(d.contains("BREVANT"), qPrintable(d));
-    if (!failedUIDs.isEmpty()) QVERIFY2(d.contains(failedUIDs), qPrintable(d));
+    for (const QString& part :
+         {hex(status), QString("%1 completed").arg(completed), QString("%1 failed").arg(failed),
+          QString("%1 with warnings").arg(warning), QString("BREVANT"), failedUIDs}) {
+      QVERIFY2(d.contains(part), qPrintable(d));
+    }
   }
 };
 
