@@ -31,37 +31,33 @@ struct Message {
 inline const QString kTooWide = "Please provide more specific search criteria.";
 inline const QString kError = "There was an error.\r\nRead the log file for more information.";
 
+// Records the calls in the order they come, as "State true <text>" and so on.
 class RecordingHost : public search::StationHost {
  public:
-  RecordingHost(dicom::Toolkit& toolkit, QStringList& events) : view(toolkit), events_(events) {}
-
+  explicit RecordingHost(dicom::Toolkit& toolkit) : view(toolkit) {}
   dicom::Viewer& viewer() override { return view; }
   void State(bool visible, const QString& text) override {
-    events_ << QString("State %1 %2").arg(visible ? "true" : "false", text);
+    events << QString("State %1 %2").arg(visible ? "true" : "false", text);
   }
-  void startWatchdog() override { events_ << "startWatchdog"; }
+  void startWatchdog() override { events << "startWatchdog"; }
   bool confirmDiscardChanges() override {
-    events_ << "confirmDiscardChanges";
+    events << "confirmDiscardChanges";
     return confirm;
   }
 
   dicom::Viewer view;
+  QStringList events;
   bool confirm = true;
-
- private:
-  QStringList& events_;
 };
 
 inline QStringList logLines() {
   QFile file(modError::LogPath());
   if (!file.open(QIODevice::ReadOnly)) return {};
-  QStringList lines = QString::fromUtf8(file.readAll()).split("\r\n");
-  if (!lines.isEmpty() && lines.last().isEmpty()) lines.removeLast();
-  return lines;
+  return QString::fromUtf8(file.readAll()).split("\r\n", Qt::SkipEmptyParts);
 }
 
 inline dicom::DataSet study(const QString& uid, const QString& patientID, const QString& name,
-                            const QString& studyDate = "20240115", const QString& modality = "MG") {
+                            const QString& studyDate = "20240115") {
   dicom::DataSet match;
   match.setStudyInstanceUID(uid);
   match.set(dicom::tags::StudyDate, studyDate);
@@ -72,13 +68,13 @@ inline dicom::DataSet study(const QString& uid, const QString& patientID, const 
   match.set(dicom::tags::StudyTime, "093000");
   match.setStudyDescription("Screening");
   match.setAccessionNumber("ACC-" + patientID);
-  if (!modality.isNull()) match.set(dicom::tags::Modality, modality);
+  match.set(dicom::tags::Modality, "MG");
   return match;
 }
 
 class Fixture {
  public:
-  Fixture() : host(toolkit, events) {
+  Fixture() : host(toolkit), events(host.events) {
     common::setAppDirectoryForTesting(folder.path());
     ConnectionSettings.RemoteAET = "ARCHIVE";
     ConnectionSettings.RemoteIP = "127.0.0.1";
@@ -121,8 +117,8 @@ class Fixture {
 
   QTemporaryDir folder;
   fake::Toolkit toolkit;
-  QStringList events;
   RecordingHost host;
+  QStringList& events;
   std::unique_ptr<search::frmSearch> window;
   std::vector<Message> messages;
 };

@@ -1,16 +1,16 @@
-// The "Search" command of the search window: what it sends, when it refuses,
-// how it fills the grid, and how failures are logged and shown.
+// The two commands of the search window on the fake DICOM interface:
+// "Search" (how it normalises and sends the criteria, when it refuses, how
+// it fills the grid) and the double-click that retrieves a study, and how
+// both log and show their failures. Matches and the match limit against
+// real data, and the real move into the viewer, are the archive tests'.
 
-#include <QComboBox>
-#include <QPushButton>
+#include <QHeaderView>
 #include <QtTest>
 
 #include "SearchFixture.h"
 #include "dicom/DicomError.h"
 
 using searchtest::Fixture;
-using searchtest::kError;
-using searchtest::kTooWide;
 using searchtest::study;
 
 class SearchQueryWindowTest : public QObject {
@@ -18,197 +18,106 @@ class SearchQueryWindowTest : public QObject {
 
  private:
   std::unique_ptr<Fixture> f;
+  const QStringList listed = {"P1", "P2"};
 
-  std::vector<dicom::DataSet> studies(int count) {
-    std::vector<dicom::DataSet> matches;
-    for (int i = 1; i <= count; ++i) {
-      matches.push_back(study(QString("1.2.826.0.1.%1").arg(i),
-                              QString("P%1").arg(i, 4, 10, QChar('0')),
-                              QString("Name%1^Given").arg(i)));
+  std::vector<const fake::QueryCall*> moves() const {
+    std::vector<const fake::QueryCall*> result;
+    for (const auto& call : f->toolkit.script.queries) {
+      if (call.kind == fake::QueryCall::Move) result.push_back(&call);
     }
-    return matches;
-  }
-
-  const dicom::DataSet& sentIdentifier() const {
-    return f->toolkit.script.queries.back().identifier;
-  }
-
-  // Fills the grid with a first result so that refusals can show it stays.
-  void fillThreeRows() {
-    f->searchListing(studies(3));
-    QCOMPARE(f->window->grid1->rowCount(), 3);
-    f->toolkit.script.queries.clear();
-    f->window->txtPatID->clear();
-  }
-
-  void expectRefusal() {
-    QCOMPARE(f->messages.size(), std::size_t(1));
-    QCOMPARE(f->messages[0].icon, QMessageBox::Critical);
-    QCOMPARE(f->messages[0].text, kTooWide);
-    QCOMPARE(f->messages[0].caption, QString("Tavrin"));
-    QVERIFY(searchtest::logLines().isEmpty());
+    return result;
   }
 
  private slots:
-  void init() { f = std::make_unique<Fixture>(); }
+  // Every test starts from a window that lists two studies, shown over a
+  // station whose viewer holds one image.
+  void init() {
+    f = std::make_unique<Fixture>();
+    std::vector<dicom::DataSet> two = {study("1.2.3.1", "P1", "Smith^Anna^^Dr"),
+                                       study("1.2.3.2", "P2", "Jones^Eve")};
+    two[1].remove(dicom::tags::Modality);
+    f->searchListing(two);
+    f->toolkit.script.queries.clear();
+    f->events.clear();
+    f->window->txtPatID->clear();
+    f->host.view.images().append(f->toolkit.makeImage("9.9", "L CC"));
+    f->window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(f->window.get()));
+  }
   void cleanup() { f.reset(); }
 
-  void noCriterionIsRefusedWithoutSending() {
-    fillThreeRows();
-    f->window->cmdSearch_Click();
-    expectRefusal();
-    QVERIFY(f->toolkit.script.queries.empty());
-    QCOMPARE(f->column(3), (QStringList{"P0001", "P0002", "P0003"}));
+  // Wildcards collapse in the fields, empty patterns are cleared, and a
+  // search that is left without a criterion is refused before anything is
+  // sent, without a log line, the rows kept.
+  void criteria_data() {
+    QTest::addColumn<QStringList>("fields");  // patient ID, surname, given, description, accession
+    QTest::addColumn<QStringList>("sent");    // name, ID, description, accession; none: refused
+    const auto row = [](const char* tag, QStringList fields, QStringList sent) {
+      QTest::newRow(tag) << fields << sent;
+    };
+    const QStringList refused;
+    row("nothing", {"", "", "", "", ""}, refused);
+    row("surname *", {"", "*", "", "", ""}, refused);
+    row("surname ***", {"", "***", "", "", ""}, refused);
+    row("id %%%", {"%%%", "", "", "", ""}, refused);
+    row("id *^%", {"*^%", "", "", "", ""}, refused);
+    row("id ^", {"^", "", "", "", ""}, refused);
+    row("id %% surname %", {"%%", "%", "", "", ""}, refused);
+    row("surname * given *", {"", "*", "*", "", ""}, refused);
+    row("normalised", {"*%", "***", "An%%%na", "Mammo**", "A**%%"},
+        {"*^An%na", "*%", "Mammo**", "A*%"});
+    row("description * alone", {"", "", "", "*", ""}, {"", "", "*", ""});
+    row("accession alone", {"", "", "", "", "A0001"}, {"", "", "", "A0001"});
+    row("surname and given", {"", "Smith", "Anna", "", ""}, {"Smith^Anna", "", "", ""});
+    row("surname with a space", {"", "van Dyk", "", "", ""}, {"van^Dyk", "", "", ""});
+    row("given alone", {"", "", "Anna", "", ""}, {"*^Anna", "", "", ""});
   }
-
-  void wildcardOnlyCriteriaAreRefused_data() {
-    QTest::addColumn<QString>("patientID");
-    QTest::addColumn<QString>("surname");
-    QTest::addColumn<QString>("given");
-    QTest::newRow("surname *") << ""
-                               << "*"
-                               << "";
-    QTest::newRow("surname ***") << ""
-                                 << "***"
-                                 << "";
-    QTest::newRow("id %%%") << "%%%"
-                            << ""
-                            << "";
-    QTest::newRow("id *^%") << "*^%"
-                            << ""
-                            << "";
-    QTest::newRow("id ^") << "^"
-                          << ""
-                          << "";
-    QTest::newRow("both %% and *") << "%%"
-                                   << "%"
-                                   << "";
-    QTest::newRow("surname * given *") << ""
-                                       << "*"
-                                       << "*";
-  }
-  void wildcardOnlyCriteriaAreRefused() {
-    QFETCH(QString, patientID);
-    QFETCH(QString, surname);
-    QFETCH(QString, given);
-    f->window->txtPatID->setText(patientID);
-    f->window->txtName2->setText(surname);
-    f->window->txtName1->setText(given);
-    f->window->cmdSearch_Click();
-    expectRefusal();
-    QVERIFY(f->toolkit.script.queries.empty());
-    QCOMPARE(f->window->txtPatID->text(), QString(""));
-    QCOMPARE(f->window->txtPatName->text(), QString(""));
-  }
-
-  void criteriaAreNormalisedBeforeSending() {
+  void criteria() {
+    QFETCH(QStringList, fields);
+    QFETCH(QStringList, sent);
     auto& w = *f->window;
-    w.txtName2->setText("***");
-    w.txtName1->setText("An%%%na");
-    w.txtPatID->setText("*%");
-    w.txtStudyDesc->setText("Mammo**");
-    w.txtAccNum->setText("A**%%");
+    w.txtPatID->setText(fields[0]);
+    w.txtName2->setText(fields[1]);
+    w.txtName1->setText(fields[2]);
+    w.txtStudyDesc->setText(fields[3]);
+    w.txtAccNum->setText(fields[4]);
     w.cmdSearch_Click();
+    QVERIFY(searchtest::logLines().isEmpty());
+    if (sent.isEmpty()) {
+      QCOMPARE(f->messages.size(), std::size_t(1));
+      QCOMPARE(f->messages[0].icon, QMessageBox::Critical);
+      QCOMPARE(f->messages[0].text, searchtest::kTooWide);
+      QCOMPARE(f->messages[0].caption, QString("Tavrin"));
+      QVERIFY(f->toolkit.script.queries.empty());
+      QCOMPARE(f->column(3), listed);
+      QCOMPARE(w.txtPatID->text(), QString(""));
+      QCOMPARE(w.txtPatName->text(), QString(""));
+      return;
+    }
     QVERIFY(f->messages.empty());
-    const dicom::DataSet& id = sentIdentifier();
-    QCOMPARE(w.txtName2->text(), QString("*"));
-    QCOMPARE(w.txtName1->text(), QString("An%na"));
-    QCOMPARE(w.txtPatName->text(), QString("*^An%na"));
-    QCOMPARE(id.patientName(), QString("*^An%na"));
-    QCOMPARE(id.patientID(), QString("*%"));
-    QCOMPARE(id.studyDescription(), QString("Mammo**"));
-    QCOMPARE(id.accessionNumber(), QString("A*%"));
-  }
-
-  void eachCriterionAloneIsSent() {
-    auto& w = *f->window;
-    w.txtStudyDesc->setText("*");
-    w.cmdSearch_Click();
-    QCOMPARE(sentIdentifier().studyDescription(), QString("*"));
-
-    w.txtStudyDesc->clear();
-    w.cboSex->setEditText("O");
-    w.cmdSearch_Click();
-    QCOMPARE(sentIdentifier().sex(), QString("O"));
-
-    w.cboSex->setEditText("");
-    w.dtpBirth->setValue(QDate(1960, 3, 5));
-    w.cmdSearch_Click();
-    QCOMPARE(sentIdentifier().birthDate(), QString("19600305"));
-    QCOMPARE(sentIdentifier().attribute(0x0008, 0x0020).value(), QString(""));
-
-    w.dtpBirth->setValue(std::nullopt);
-    w.dtpStudyDate->setValue(QDate(2024, 1, 15));
-    w.cmdSearch_Click();
-    QCOMPARE(sentIdentifier().attribute(0x0008, 0x0020).value(), QString("20240115"));
-    QCOMPARE(sentIdentifier().birthDate(), QString(""));
-
-    QCOMPARE(f->toolkit.script.queries.size(), std::size_t(4));
-    QVERIFY(f->messages.empty());
-  }
-
-  void accessionAloneSendsEveryOtherKeyEmpty() {
-    f->window->txtAccNum->setText("A0001");
-    f->window->cmdSearch_Click();
     QCOMPARE(f->toolkit.script.queries.size(), std::size_t(1));
     const fake::QueryCall& call = f->toolkit.script.queries[0];
     QCOMPARE(call.kind, fake::QueryCall::Find);
-    QCOMPARE(call.port, 11104);
-    QCOMPARE(call.node, QString("127.0.0.1"));
-    QCOMPARE(call.calledAE, QString("ARCHIVE"));
-    QCOMPARE(call.callingAE, QString("STATION"));
-    QCOMPARE(call.root, QString("STUDY"));
-
-    namespace t = dicom::tags;
-    const std::map<dicom::Tag, QString> expected = {
-        {t::PatientName, ""},      {t::PatientID, ""},
-        {t::PatientSex, ""},       {t::PatientBirthDate, ""},
-        {t::StudyDate, ""},        {t::QueryRetrieveLevel, "STUDY"},
-        {t::StudyDescription, ""}, {t::AccessionNumber, "A0001"},
-        {t::StudyInstanceUID, ""}, {t::StudyTime, ""},
-        {t::Modality, ""},         {t::ModalitiesInStudy, ""}};
-    QCOMPARE(call.identifier.elements(), expected);
+    QCOMPARE((QStringList{QString::number(call.port), call.node, call.calledAE, call.callingAE,
+                          call.root}),
+             (QStringList{"11104", "127.0.0.1", "ARCHIVE", "STATION", "STUDY"}));
+    const dicom::DataSet& id = call.identifier;
+    QCOMPARE((QStringList{id.patientName(), id.patientID(), id.studyDescription(),
+                          id.accessionNumber()}),
+             sent);
+    QCOMPARE(w.txtPatID->text(), sent[1]);
+    QCOMPARE(w.txtPatName->text().replace(' ', '^'), sent[0]);
   }
 
-  void nameKeysAsSent() {
-    auto& w = *f->window;
-    w.txtName2->setText("Smith");
-    w.txtName1->setText("Anna");
-    w.cmdSearch_Click();
-    QCOMPARE(sentIdentifier().patientName(), QString("Smith^Anna"));
-    w.txtName1->clear();
-    w.cmdSearch_Click();
-    QCOMPARE(sentIdentifier().patientName(), QString("Smith"));
-    w.txtName2->setText("van Dyk");
-    w.cmdSearch_Click();
-    QCOMPARE(sentIdentifier().patientName(), QString("van^Dyk"));
-    QCOMPARE(w.txtPatName->text(), QString("van Dyk"));
-    w.txtName2->clear();
-    w.txtName1->setText("Anna");
-    w.cmdSearch_Click();
-    QCOMPARE(sentIdentifier().patientName(), QString("*^Anna"));
-  }
-
-  void searchMovesTheFocusToTheButton() {
-    f->window->show();
-    f->window->activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(f->window.get()));
-    f->window->txtPatID->setFocus();
-    f->searchListing(studies(2));
-    QCOMPARE(QApplication::focusWidget(), f->window->cmdSearch);
-  }
-
+  // Values in their columns, the centred ones centred; no match is the
+  // centred "No data" row alone.
   void rowsShowTheMatches() {
-    std::vector<dicom::DataSet> matches = studies(2);
-    matches[1].setPatientName("Smith^Anna^^Dr");
-    matches[1].remove(dicom::tags::Modality);
-    f->searchListing(matches);
     auto& grid = *f->window->grid1;
+    const QStringList first = {"1.2.3.1",  "20240115", "P1",        "Smith Anna  Dr", "F",
+                               "19600305", "093000",   "Screening", "ACC-P1",         "MG"};
+    const QStringList second = {"1.2.3.2",  "20240115", "P2",        "Jones Eve", "F",
+                                "19600305", "093000",   "Screening", "ACC-P2",    ""};
     QCOMPARE(grid.rowCount(), 2);
-    const QStringList first = {"1.2.826.0.1.1", "20240115", "P0001",     "Name1 Given", "F",
-                               "19600305",      "093000",   "Screening", "ACC-P0001",   "MG"};
-    const QStringList second = {"1.2.826.0.1.2", "20240115", "P0002",     "Smith Anna  Dr", "F",
-                                "19600305",      "093000",   "Screening", "ACC-P0002",      ""};
     for (int c = 1; c <= 10; ++c) {
       QCOMPARE(grid.cellText(1, c), first[c - 1]);
       QCOMPARE(grid.cellText(2, c), second[c - 1]);
@@ -216,34 +125,10 @@ class SearchQueryWindowTest : public QObject {
       QCOMPARE(centred, c == 2 || c == 5 || c == 6 || c == 7 || c == 10);
     }
     QVERIFY(grid.redraw());
-  }
 
-  void limit399Listed400Refused() {
-    f->searchListing(studies(399));
-    QVERIFY(f->messages.empty());
-    QCOMPARE(f->window->grid1->rowCount(), 399);
-    QCOMPARE(f->window->grid1->cellText(399, 3), QString("P0399"));
-    QCOMPARE(f->window->grid1->cellText(1, 3), QString("P0001"));
-
-    f->searchListing(studies(400));
-    expectRefusal();
-    QCOMPARE(f->toolkit.script.queries.size(), std::size_t(2));
-    QCOMPARE(f->window->grid1->rowCount(), 399);
-  }
-
-  void accessionNumberLifts400Limit() {
-    f->window->txtAccNum->setText("ACC*");
-    f->searchListing(studies(400));
-    QVERIFY(f->messages.empty());
-    QCOMPARE(f->window->grid1->rowCount(), 400);
-  }
-
-  void noMatchShowsNoDataRow() {
-    f->searchListing(studies(3));
     f->searchListing({});
-    auto& grid = *f->window->grid1;
     QCOMPARE(grid.rowCount(), 1);
-    QCOMPARE(grid.cellText(1, 2), QString("No data"));
+    QCOMPARE(f->column(2), QStringList{"No data"});
     QVERIFY(grid.item(0, 1)->textAlignment() & Qt::AlignHCenter);
     for (int c : {1, 3, 4, 5, 6, 7, 8, 9, 10}) QCOMPARE(grid.cellText(1, c), QString(""));
   }
@@ -260,7 +145,9 @@ class SearchQueryWindowTest : public QObject {
         f->window->cmdSearch_Click();
       });
     };
-    f->searchListing(studies(5));
+    std::vector<dicom::DataSet> five;
+    for (int i = 1; i <= 5; ++i) five.push_back(study(QString("1.5.%1").arg(i), "Q", "A^B"));
+    f->searchListing(five);
     QCOMPARE(rowsSeen, 0);
     QVERIFY(!drawingSeen);
     QVERIFY(f->window->grid1->redraw());
@@ -268,48 +155,138 @@ class SearchQueryWindowTest : public QObject {
     QCOMPARE(f->window->grid1->rowCount(), 5);
   }
 
-  void remotePortNotANumberIsLoggedThenShown() {
-    fillThreeRows();
-    ConnectionSettings.RemotePort = "abc";
-    f->window->txtPatID->setText("P1");
-    f->window->cmdSearch_Click();
-    QVERIFY(f->toolkit.script.queries.empty());
-    const QStringList lines = searchtest::logLines();
-    QCOMPARE(lines.size(), 1);
-    QVERIFY2(lines[0].endsWith(" - cmdSearch_Click"), qPrintable(lines[0]));
-    QVERIFY(lines[0].contains("abc"));
-    QVERIFY(lines[0].contains(QString(" - %1 - ").arg(dicom::OwnError::InvalidArgument)));
-    QCOMPARE(f->messages.size(), std::size_t(1));
-    QCOMPARE(f->messages[0].icon, QMessageBox::Critical);
-    QCOMPARE(f->messages[0].text, kError);
-    QCOMPARE(f->messages[0].caption, QString("Brevant"));
-    QCOMPARE(f->messages[0].logLinesWhenShown, 1);
-    QCOMPARE(f->column(3), (QStringList{"P0001", "P0002", "P0003"}));
+  void retrievesTheRowsStudyAndCloses() {
+    f->window->grid1_RowDoubleClick(2, 5);
+    QCOMPARE(moves().size(), std::size_t(1));
+    const fake::QueryCall& move = *moves()[0];
+    QCOMPARE((QStringList{QString::number(move.port), move.node, move.calledAE, move.callingAE,
+                          move.root, move.level, move.destination, move.studyUID}),
+             (QStringList{"11104", "127.0.0.1", "ARCHIVE", "STATION", "STUDY", "STUDY", "STATION",
+                          "1.2.3.2"}));
+    QCOMPARE(f->events, (QStringList{"confirmDiscardChanges", "listen 11112",
+                                     "State true Receiving Images ...", "move", "startWatchdog"}));
+    dicom::Viewer& viewer = f->host.view;
+    QVERIFY(viewer.option(dicom::Viewer::OptionKeepReceived));
+    QVERIFY(!viewer.option(dicom::Viewer::OptionRedrawEachImage));
+    QCOMPARE(viewer.images().count(), 0);
+    QVERIFY(f->toolkit.lastReceiver);
+    QCOMPARE(f->toolkit.lastReceiver->aeTitle, QString("STATION"));
+    QVERIFY(!f->window->isVisible());
+    QCOMPARE(f->window->result(), int(QDialog::Accepted));
+    QVERIFY(f->messages.empty());
+    QVERIFY(searchtest::logLines().isEmpty());
   }
 
-  void failedQueryKeepsRowsAndLogsItsNumber() {
-    fillThreeRows();
-    f->toolkit.script.onFind = [](const fake::QueryCall&) {
+  // A double-click with the mouse, after the rows were sorted, takes the
+  // study shown in that row.
+  void doubleClickAfterSortingTakesThatRow() {
+    auto* grid = f->window->grid1;
+    QHeaderView* header = grid->horizontalHeader();
+    const QPoint name(header->sectionViewportPosition(3) + 5, header->height() / 2);
+    QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, name);  // Jones before Smith
+    const QPoint cell = grid->visualItemRect(grid->item(0, 2)).center();
+    QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, cell);
+    QTest::mouseDClick(grid->viewport(), Qt::LeftButton, {}, cell);
+    QTRY_COMPARE_WITH_TIMEOUT(moves().size(), std::size_t(1), 2000);
+    QCOMPARE(moves()[0]->studyUID, QString("1.2.3.2"));
+  }
+
+  // The "No data" row (in any case) and a declined discard of unsent labels.
+  void doubleClickThatDoesNothing_data() {
+    QTest::addColumn<QString>("noData");
+    QTest::addColumn<QStringList>("events");
+    QTest::newRow("No data") << "No data" << QStringList{};
+    QTest::newRow("NO data") << "NO data" << QStringList{};
+    QTest::newRow("discard declined") << "" << QStringList{"confirmDiscardChanges"};
+  }
+  void doubleClickThatDoesNothing() {
+    QFETCH(QString, noData);
+    QFETCH(QStringList, events);
+    if (noData.isEmpty()) {
+      f->host.confirm = false;
+    } else {
+      f->searchListing({});
+      f->window->grid1->setCell(1, 2, noData);
+      f->toolkit.script.queries.clear();
+      f->events.clear();
+    }
+    f->window->grid1_RowDoubleClick(1, 2);
+    QVERIFY(f->toolkit.script.queries.empty());
+    QCOMPARE(f->events, events);
+    QVERIFY(!f->host.view.option(dicom::Viewer::OptionKeepReceived));
+    QCOMPARE(f->host.view.images().count(), 1);
+    QVERIFY(f->window->isVisible());
+    QVERIFY(f->messages.empty());
+  }
+
+  // One log line labelled "cmdSearch_Click", then the two-line message over
+  // the open window, its rows and criteria kept; what was done before the
+  // failing step stays done.
+  void failureIsLoggedThenShown_data() {
+    QTest::addColumn<QString>("failure");
+    QTest::addColumn<QString>("logLine");  // a pattern
+    QTest::addColumn<QStringList>("events");
+    QTest::addColumn<bool>("keepReceived");  // option switched on before the failure
+    QTest::addColumn<int>("images");         // left in the viewer
+    const auto row = [](const char* failure, QString logLine, QStringList events, bool keep,
+                        int images) {
+      QTest::newRow(failure) << QString(failure) << logLine + " - cmdSearch_Click$" << events
+                             << keep << images;
+    };
+    const QString invalid = QString(" - %1 - ").arg(dicom::OwnError::InvalidArgument);
+    const QStringList confirm = {"confirmDiscardChanges"};
+    row("search, RemotePort abc", invalid + ".*abc.*", {}, false, 1);
+    row("search, failed find", " - 49152 - Unable to process", {"find"}, false, 1);
+    row("retrieve, RemotePort abc", invalid + ".*abc.*", confirm, false, 1);
+    row("retrieve, LocPort 11x", invalid + ".*11x.*", confirm, true, 1);
+    row("retrieve, port in use", QString(" - %1 - Port in use").arg(dicom::OwnError::PortInUse),
+        confirm, true, 1);
+    row("retrieve, move refused", " - 43009 - Move destination unknown",
+        {"confirmDiscardChanges", "listen 11112", "State true Receiving Images ...", "move"}, true,
+        0);
+  }
+  void failureIsLoggedThenShown() {
+    QFETCH(QString, failure);
+    QFETCH(QString, logLine);
+    QFETCH(QStringList, events);
+    QFETCH(bool, keepReceived);
+    QFETCH(int, images);
+    if (failure.endsWith("abc")) ConnectionSettings.RemotePort = "abc";
+    if (failure.endsWith("11x")) ConnectionSettings.LocPort = "11x";
+    f->toolkit.script.onFind = [this](const fake::QueryCall&) {
+      f->events << "find";
       throw dicom::DicomError(0xC000, "Unable to process");
     };
-    f->window->txtPatID->setText("P1");
-    f->window->cmdSearch_Click();
+    f->toolkit.script.onMove = [this](const fake::QueryCall&) {
+      f->events << "move";
+      throw dicom::DicomError(0xA801, "Move destination unknown");
+    };
+    if (failure.endsWith("in use")) {
+      f->toolkit.script.onListen = [](std::int32_t) {
+        throw dicom::DicomError(dicom::OwnError::PortInUse, "Port in use");
+      };
+    }
+    if (failure.startsWith("search")) {
+      f->window->txtPatID->setText("P1");
+      f->window->cmdSearch_Click();
+      QCOMPARE(f->window->txtPatID->text(), QString("P1"));
+    } else {
+      f->window->grid1_RowDoubleClick(1, 3);
+    }
     const QStringList lines = searchtest::logLines();
     QCOMPARE(lines.size(), 1);
-    QVERIFY2(lines[0].endsWith(" - 49152 - Unable to process - cmdSearch_Click"),
-             qPrintable(lines[0]));
+    QVERIFY2(lines[0].contains(QRegularExpression(logLine)), qPrintable(lines[0]));
     QCOMPARE(f->messages.size(), std::size_t(1));
-    QCOMPARE(f->messages[0].text, kError);
-    QCOMPARE(f->window->grid1->rowCount(), 3);
-    QCOMPARE(f->window->txtPatID->text(), QString("P1"));
-  }
-
-  void unicodeCriteriaAndResultsPassUnchanged() {
-    f->window->txtName2->setText(QString::fromUtf8("Müller"));
-    f->toolkit.script.matches = {study("1.5", "P5", QString::fromUtf8("Müller^Jürgen"))};
-    f->window->cmdSearch_Click();
-    QCOMPARE(sentIdentifier().patientName(), QString::fromUtf8("Müller"));
-    QCOMPARE(f->window->grid1->cellText(1, 4), QString::fromUtf8("Müller Jürgen"));
+    QCOMPARE(f->messages[0].icon, QMessageBox::Critical);
+    QCOMPARE(f->messages[0].text, searchtest::kError);
+    QCOMPARE(f->messages[0].caption, QString("Brevant"));
+    QCOMPARE(f->messages[0].logLinesWhenShown, 1);
+    QVERIFY(f->window->isVisible());
+    QVERIFY(f->window->result() != QDialog::Accepted);
+    QCOMPARE(f->column(3), listed);
+    QCOMPARE(f->events, events);
+    QCOMPARE(f->host.view.option(dicom::Viewer::OptionKeepReceived), keepReceived);
+    QCOMPARE(f->host.view.images().count(), images);
   }
 };
 
