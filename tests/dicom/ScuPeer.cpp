@@ -35,9 +35,7 @@ int bindLoopback(int& port) {
 
 const char* const kQuerySOPClasses[] = {
     UID_FINDStudyRootQueryRetrieveInformationModel,
-    UID_FINDPatientRootQueryRetrieveInformationModel,
     UID_MOVEStudyRootQueryRetrieveInformationModel,
-    UID_VerificationSOPClass,
 };
 
 }  // namespace
@@ -134,7 +132,7 @@ void RecordingPeer::serve(T_ASC_Association* association) {
     changed_.notify_all();
   };
 
-  if (behaviour_.rejectAll || behaviour_.aeTitle != association->params->DULparams.calledAPTitle) {
+  if (behaviour_.aeTitle != association->params->DULparams.calledAPTitle) {
     T_ASC_RejectParameters reject{ASC_RESULT_REJECTEDPERMANENT, ASC_SOURCE_SERVICEUSER,
                                   ASC_REASON_SU_CALLEDAETITLENOTRECOGNIZED};
     ASC_rejectAssociation(association, &reject);
@@ -144,7 +142,7 @@ void RecordingPeer::serve(T_ASC_Association* association) {
   const char* const uncompressed[] = {UID_LittleEndianExplicitTransferSyntax,
                                       UID_LittleEndianImplicitTransferSyntax};
   ASC_acceptContextsWithPreferredTransferSyntaxes(association->params,
-                                                  const_cast<const char**>(kQuerySOPClasses), 4,
+                                                  const_cast<const char**>(kQuerySOPClasses), 2,
                                                   const_cast<const char**>(uncompressed), 2);
   std::vector<const char*> storage;
   for (const std::string& syntax : behaviour_.storageSyntaxes) storage.push_back(syntax.c_str());
@@ -178,10 +176,6 @@ void RecordingPeer::serve(T_ASC_Association* association) {
     }
     if (cond.bad()) break;
 
-    if (message.CommandField == DIMSE_C_ECHO_RQ) {
-      DIMSE_sendEchoResponse(association, presID, &message.msg.CEchoRQ, STATUS_Success, nullptr);
-      continue;
-    }
     DcmDataset* received = nullptr;
     if (DIMSE_receiveDataSetInMemory(association, DIMSE_NONBLOCKING, 10, &presID, &received,
                                      nullptr, nullptr)
@@ -231,8 +225,6 @@ void RecordingPeer::serve(T_ASC_Association* association) {
       {
         std::lock_guard lock(mutex_);
         record_.moveIdentifier = data;
-        record_.moveDestination = request.MoveDestination;
-        record_.moveSOPClass = request.AffectedSOPClassUID;
       }
       if (behaviour_.silent) continue;  // until the caller gives up and aborts
       T_DIMSE_C_MoveRSP response{};

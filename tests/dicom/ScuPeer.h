@@ -22,9 +22,8 @@ namespace scutest {
 
 struct PeerBehaviour {
   // Associations whose called AE title differs are rejected (called AE
-  // title not recognised); rejectAll rejects every association.
+  // title not recognised).
   std::string aeTitle = "PEER";
-  bool rejectAll = false;
   // Transfer syntaxes accepted for storage, in order of preference.
   std::vector<std::string> storageSyntaxes;  // empty: explicit and implicit little endian
   // Find: every match goes out as a pending response, then the final status.
@@ -49,7 +48,6 @@ struct PeerRecord {
   std::shared_ptr<DcmDataset> findIdentifier;
   std::string findSOPClass;
   std::shared_ptr<DcmDataset> moveIdentifier;
-  std::string moveDestination, moveSOPClass;
   std::shared_ptr<DcmDataset> stored;
   std::string storedSyntax, storedSOPClass, storedSOPInstance;
   bool released = false;  // the last association ended with a release (not an abort)
