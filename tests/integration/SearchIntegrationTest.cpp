@@ -1,9 +1,10 @@
 // The search window against the real archive: each criterion finds exactly
 // the seeded studies it should, names in Latin-1 and UTF-8 show as typed,
-// the 400-match limit holds with real matches, a double-click brings the
-// study to the station's viewer, and the identifier that reaches a peer
-// carries exactly the station's keys (checked with a recording find
-// service of our own on a free loopback port).
+// an unreachable node is logged and shown with the rows kept, the
+// 400-match limit holds with real matches, and the identifier that reaches
+// a peer carries exactly the station's keys (checked with a recording find
+// service of our own on a free loopback port). The retrieval into the
+// viewer is the end-to-end test's.
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
@@ -13,6 +14,7 @@
 #include <QComboBox>
 #include <QHostAddress>
 #include <QLineEdit>
+#include <QMap>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -115,13 +117,10 @@ class Host : public search::StationHost {
  public:
   explicit Host(dicom::Toolkit& toolkit) : view(toolkit) {}
   dicom::Viewer& viewer() override { return view; }
-  void State(bool, const QString& text) override { state = text; }
-  void startWatchdog() override { watchdogStarted = true; }
+  void State(bool, const QString&) override {}
+  void startWatchdog() override {}
   bool confirmDiscardChanges() override { return true; }
-
   dicom::Viewer view;
-  QString state;
-  bool watchdogStarted = false;
 };
 
 struct Seed {
@@ -151,22 +150,13 @@ class SearchIntegrationTest : public QObject {
   std::unique_ptr<search::frmSearch> window;
   std::vector<QString> messages;
 
-  void pointAtArchive() {
-    ConnectionSettings.RemoteAET = archive.aet();
-    ConnectionSettings.RemoteIP = archive.host();
-    ConnectionSettings.RemotePort = QString::number(archive.dicomPort());
-    ConnectionSettings.LocAET = archive.stationAET();
-    ConnectionSettings.LocPort = QString::number(archive.stationPort());
-  }
-
-  QStringList seedStudies(const std::vector<samples::StudySpec>& studies, const QString& sub) {
+  void seedStudies(const std::vector<samples::StudySpec>& studies, const QString& sub) {
     QStringList files;
     for (const auto& study : studies) {
       for (const auto& image : samples::writeStudy(study, folder.filePath(sub)))
         files << image.path;
     }
     archive.upload(files);
-    return files;
   }
 
   static samples::StudySpec tiny(const Seed& seed, unsigned n) {
@@ -186,31 +176,38 @@ class SearchIntegrationTest : public QObject {
     return study;
   }
 
-  // Sets the criteria, presses Search, and returns the patient IDs listed, sorted.
-  QStringList search(const QString& surname, const QString& given, const QString& id,
-                     std::optional<QDate> birth = {}, std::optional<QDate> date = {},
-                     const QString& sex = "", const QString& description = "",
-                     const QString& accession = "") {
-    window->txtName2->setText(surname);
-    window->txtName1->setText(given);
-    window->txtPatID->setText(id);
-    window->dtpBirth->setValue(birth);
-    window->dtpStudyDate->setValue(date);
-    window->cboSex->setEditText(sex);
-    window->txtStudyDesc->setText(description);
-    window->txtAccNum->setText(accession);
+  // Sets the criteria ("surname=Smith;birth=19600305": surname, given, id,
+  // birth, date, sex, description, accession), presses Search, and returns
+  // the cells of a column, sorted.
+  QStringList search(const QString& criteria, int column = 3) {
+    QMap<QString, QString> c;
+    for (const QString& part : criteria.split(';', Qt::SkipEmptyParts))
+      c.insert(part.section('=', 0, 0), part.section('=', 1));
+    const auto date = [&](const QString& key) {
+      return c.contains(key) ? std::optional(QDate::fromString(c[key], "yyyyMMdd")) : std::nullopt;
+    };
+    window->txtName2->setText(c.value("surname"));
+    window->txtName1->setText(c.value("given"));
+    window->txtPatID->setText(c.value("id"));
+    window->dtpBirth->setValue(date("birth"));
+    window->dtpStudyDate->setValue(date("date"));
+    window->cboSex->setEditText(c.value("sex"));
+    window->txtStudyDesc->setText(c.value("description"));
+    window->txtAccNum->setText(c.value("accession"));
     messages.clear();
     window->cmdSearch_Click();
-    if (!messages.empty()) {
-      QFile log(modError::LogPath());
-      if (log.open(QIODevice::ReadOnly)) qWarning("Error log: %s", log.readAll().constData());
-    }
-    QStringList ids;
+    QStringList cells;
     for (int row = 1; row <= window->grid1->rowCount(); ++row) {
-      ids << window->grid1->cellText(row, 3);
+      cells << window->grid1->cellText(row, column);
     }
-    ids.sort();
-    return ids;
+    cells.sort();
+    return cells;
+  }
+
+  static QStringList logLines() {
+    QFile file(modError::LogPath());
+    if (!file.open(QIODevice::ReadOnly)) return {};
+    return QString::fromUtf8(file.readAll()).split("\r\n", Qt::SkipEmptyParts);
   }
 
  private slots:
@@ -221,16 +218,18 @@ class SearchIntegrationTest : public QObject {
     archive.clear();
     std::vector<samples::StudySpec> studies;
     unsigned n = 1;
-    for (const Seed& seed : kSeeds) {
-      studies.push_back(tiny(seed, n++));
-    }
+    for (const Seed& seed : kSeeds) studies.push_back(tiny(seed, n++));
     seedStudies(studies, "seed");
     QCOMPARE(archive.studyCount(), int(kSeeds.size()));
     toolkit = std::make_unique<dicom::dcmtk::DcmtkToolkit>(dicom::dcmtk::Timeouts{5, 10, 30});
   }
 
   void init() {
-    pointAtArchive();
+    ConnectionSettings.RemoteAET = archive.aet();
+    ConnectionSettings.RemoteIP = archive.host();
+    ConnectionSettings.RemotePort = QString::number(archive.dicomPort());
+    ConnectionSettings.LocAET = archive.stationAET();
+    ConnectionSettings.LocPort = QString::number(archive.stationPort());
     host = std::make_unique<Host>(*toolkit);
     window = std::make_unique<search::frmSearch>(*toolkit, *host);
     window->setMessageSink([this](QMessageBox::Icon, const QString& text, const QString&) {
@@ -244,157 +243,92 @@ class SearchIntegrationTest : public QObject {
   void cleanupTestCase() { common::setAppDirectoryForTesting(""); }
 
   void eachCriterionFindsItsStudies_data() {
-    QTest::addColumn<QString>("surname");
-    QTest::addColumn<QString>("given");
-    QTest::addColumn<QString>("id");
-    QTest::addColumn<QDate>("birth");
-    QTest::addColumn<QDate>("date");
-    QTest::addColumn<QString>("sex");
-    QTest::addColumn<QString>("description");
-    QTest::addColumn<QString>("accession");
+    QTest::addColumn<QString>("criteria");
     QTest::addColumn<QStringList>("expected");
-    const QDate none;
-    QTest::newRow("surname") << "Smith*"
-                             << ""
-                             << "" << none << none << ""
-                             << ""
-                             << "" << QStringList{"P1001", "P1002"};
-    QTest::newRow("surname and given name") << "Smith"
-                                            << "Anna"
-                                            << "" << none << none << ""
-                                            << ""
-                                            << "" << QStringList{"P1001"};
-    QTest::newRow("given name alone") << ""
-                                      << "Anna"
-                                      << "" << none << none << ""
-                                      << ""
-                                      << "" << QStringList{"P1001", "P2001", "PM002"};
-    QTest::newRow("patient ID with wildcards") << ""
-                                               << ""
-                                               << "P1**" << none << none << ""
-                                               << ""
-                                               << "" << QStringList{"P1001", "P1002"};
-    QTest::newRow("patient ID pattern") << ""
-                                        << ""
-                                        << "P?001" << none << none << ""
-                                        << ""
-                                        << "" << QStringList{"P1001", "P2001", "P3001", "PM001"};
-    QTest::newRow("birth date") << ""
-                                << ""
-                                << "" << QDate(1960, 3, 5) << none << ""
-                                << ""
-                                << "" << QStringList{"P1001", "P2001"};
-    QTest::newRow("study date") << ""
-                                << ""
-                                << "" << none << QDate(2024, 1, 15) << ""
-                                << ""
-                                << "" << QStringList{"P1001", "P2001"};
-    QTest::newRow("sex") << ""
-                         << ""
-                         << "" << none << none << "M"
-                         << ""
-                         << "" << QStringList{"P3001", "PM001"};
-    QTest::newRow("description") << ""
-                                 << ""
-                                 << "" << none << none << ""
-                                 << "Screening*"
-                                 << "" << QStringList{"P1001", "P2001", "PM001"};
-    QTest::newRow("accession alone") << ""
-                                     << ""
-                                     << "" << none << none << ""
-                                     << ""
-                                     << "ACC2001" << QStringList{"P2001"};
-    QTest::newRow("criteria combined") << "*"
-                                       << "Anna"
-                                       << "" << QDate(1960, 3, 5) << none << "F"
-                                       << ""
-                                       << "" << QStringList{"P1001"};
-    QTest::newRow("exact surname alone matches no full name") << "Smith"
-                                                              << ""
-                                                              << "" << none << none << ""
-                                                              << ""
-                                                              << "" << QStringList{""};
+    const auto row = [](const char* tag, const char* criteria, QStringList expected) {
+      QTest::newRow(tag) << QString(criteria) << expected;
+    };
+    row("surname", "surname=Smith*", {"P1001", "P1002"});
+    row("surname and given name", "surname=Smith;given=Anna", {"P1001"});
+    row("given name alone", "given=Anna", {"P1001", "P2001", "PM002"});
+    row("patient ID with wildcards", "id=P1**", {"P1001", "P1002"});
+    row("patient ID pattern", "id=P?001", {"P1001", "P2001", "P3001", "PM001"});
+    row("birth date", "birth=19600305", {"P1001", "P2001"});
+    row("study date", "date=20240115", {"P1001", "P2001"});
+    row("sex", "sex=M", {"P3001", "PM001"});
+    row("description", "description=Screening*", {"P1001", "P2001", "PM001"});
+    row("accession alone", "accession=ACC2001", {"P2001"});
+    row("criteria combined", "surname=*;given=Anna;birth=19600305;sex=F", {"P1001"});
+    row("Latin-1 name", "surname=Müller;given=Jürgen", {"PM001"});
+    row("Latin-1 and UTF-8 names", "surname=Müller*", {"PM001", "PM002"});
+    row("exact surname alone matches no full name", "surname=Smith", {""});
   }
   void eachCriterionFindsItsStudies() {
-    QFETCH(QString, surname);
-    QFETCH(QString, given);
-    QFETCH(QString, id);
-    QFETCH(QDate, birth);
-    QFETCH(QDate, date);
-    QFETCH(QString, sex);
-    QFETCH(QString, description);
-    QFETCH(QString, accession);
+    QFETCH(QString, criteria);
     QFETCH(QStringList, expected);
-    const auto optional = [](const QDate& d) {
-      return d.isValid() ? std::optional<QDate>(d) : std::nullopt;
-    };
-    const QStringList found =
-        search(surname, given, id, optional(birth), optional(date), sex, description, accession);
+    QCOMPARE(search(criteria), expected);
     QCOMPARE(messages, std::vector<QString>{});
-    QCOMPARE(found, expected);
     if (expected == QStringList{""}) QCOMPARE(window->grid1->cellText(1, 2), QString("No data"));
   }
 
   void rowShowsTheStudy() {
-    search("", "", "P1001");
+    search("id=P1001");
     auto& grid = *window->grid1;
     QCOMPARE(grid.rowCount(), 1);
     QVERIFY(!grid.cellText(1, 1).isEmpty());
-    const QStringList expected = {
-        grid.cellText(1, 1), "20240115", "P1001",          "Smith Anna", "F",
-        "19600305",          "093000",   "Screening left", "ACC1001",    "MG"};
-    for (int c = 1; c <= 10; ++c) QCOMPARE(grid.cellText(1, c), expected[c - 1]);
+    QStringList cells;
+    for (int c = 2; c <= 10; ++c) cells << grid.cellText(1, c);
+    QCOMPARE(cells, (QStringList{"20240115", "P1001", "Smith Anna", "F", "19600305", "093000",
+                                 "Screening left", "ACC1001", "MG"}));
+    QCOMPARE(search("surname=Müller*", 4), (QStringList{"Müller Anna", "Müller Jürgen"}));
   }
 
-  void namesInLatin1AndUtf8() {
-    QCOMPARE(search(QString::fromUtf8("Müller"), QString::fromUtf8("Jürgen"), ""),
-             QStringList{"PM001"});
-    QCOMPARE(window->grid1->cellText(1, 4), QString::fromUtf8("Müller Jürgen"));
-    QCOMPARE(search(QString::fromUtf8("Müller*"), "", ""), (QStringList{"PM001", "PM002"}));
-    search("", "", "PM002");
-    QCOMPARE(window->grid1->cellText(1, 4), QString::fromUtf8("Müller Anna"));
+  // A closed port and an unknown host: one log line labelled
+  // "cmdSearch_Click", then the two-line message; the rows stay.
+  void unreachableNodeIsLoggedThenShown_data() {
+    QTest::addColumn<QString>("node");
+    QTest::addColumn<int>("port");
+    QTest::newRow("closed port") << "127.0.0.1" << freePort();
+    QTest::newRow("unknown host") << "host.invalid" << archive.dicomPort();
+  }
+  void unreachableNodeIsLoggedThenShown() {
+    QFETCH(QString, node);
+    QFETCH(int, port);
+    QCOMPARE(search("id=P1*"), (QStringList{"P1001", "P1002"}));
+    QFile::remove(modError::LogPath());
+    ConnectionSettings.RemoteIP = node;
+    ConnectionSettings.RemotePort = QString::number(port);
+    window->setMessageSink([this](QMessageBox::Icon, const QString& text, const QString&) {
+      messages.push_back(QString::number(logLines().size()) + " " + text);
+    });
+    QCOMPARE(search("id=P2*"), (QStringList{"P1001", "P1002"}));
+    QCOMPARE(messages, std::vector<QString>{
+                           "1 There was an error.\r\nRead the log file for more information."});
+    const QStringList lines = logLines();
+    QCOMPARE(lines.size(), 1);
+    QVERIFY2(lines[0].endsWith(" - cmdSearch_Click"), qPrintable(lines[0]));
   }
 
-  void doubleClickBringsTheStudyToTheViewer() {
-    const int port = freePort();
-    ConnectionSettings.LocPort = QString::number(port);
-    archive.setStationPort(port);
-    search("", "", "P2001");
-    QCOMPARE(window->grid1->rowCount(), 1);
-    window->show();
-    window->grid1_RowDoubleClick(1, 3);
-    QCOMPARE(messages, std::vector<QString>{});
-    QCOMPARE(host->state, QString("Receiving Images ..."));
-    QVERIFY(host->watchdogStarted);
-    QVERIFY(!window->isVisible());
-    QTRY_COMPARE_WITH_TIMEOUT(host->view.images().count(), 1, 15000);
-    QCOMPARE(host->view.images().item(1)->patientID(), QString("P2001"));
-    host->view.stopListening();
-    archive.setStationPort(archive.stationPort());
-  }
-
-  void unknownPortShowsTheError() {
-    ConnectionSettings.RemotePort = QString::number(freePort());
-    search("", "", "P1001");
-    QCOMPARE(messages.size(), std::size_t(1));
-    QCOMPARE(messages[0],
-             QString("There was an error.\r\nRead the log file for more information."));
-  }
-
-  void identifierAsTheArchiveReceivesIt() {
+  // What a peer receives, recorded on its side: exactly the eight criteria
+  // keys and the four return keys the grid needs; a refused search sends nothing.
+  void identifierAsThePeerReceivesIt() {
     const int port = freePort();
     RecordingFindService recorder(port);
     QVERIFY(recorder.opened());
     ConnectionSettings.RemotePort = QString::number(port);
     ConnectionSettings.RemoteAET = "RECORDER";
-    search("van Dyk", "", "P*", QDate(1960, 3, 5), QDate(2024, 1, 15), "F", "Screening*", "ACC*");
+    search("");
+    QCOMPARE(messages, std::vector<QString>{"Please provide more specific search criteria."});
+    search(
+        "surname=van Dyk;id=P*;birth=19600305;date=20240115;sex=F;description=Screening*;"
+        "accession=ACC*");
     QCOMPARE(messages, std::vector<QString>{});
     QCOMPARE(window->grid1->cellText(1, 2), QString("No data"));
-    search(QString::fromUtf8("Müller"), QString::fromUtf8("Jürgen"), "");
+    search("surname=Müller;given=Jürgen");
 
     const auto identifiers = recorder.identifiers();
     QCOMPARE(identifiers.size(), std::size_t(2));
-    std::map<DcmTagKey, QByteArray> expected = {
+    const std::map<DcmTagKey, QByteArray> expected = {
         {DCM_PatientName, "van^Dyk"},
         {DCM_PatientID, "P*"},
         {DCM_PatientSex, "F"},
@@ -403,56 +337,49 @@ class SearchIntegrationTest : public QObject {
         {DCM_QueryRetrieveLevel, "STUDY"},
         {DCM_StudyDescription, "Screening*"},
         {DCM_AccessionNumber, "ACC*"},
+        {DCM_StudyInstanceUID, ""},
+        {DCM_StudyTime, ""},
+        {DCM_Modality, ""},
+        {DCM_ModalitiesInStudy, ""},
     };
-    // The return keys the query object adds for the result list.
-    const dicom::DataSet returnKeys = toolkit->newQuery()->newDataSet();
-    for (const auto& [tag, value] : returnKeys.elements()) {
-      expected[DcmTagKey(static_cast<Uint16>(tag >> 16), static_cast<Uint16>(tag & 0xFFFF))] =
-          value.toUtf8();
-    }
     auto first = identifiers[0];
     first.erase(DCM_SpecificCharacterSet);
     QCOMPARE(first, expected);
 
-    const auto& second = identifiers[1];
-    QCOMPARE(second.at(DCM_PatientName), QString::fromUtf8("Müller^Jürgen").toUtf8());
+    auto second = identifiers[1];
     QCOMPARE(second.at(DCM_SpecificCharacterSet), QByteArray("ISO_IR 192"));
-    QCOMPARE(second.at(DCM_PatientID), QByteArray());
-    QCOMPARE(second.at(DCM_StudyDate), QByteArray());
-    QCOMPARE(second.size(), expected.size() + 1);
+    QCOMPARE(second.at(DCM_PatientName), QString("Müller^Jürgen").toUtf8());
+    second.erase(DCM_SpecificCharacterSet);
+    second.erase(DCM_PatientName);
+    for (auto& [tag, value] : second) {
+      if (tag != DCM_QueryRetrieveLevel) QCOMPARE(value, QByteArray());
+    }
+    QCOMPARE(second.size(), expected.size() - 1);
   }
 
-  // Last: replaces the seeded studies with many small ones.
+  // Last: replaces the seeded studies with many small ones. 399 matches
+  // are listed, 400 refused with the rows kept, unless an accession number is given.
   void limitWithRealMatches() {
     archive.clear();
     std::vector<samples::StudySpec> studies;
+    QStringList ids;
     for (unsigned i = 1; i <= 400; ++i) {
-      Seed seed{QString("Many^P%1").arg(i),
-                QString("Q%1").arg(i, 4, 10, QChar('0')),
-                "19600101",
-                "F",
-                "20240201",
-                "Screening",
-                QString("B%1").arg(i),
-                ""};
-      studies.push_back(tiny(seed, i));
+      const QString id = QString("Q%1").arg(i, 4, 10, QChar('0'));
+      studies.push_back(tiny(
+          {"Many^P" + id, id, "19600101", "F", "20240201", "Screening", QString("B%1").arg(i), ""},
+          i));
+      ids << id;
     }
     const samples::StudySpec last = studies.back();
     studies.pop_back();
-    QElapsedTimer timer;
-    timer.start();
     seedStudies(studies, "many");
-    qInfo("Seeded 399 studies in %lld ms", static_cast<long long>(timer.elapsed()));
-
-    QCOMPARE(search("", "", "Q*").size(), 399);
+    QCOMPARE(search("id=Q*"), ids.mid(0, 399));
     QCOMPARE(messages, std::vector<QString>{});
-    QCOMPARE(window->grid1->rowCount(), 399);
 
     seedStudies({last}, "last");
-    search("", "", "Q*");
+    QCOMPARE(search("id=Q*"), ids.mid(0, 399));
     QCOMPARE(messages, std::vector<QString>{"Please provide more specific search criteria."});
-    QCOMPARE(window->grid1->rowCount(), 399);
-    QCOMPARE(search("", "", "Q*", {}, {}, "", "", "B*").size(), 400);
+    QCOMPARE(search("id=Q*;accession=B*"), ids);
     archive.clear();
   }
 };
