@@ -3,13 +3,12 @@
 // an unreachable node is logged and shown with the rows kept, the
 // 400-match limit holds with real matches, and the identifier that reaches
 // a peer carries exactly the station's keys (checked with a recording find
-// service of our own on a free loopback port). The retrieval into the
+// peer of our own on a free loopback port). The retrieval into the
 // viewer is the end-to-end test's.
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
-#include <dcmtk/dcmdata/dcuid.h>
-#include <dcmtk/dcmnet/scp.h>
+#include <dcmtk/dcmdata/dcelem.h>
 
 #include <QComboBox>
 #include <QHostAddress>
@@ -18,12 +17,10 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
-#include <atomic>
-#include <mutex>
-#include <thread>
 
 #include "SampleStudy.h"
 #include "common/AppDir.h"
+#include "dicom/ScuPeer.h"
 #include "dicom/Viewer.h"
 #include "dicom/dcmtk/DcmtkToolkit.h"
 #include "log/modError.h"
@@ -40,78 +37,17 @@ int freePort() {
   return server.serverPort();
 }
 
-// A find service that records every identifier it receives as raw bytes
-// per tag, and answers with no match.
-class RecordingFindService : public DcmSCP {
- public:
-  explicit RecordingFindService(int port) {
-    setPort(static_cast<Uint16>(port));
-    setAETitle("RECORDER");
-    setConnectionBlockingMode(DUL_NOBLOCK);
-    setConnectionTimeout(1);
-    setACSETimeout(5);
-    setDIMSETimeout(5);
-    setDIMSEBlockingMode(DIMSE_NONBLOCKING);
-    OFList<OFString> syntaxes;
-    syntaxes.push_back(UID_LittleEndianExplicitTransferSyntax);
-    syntaxes.push_back(UID_LittleEndianImplicitTransferSyntax);
-    addPresentationContext(UID_FINDStudyRootQueryRetrieveInformationModel, syntaxes);
-    // The port is open before the constructor returns; a request that comes
-    // before the thread accepts waits in the listen backlog.
-    opened_ = openListenPort().good();
-    thread_ = std::thread([this] {
-      if (opened_) acceptAssociations();
-    });
+// The identifier as a peer received it: tag -> value bytes (padding removed).
+std::map<DcmTagKey, QByteArray> valuesOf(DcmDataset& identifier) {
+  std::map<DcmTagKey, QByteArray> values;
+  for (unsigned long i = 0; i < identifier.card(); ++i) {
+    DcmElement* element = identifier.getElement(i);
+    OFString value;
+    element->getOFStringArray(value);
+    values[element->getTag().getXTag()] = QByteArray(value.c_str(), qsizetype(value.length()));
   }
-  ~RecordingFindService() override {
-    stop_ = true;
-    thread_.join();
-  }
-
-  bool opened() const { return opened_; }
-
-  // Tag -> the value bytes as received (trailing padding removed).
-  std::vector<std::map<DcmTagKey, QByteArray>> identifiers() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return identifiers_;
-  }
-
- protected:
-  OFCondition handleIncomingCommand(T_DIMSE_Message* message,
-                                    const DcmPresentationContextInfo& info) override {
-    if (message->CommandField != DIMSE_C_FIND_RQ) {
-      return DcmSCP::handleIncomingCommand(message, info);
-    }
-    T_DIMSE_C_FindRQ& request = message->msg.CFindRQ;
-    DcmDataset* identifier = nullptr;
-    OFCondition cond = receiveFINDRequest(request, info.presentationContextID, identifier);
-    if (cond.bad()) return cond;
-    std::map<DcmTagKey, QByteArray> recorded;
-    for (unsigned long i = 0; i < identifier->card(); ++i) {
-      DcmElement* element = identifier->getElement(i);
-      OFString value;
-      element->getOFStringArray(value);
-      recorded[element->getTag().getXTag()] =
-          QByteArray(value.c_str(), static_cast<int>(value.length()));
-    }
-    delete identifier;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      identifiers_.push_back(std::move(recorded));
-    }
-    return sendFINDResponse(info.presentationContextID, request.MessageID,
-                            request.AffectedSOPClassUID, nullptr, STATUS_Success);
-  }
-  OFBool stopAfterConnectionTimeout() override { return stop_.load(); }
-  OFBool stopAfterCurrentAssociation() override { return stop_.load(); }
-
- private:
-  std::atomic<bool> stop_{false};
-  bool opened_ = false;
-  std::thread thread_;
-  std::mutex mutex_;
-  std::vector<std::map<DcmTagKey, QByteArray>> identifiers_;
-};
+  return values;
+}
 
 class Host : public search::StationHost {
  public:
@@ -312,10 +248,10 @@ class SearchIntegrationTest : public QObject {
   // What a peer receives, recorded on its side: exactly the eight criteria
   // keys and the four return keys the grid needs; a refused search sends nothing.
   void identifierAsThePeerReceivesIt() {
-    const int port = freePort();
-    RecordingFindService recorder(port);
-    QVERIFY(recorder.opened());
-    ConnectionSettings.RemotePort = QString::number(port);
+    scutest::PeerBehaviour behaviour;
+    behaviour.aeTitle = "RECORDER";
+    scutest::RecordingPeer peer(behaviour);
+    ConnectionSettings.RemotePort = QString::number(peer.port());
     ConnectionSettings.RemoteAET = "RECORDER";
     search("");
     QCOMPARE(messages, std::vector<QString>{"Please provide more specific search criteria."});
@@ -324,10 +260,11 @@ class SearchIntegrationTest : public QObject {
         "accession=ACC*");
     QCOMPARE(messages, std::vector<QString>{});
     QCOMPARE(window->grid1->cellText(1, 2), QString("No data"));
+    auto first = valuesOf(*peer.record().findIdentifier);
     search("surname=Müller;given=Jürgen");
+    auto second = valuesOf(*peer.record().findIdentifier);
+    QCOMPARE(peer.record().associations, 2);
 
-    const auto identifiers = recorder.identifiers();
-    QCOMPARE(identifiers.size(), std::size_t(2));
     const std::map<DcmTagKey, QByteArray> expected = {
         {DCM_PatientName, "van^Dyk"},
         {DCM_PatientID, "P*"},
@@ -342,11 +279,9 @@ class SearchIntegrationTest : public QObject {
         {DCM_Modality, ""},
         {DCM_ModalitiesInStudy, ""},
     };
-    auto first = identifiers[0];
     first.erase(DCM_SpecificCharacterSet);
     QCOMPARE(first, expected);
 
-    auto second = identifiers[1];
     QCOMPARE(second.at(DCM_SpecificCharacterSet), QByteArray("ISO_IR 192"));
     QCOMPARE(second.at(DCM_PatientName), QString("Müller^Jürgen").toUtf8());
     second.erase(DCM_SpecificCharacterSet);
