@@ -46,15 +46,6 @@ int closedPort() {
   return port;
 }
 
-SilentListener::SilentListener() {
-  socket_ = bindLoopback(port_);
-  if (::listen(socket_, 16) != 0) throw std::runtime_error("listen() failed");
-}
-
-SilentListener::~SilentListener() {
-  if (socket_ >= 0) ::close(socket_);
-}
-
 RecordingPeer::RecordingPeer(PeerBehaviour behaviour) : behaviour_(std::move(behaviour)) {
   if (behaviour_.storageSyntaxes.empty()) {
     behaviour_.storageSyntaxes = {UID_LittleEndianExplicitTransferSyntax,

@@ -2,8 +2,7 @@
 
 // Loopback peers for the client tests: a small recording SCP on DCMTK that
 // answers find, move and store with chosen statuses and keeps what reached
-// it, a listener that accepts TCP connections and never answers, and a port
-// that nobody listens on.
+// it, and a port that nobody listens on.
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdatset.h>
@@ -78,21 +77,6 @@ class RecordingPeer {
   PeerRecord record_;
   int ended_ = 0;
   std::thread thread_;
-};
-
-// A loopback socket that listens and never accepts: connections complete in
-// the kernel, and nothing is ever answered.
-class SilentListener {
- public:
-  SilentListener();
-  ~SilentListener();
-  SilentListener(const SilentListener&) = delete;
-  SilentListener& operator=(const SilentListener&) = delete;
-  int port() const { return port_; }
-
- private:
-  int socket_ = -1;
-  int port_ = 0;
 };
 
 // A loopback port that nothing listens on.
