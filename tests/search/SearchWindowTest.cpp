@@ -1,6 +1,6 @@
 // The search window itself: its state when opened, the criteria fields'
-// entry behaviour (sex codes, composed name, select on focus, wildcard
-// collapse with its change events), the grid's layout on resizing, and
+// entry behaviour (sex codes, Enter, select on focus, the date pickers,
+// wildcard collapse with its change events), the grid's layout on resizing, and
 // sorting the rows by a clicked column header.
 
 #include <QCheckBox>
@@ -151,18 +151,6 @@ class SearchWindowTest : public QObject {
     QCOMPARE(f->toolkit.script.queries.size(), std::size_t(1));
     QCOMPARE(f->toolkit.script.queries[0].identifier.patientID(), QString("P1"));
     QCOMPARE(QApplication::focusWidget(), f->window->cmdSearch);
-  }
-
-  void composedNameFollowsTyping() {
-    auto& w = *f->window;
-    QTest::keyClicks(w.txtName2, "Smith");
-    QCOMPARE(w.txtPatName->text(), QString("Smith"));
-    QTest::keyClicks(w.txtName1, "Anna");
-    QCOMPARE(w.txtPatName->text(), QString("Smith^Anna"));
-    w.txtName2->clear();
-    QCOMPARE(w.txtPatName->text(), QString("*^Anna"));
-    w.txtName1->clear();
-    QCOMPARE(w.txtPatName->text(), QString(""));
   }
 
   // Each pass of the collapse is one change of the field, seen by its handlers.

@@ -1,13 +1,11 @@
-// The display-free query logic: wildcard collapse, empty patterns, the
-// width test, name composition and the values the identifier carries.
-// What the window and a real peer see is checked in the window and archive tests.
+// The display-free query logic: wildcard collapse, empty patterns and name
+// composition, edge by edge. The width test, the match limit and the
+// identifier a real peer receives are checked through the window and
+// against the archive.
 
 #include <QtTest>
-#include <functional>
 
 #include "search/StudyQuery.h"
-
-using search::Criteria;
 
 class StudyQueryTest : public QObject {
   Q_OBJECT
@@ -75,60 +73,6 @@ class StudyQueryTest : public QObject {
     QFETCH(QString, family);
     QFETCH(QString, expected);
     QCOMPARE(search::composePatientName(given, family), expected);
-  }
-
-  // Every criterion alone is enough to search; the accession number alone
-  // too, though it names no criterion; it also lifts the match limit.
-  void widthAndLimit() {
-    Criteria none;
-    QVERIFY(search::isTooWide(none));
-    Criteria accession;
-    accession.accessionNumber = "A1";
-    QVERIFY(search::namesNoCriterion(accession));
-    QVERIFY(!search::isTooWide(accession));
-    const std::vector<std::function<void(Criteria&)>> setters = {
-        [](Criteria& c) { c.patientID = "P1"; },
-        [](Criteria& c) { c.patientName = " "; },
-        [](Criteria& c) { c.sex = "O"; },
-        [](Criteria& c) { c.birthDate = QDate(1960, 3, 5); },
-        [](Criteria& c) { c.studyDate = QDate(2024, 1, 15); },
-        [](Criteria& c) { c.studyDescription = "*"; }};
-    for (const auto& set : setters) {
-      Criteria c;
-      set(c);
-      QVERIFY(!search::isTooWide(c));
-    }
-    QVERIFY(!search::exceedsLimit(399, ""));
-    QVERIFY(search::exceedsLimit(400, ""));
-    QVERIFY(!search::exceedsLimit(400, "A1"));
-  }
-
-  void identifierValues_data() {
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QDate>("birth");
-    QTest::addColumn<QString>("sentName");
-    QTest::addColumn<QString>("sentBirth");
-    QTest::newRow("given only") << "*^Anna" << QDate() << "*^Anna"
-                                << "";
-    QTest::newRow("spaces") << "de la Cruz^Ana Maria" << QDate(1960, 3, 5) << "de^la^Cruz^Ana^Maria"
-                            << "19600305";
-    QTest::newRow("unicode") << QString::fromUtf8("Müller^Jürgen") << QDate(999, 1, 2)
-                             << QString::fromUtf8("Müller^Jürgen") << "09990102";
-  }
-  void identifierValues() {
-    QFETCH(QString, name);
-    QFETCH(QDate, birth);
-    QFETCH(QString, sentName);
-    QFETCH(QString, sentBirth);
-    Criteria c;
-    c.patientName = name;
-    if (birth.isValid()) c.birthDate = birth;
-    dicom::DataSet identifier;
-    search::fillIdentifier(identifier, c);
-    QCOMPARE(identifier.patientName(), sentName);
-    QCOMPARE(identifier.birthDate(), sentBirth);
-    QVERIFY(!identifier.elements().at(dicom::tags::StudyDate).isNull());
-    QCOMPARE(identifier.elements().at(dicom::tags::StudyDate), QString(""));
   }
 };
 
