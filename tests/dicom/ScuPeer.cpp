@@ -15,14 +15,19 @@
 namespace scutest {
 namespace {
 
+sockaddr_in loopback(int port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  return address;
+}
+
 // Binds a loopback socket to a port the kernel chooses; returns the socket.
 int bindLoopback(int& port) {
   const int s = ::socket(AF_INET, SOCK_STREAM, 0);
   if (s < 0) throw std::runtime_error("socket() failed");
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = 0;
+  sockaddr_in address = loopback(0);
   if (::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     ::close(s);
     throw std::runtime_error("bind() failed");
@@ -71,10 +76,7 @@ RecordingPeer::~RecordingPeer() {
   // that closes before saying anything.
   const int wake = ::socket(AF_INET, SOCK_STREAM, 0);
   if (wake >= 0) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<std::uint16_t>(port_));
+    sockaddr_in address = loopback(port_);
     ::connect(wake, reinterpret_cast<sockaddr*>(&address), sizeof address);
     ::close(wake);
   }
