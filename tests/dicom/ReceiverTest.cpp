@@ -65,6 +65,16 @@ ToolResult storescu(int port, const QStringList& files, const QStringList& optio
   return runTool("storescu", kStationAE, port, QStringList{"-nh"} + options + files);
 }
 
+// Four images of 208 by 256 pixels.
+std::vector<samples::WrittenImage> smallStudy(const QString& folder, samples::Syntax syntax) {
+  samples::StudySpec sample;
+  sample.rows = 256;
+  sample.columns = 208;
+  sample.images = 4;
+  sample.syntax = syntax;
+  return samples::writeStudy(sample, folder);
+}
+
 QStringList pathsOf(const std::vector<samples::WrittenImage>& study) {
   QStringList paths;
   for (const auto& image : study) paths << image.path;
@@ -201,12 +211,7 @@ class ReceiverTest : public QObject {
   void initTestCase() {
     toolkit_ = std::make_unique<dicom::dcmtk::DcmtkToolkit>();
     QVERIFY(dir_.isValid());
-    samples::StudySpec spec;
-    spec.rows = 256;
-    spec.columns = 208;
-    spec.images = 4;
-    spec.syntax = samples::Syntax::ImplicitLittle;
-    study_ = samples::writeStudy(spec, dir_.filePath("study"));
+    study_ = smallStudy(dir_.filePath("study"), samples::Syntax::ImplicitLittle);
   }
 
   // A receiver with short timeouts, its reports recorded.
@@ -252,13 +257,9 @@ class ReceiverTest : public QObject {
   void receivesStudyInEachSyntax() {
     QFETCH(int, syntax);
     QFETCH(QString, wireSyntax);
-    samples::StudySpec spec;
-    spec.rows = 256;
-    spec.columns = 208;
-    spec.images = 4;
-    spec.syntax = syntax < 0 ? samples::Syntax::ExplicitLittle : samples::Syntax(syntax);
     const QString folder = dir_.filePath(QTest::currentDataTag());
-    const auto study = samples::writeStudy(spec, folder);
+    const auto study =
+        smallStudy(folder, syntax < 0 ? samples::Syntax::ExplicitLittle : samples::Syntax(syntax));
     // A storescu profile that proposes the class with that one syntax only.
     QFile profile(folder + "/profile.cfg");
     QVERIFY(profile.open(QIODevice::WriteOnly));

@@ -44,14 +44,14 @@ class ReceiverIntegrationTest : public QObject {
   // a label the image's character set cannot hold moves the object to UTF-8
   // with every other name intact.
   void labelsGoBackToTheArchive() {
-    samples::StudySpec spec;
-    spec.syntax = samples::Syntax::JpegLs;
-    spec.rows = 512;
-    spec.columns = 416;
-    spec.specificCharacterSet = "ISO_IR 100";
-    spec.patientName = QString::fromUtf8("Müller^Jürgen");
+    samples::StudySpec sample;
+    sample.syntax = samples::Syntax::JpegLs;
+    sample.rows = 512;
+    sample.columns = 416;
+    sample.specificCharacterSet = "ISO_IR 100";
+    sample.patientName = QString::fromUtf8("Müller^Jürgen");
     archive_.clear();
-    const auto study = samples::writeStudy(spec, temp_.path() + "/labels");
+    const auto study = samples::writeStudy(sample, temp_.path() + "/labels");
     QStringList files;
     for (const auto& image : study) files << image.path;
     archive_.upload(files);
