@@ -21,7 +21,6 @@
 #include "SampleStudy.h"
 #include "dicom/DicomError.h"
 #include "dicom/dcmtk/DcmtkImage.h"
-#include "dicom/dcmtk/DcmtkReceiver.h"
 #include "dicom/dcmtk/DcmtkToolkit.h"
 
 using dicom::ImagePtr;
@@ -171,7 +170,7 @@ class ReceiverTest : public QObject {
  private:
   std::unique_ptr<dicom::dcmtk::DcmtkToolkit> toolkit_;
   QTemporaryDir dir_;
-  std::vector<samples::WrittenImage> study_;  // four small images, explicit little endian
+  std::vector<samples::WrittenImage> study_;  // four small images, implicit little endian
   std::unique_ptr<dicom::StorageReceiver> receiver_;
   int port_ = 0;
   QObject context_;
