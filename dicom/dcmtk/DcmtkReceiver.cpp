@@ -301,7 +301,9 @@ struct DcmtkReceiver::Session {
     {
       std::lock_guard<std::mutex> lock(externalSocketLock());
       dcmExternalSocketHandle.set(fd);
-      cond = ASC_receiveAssociation(network, &assoc, ASC_DEFAULTMAXPDU, nullptr, nullptr, OFFalse,
+      // The largest PDU dcmnet handles: a mammogram arrives in an eighth of
+      // the PDUs the 16 KB default would take.
+      cond = ASC_receiveAssociation(network, &assoc, ASC_MAXIMUMPDUSIZE, nullptr, nullptr, OFFalse,
                                     DUL_NOBLOCK, std::max(1, timeouts.associationSeconds));
       dcmExternalSocketHandle.set(DCMNET_INVALID_SOCKET);
     }
