@@ -209,15 +209,14 @@ std::vector<std::uint8_t> greyTable(const GreyLayout& layout, double center, dou
   return table;
 }
 
-// Maps and reduces in one pass: each output pixel is the mean grey of the
-// source block it covers (the same blocks as shrinkGrey).
-template <typename Word>
-QImage mapAndShrink(const Word* words, int sourceWidth, int sourceHeight, QSize size,
-                    const std::vector<std::uint8_t>& table) {
-  const int width = size.width(), height = size.height();
+// Maps and reduces in one pass: each output pixel is the mean of the mapped
+// source block it covers; the column spans are the same for every row and
+// are computed once.
+template <typename Pixel, typename Map>
+QImage shrinkMapped(const Pixel* pixels, int sourceWidth, int sourceHeight, int width, int height,
+                    Map map) {
   QImage out(width, height, QImage::Format_Grayscale8);
   if (out.isNull()) return out;
-  const std::uint8_t* grey = table.data();
   std::vector<int> x0(static_cast<std::size_t>(width) + 1);
   for (int x = 0; x <= width; ++x) {
     x0[static_cast<std::size_t>(x)] =
@@ -225,9 +224,9 @@ QImage mapAndShrink(const Word* words, int sourceWidth, int sourceHeight, QSize 
   }
   if (width == sourceWidth && height == sourceHeight) {
     for (int y = 0; y < height; ++y) {
-      const Word* row = words + static_cast<std::size_t>(y) * sourceWidth;
+      const Pixel* row = pixels + static_cast<std::size_t>(y) * sourceWidth;
       uchar* line = out.scanLine(y);
-      for (int x = 0; x < width; ++x) line[x] = grey[row[x]];
+      for (int x = 0; x < width; ++x) line[x] = map(row[x]);
     }
     return out;
   }
@@ -238,12 +237,12 @@ QImage mapAndShrink(const Word* words, int sourceWidth, int sourceHeight, QSize 
         yBegin + 1, static_cast<int>(static_cast<long long>(y + 1) * sourceHeight / height));
     std::fill(sums.begin(), sums.end(), 0u);
     for (int sy = yBegin; sy < yEnd; ++sy) {
-      const Word* row = words + static_cast<std::size_t>(sy) * sourceWidth;
+      const Pixel* row = pixels + static_cast<std::size_t>(sy) * sourceWidth;
       for (int x = 0; x < width; ++x) {
         const int begin = x0[static_cast<std::size_t>(x)];
         const int end = std::max(begin + 1, x0[static_cast<std::size_t>(x) + 1]);
         std::uint32_t sum = 0;
-        for (int sx = begin; sx < end; ++sx) sum += grey[row[sx]];
+        for (int sx = begin; sx < end; ++sx) sum += map(row[sx]);
         sums[static_cast<std::size_t>(x)] += sum;
       }
     }
@@ -274,46 +273,17 @@ QImage renderWords(const Word* words, const GreyLayout& layout, int maxLongSide)
     width = highest - lowest + 1.0;
   }
   const auto table = greyTable(layout, center, width);
-  return mapAndShrink(words, layout.columns, layout.rows,
-                      fitted(layout.columns, layout.rows, maxLongSide), table);
+  const QSize size = fitted(layout.columns, layout.rows, maxLongSide);
+  const std::uint8_t* grey = table.data();
+  return shrinkMapped(words, layout.columns, layout.rows, size.width(), size.height(),
+                      [grey](Word word) { return grey[word]; });
 }
 }  // namespace
 
 QImage shrinkGrey(const unsigned char* pixels, int sourceWidth, int sourceHeight, int width,
                   int height) {
-  QImage out(width, height, QImage::Format_Grayscale8);
-  if (out.isNull()) return out;
-  // Column spans are the same for every row: compute them once.
-  std::vector<int> x0(static_cast<std::size_t>(width) + 1);
-  for (int x = 0; x <= width; ++x) {
-    x0[static_cast<std::size_t>(x)] =
-        static_cast<int>(static_cast<long long>(x) * sourceWidth / width);
-  }
-  std::vector<std::uint32_t> sums(static_cast<std::size_t>(width));
-  for (int y = 0; y < height; ++y) {
-    const int yBegin = static_cast<int>(static_cast<long long>(y) * sourceHeight / height);
-    const int yEnd = std::max(
-        yBegin + 1, static_cast<int>(static_cast<long long>(y + 1) * sourceHeight / height));
-    std::fill(sums.begin(), sums.end(), 0u);
-    for (int sy = yBegin; sy < yEnd; ++sy) {
-      const unsigned char* row = pixels + static_cast<std::size_t>(sy) * sourceWidth;
-      for (int x = 0; x < width; ++x) {
-        const int begin = x0[static_cast<std::size_t>(x)];
-        const int end = std::max(begin + 1, x0[static_cast<std::size_t>(x) + 1]);
-        std::uint32_t sum = 0;
-        for (int sx = begin; sx < end; ++sx) sum += row[sx];
-        sums[static_cast<std::size_t>(x)] += sum;
-      }
-    }
-    uchar* line = out.scanLine(y);
-    const int rows = yEnd - yBegin;
-    for (int x = 0; x < width; ++x) {
-      const int begin = x0[static_cast<std::size_t>(x)];
-      const int count = rows * (std::max(begin + 1, x0[static_cast<std::size_t>(x) + 1]) - begin);
-      line[x] = static_cast<uchar>((sums[static_cast<std::size_t>(x)] + count / 2) / count);
-    }
-  }
-  return out;
+  return shrinkMapped(pixels, sourceWidth, sourceHeight, width, height,
+                      [](unsigned char value) { return value; });
 }
 
 QImage renderNativeGrey(DcmDataset& dataset, int maxLongSide) {
