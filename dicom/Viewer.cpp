@@ -134,9 +134,9 @@ void Viewer::drawTile(QPainter& painter, int position, const QRect& tile) {
   const ImagePtr image = images_.item(position);
   const QRect inner = tile.adjusted(2, 2, -2, -2);
   Scaled& cache = scaled_[static_cast<std::size_t>(position - 1)];
-  if (cache.image != image.get() || cache.size != inner.size()) {
+  if (cache.image.lock() != image || cache.size != inner.size()) {
     const QImage picture = image->displayImage();
-    cache.image = image.get();
+    cache.image = image;
     cache.size = inner.size();
     cache.pixmap = (picture.isNull() || inner.isEmpty())
                        ? QPixmap()

@@ -80,8 +80,10 @@ class Viewer : public QWidget {
   bool pressed_ = false;
 
   // Scaled pictures, made once per image and tile size rather than per paint.
+  // The image is held weakly: a new image never matches the entry of a
+  // discarded one, even when it was allocated at the same address.
   struct Scaled {
-    const Image* image = nullptr;
+    std::weak_ptr<const Image> image;
     QSize size;
     QPixmap pixmap;
   };
