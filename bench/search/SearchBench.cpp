@@ -25,6 +25,7 @@
 #include "search/StationHost.h"
 #include "search/frmSearch.h"
 #include "settings/modMain.h"
+#include "support/ArchiveEnv.h"
 
 namespace {
 
@@ -37,18 +38,6 @@ class BenchHost : public search::StationHost {
   bool confirmDiscardChanges() override { return true; }
   dicom::Viewer view;
 };
-
-std::map<QString, QString> readEnv(const QString& path) {
-  std::map<QString, QString> values;
-  QFile file(path);
-  if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) return values;
-  for (const QByteArray& line : file.readAll().split('\n')) {
-    const int eq = line.indexOf('=');
-    if (eq > 0)
-      values[QString::fromUtf8(line.left(eq))] = QString::fromUtf8(line.mid(eq + 1)).trimmed();
-  }
-  return values;
-}
 
 int seed(const QString& folder, int count, const QString& prefix) {
   for (int i = 1; i <= count; ++i) {
@@ -67,7 +56,7 @@ int seed(const QString& folder, int count, const QString& prefix) {
 }
 
 int grid(const QString& envFile, const QString& pattern, int expected, int repeats) {
-  const auto env = readEnv(envFile);
+  const auto env = bench::readEnv(envFile);
   if (env.empty()) {
     std::fprintf(stderr, "cannot read %s\n", qPrintable(envFile));
     return 2;

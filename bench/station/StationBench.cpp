@@ -50,22 +50,11 @@
 #include "main/frmMain.h"
 #include "search/frmSearch.h"
 #include "settings/modINI.h"
+#include "support/ArchiveEnv.h"
 
 namespace {
 
 constexpr int kDeadlineMs = 120000;
-
-std::map<QString, QString> readEnv(const QString& path) {
-  std::map<QString, QString> values;
-  QFile file(path);
-  if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) return values;
-  for (const QByteArray& line : file.readAll().split('\n')) {
-    const int eq = line.indexOf('=');
-    if (eq > 0)
-      values[QString::fromUtf8(line.left(eq))] = QString::fromUtf8(line.mid(eq + 1)).trimmed();
-  }
-  return values;
-}
 
 // A value in kiB from /proc/self/status ("VmHWM", "VmRSS"), -1 when absent.
 long long statusKib(const char* key) {
@@ -142,7 +131,7 @@ void print(const char* key, long long value) {
 }
 
 int run(const QString& envFile, const QString& accession, int expected, bool detail) {
-  const auto env = readEnv(envFile);
+  const auto env = bench::readEnv(envFile);
   if (env.empty()) fail("cannot read " + envFile);
 
   QTemporaryDir appDir;
