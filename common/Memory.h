@@ -1,10 +1,18 @@
 #pragma once
 
+#include <cstddef>
+
 namespace common {
 
 // Sets the C allocator up for a process that receives, decodes and holds
-// images of tens of megabytes each. Call it first thing in main, before any
-// thread starts. Does nothing where the C library offers no such settings.
+// images of tens of megabytes each, and from then on asks for huge pages
+// behind every large block the process allocates (operator new included,
+// where the platform allows). Call it first thing in main, before any
+// thread starts. Does nothing where the platform offers no such settings.
 void tuneAllocatorForLargeImages();
+
+// malloc, with the huge page advice for large blocks once the allocator
+// is tuned. The block is released with free().
+void* allocate(std::size_t size) noexcept;
 
 }  // namespace common
