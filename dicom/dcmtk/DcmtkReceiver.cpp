@@ -322,9 +322,12 @@ struct DcmtkReceiver::Session {
       qWarning("Receiving ended in a failure: %s", e.what());
       if (accepted) ASC_abortAssociation(assoc);
     }
-    end(assoc, released);
-    // associationClosed, after every object of the association.
+    // associationClosed, after every object of the association. Once the
+    // release is acknowledged nothing more can arrive, so the study is
+    // handed over now: dropping a released association waits for the peer
+    // to close its connection, and some archives take 50 ms or more.
     if (accepted) push(ready(Delivery{}));
+    end(assoc, released);
   }
 
   void end(T_ASC_Association* assoc, bool released) {
