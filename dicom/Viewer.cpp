@@ -4,6 +4,7 @@
 #include <QPainter>
 
 #include "DicomError.h"
+#include "Shrink.h"
 
 namespace dicom {
 namespace {
@@ -138,10 +139,7 @@ void Viewer::drawTile(QPainter& painter, int position, const QRect& tile) {
     const QImage picture = image->displayImage();
     cache.image = image;
     cache.size = inner.size();
-    cache.pixmap = (picture.isNull() || inner.isEmpty())
-                       ? QPixmap()
-                       : QPixmap::fromImage(picture.scaled(inner.size(), Qt::KeepAspectRatio,
-                                                           Qt::SmoothTransformation));
+    cache.pixmap = QPixmap::fromImage(fitPicture(picture, inner.size()));
   }
   if (!cache.pixmap.isNull()) {
     const QPoint topLeft(inner.x() + (inner.width() - cache.pixmap.width()) / 2,

@@ -14,6 +14,8 @@
 #include <optional>
 #include <vector>
 
+#include "../Shrink.h"
+
 namespace dicom::dcmtk {
 namespace {
 
@@ -209,54 +211,6 @@ std::vector<std::uint8_t> greyTable(const GreyLayout& layout, double center, dou
   return table;
 }
 
-// Maps and reduces in one pass: each output pixel is the mean of the mapped
-// source block it covers; the column spans are the same for every row and
-// are computed once.
-template <typename Pixel, typename Map>
-QImage shrinkMapped(const Pixel* pixels, int sourceWidth, int sourceHeight, int width, int height,
-                    Map map) {
-  QImage out(width, height, QImage::Format_Grayscale8);
-  if (out.isNull()) return out;
-  std::vector<int> x0(static_cast<std::size_t>(width) + 1);
-  for (int x = 0; x <= width; ++x) {
-    x0[static_cast<std::size_t>(x)] =
-        static_cast<int>(static_cast<long long>(x) * sourceWidth / width);
-  }
-  if (width == sourceWidth && height == sourceHeight) {
-    for (int y = 0; y < height; ++y) {
-      const Pixel* row = pixels + static_cast<std::size_t>(y) * sourceWidth;
-      uchar* line = out.scanLine(y);
-      for (int x = 0; x < width; ++x) line[x] = map(row[x]);
-    }
-    return out;
-  }
-  std::vector<std::uint32_t> sums(static_cast<std::size_t>(width));
-  for (int y = 0; y < height; ++y) {
-    const int yBegin = static_cast<int>(static_cast<long long>(y) * sourceHeight / height);
-    const int yEnd = std::max(
-        yBegin + 1, static_cast<int>(static_cast<long long>(y + 1) * sourceHeight / height));
-    std::fill(sums.begin(), sums.end(), 0u);
-    for (int sy = yBegin; sy < yEnd; ++sy) {
-      const Pixel* row = pixels + static_cast<std::size_t>(sy) * sourceWidth;
-      for (int x = 0; x < width; ++x) {
-        const int begin = x0[static_cast<std::size_t>(x)];
-        const int end = std::max(begin + 1, x0[static_cast<std::size_t>(x) + 1]);
-        std::uint32_t sum = 0;
-        for (int sx = begin; sx < end; ++sx) sum += map(row[sx]);
-        sums[static_cast<std::size_t>(x)] += sum;
-      }
-    }
-    uchar* line = out.scanLine(y);
-    const int rows = yEnd - yBegin;
-    for (int x = 0; x < width; ++x) {
-      const int begin = x0[static_cast<std::size_t>(x)];
-      const int count = rows * (std::max(begin + 1, x0[static_cast<std::size_t>(x) + 1]) - begin);
-      line[x] = static_cast<uchar>((sums[static_cast<std::size_t>(x)] + count / 2) / count);
-    }
-  }
-  return out;
-}
-
 template <typename Word>
 QImage renderWords(const Word* words, const GreyLayout& layout, int maxLongSide) {
   double center = layout.center, width = layout.width;
@@ -275,16 +229,10 @@ QImage renderWords(const Word* words, const GreyLayout& layout, int maxLongSide)
   const auto table = greyTable(layout, center, width);
   const QSize size = fitted(layout.columns, layout.rows, maxLongSide);
   const std::uint8_t* grey = table.data();
-  return shrinkMapped(words, layout.columns, layout.rows, size.width(), size.height(),
-                      [grey](Word word) { return grey[word]; });
+  return shrinkMapped(words, layout.columns, layout.rows, static_cast<std::size_t>(layout.columns),
+                      size.width(), size.height(), [grey](Word word) { return grey[word]; });
 }
 }  // namespace
-
-QImage shrinkGrey(const unsigned char* pixels, int sourceWidth, int sourceHeight, int width,
-                  int height) {
-  return shrinkMapped(pixels, sourceWidth, sourceHeight, width, height,
-                      [](unsigned char value) { return value; });
-}
 
 QImage renderNativeGrey(DcmDataset& dataset, int maxLongSide) {
   const auto layout = greyLayout(dataset);

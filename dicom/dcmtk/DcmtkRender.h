@@ -43,10 +43,4 @@ QImage renderNativeGrey(DcmDataset& dataset, int maxLongSide = kDisplayLongSide)
 // object renderForDisplay accepts.
 QImage renderDecoded(DcmDataset& dataset, int maxLongSide = kDisplayLongSide);
 
-// Reduces an 8-bit grey picture by area averaging so that it fits in
-// width x height (each output pixel is the mean of the source pixels it
-// covers). Exposed for tests; width and height must not exceed the source.
-QImage shrinkGrey(const unsigned char* pixels, int sourceWidth, int sourceHeight, int width,
-                  int height);
-
 }  // namespace dicom::dcmtk

@@ -11,9 +11,11 @@
 #include <QTemporaryDir>
 #include <QtTest>
 #include <cmath>
+#include <cstring>
 #include <memory>
 
 #include "SampleStudy.h"
+#include "dicom/Shrink.h"
 #include "dicom/dcmtk/DcmtkRender.h"
 #include "dicom/dcmtk/DcmtkToolkit.h"
 
@@ -571,7 +573,7 @@ class RenderTest : public QObject {
                                     2,   12,  22, 32, 42,  52,   //
                                     100, 100, 0,  0,  255, 255,  //
                                     100, 100, 0,  0,  255, 255};
-    const QImage out = dicom::dcmtk::shrinkGrey(source, 6, 4, 3, 2);
+    const QImage out = dicom::shrinkGrey(source, 6, 4, 3, 2);
     QCOMPARE(out.size(), QSize(3, 2));
     QCOMPARE(int(out.constScanLine(0)[0]), 6);
     QCOMPARE(int(out.constScanLine(0)[1]), 26);
@@ -579,6 +581,18 @@ class RenderTest : public QObject {
     QCOMPARE(int(out.constScanLine(1)[0]), 100);
     QCOMPARE(int(out.constScanLine(1)[1]), 0);
     QCOMPARE(int(out.constScanLine(1)[2]), 255);
+
+    // The viewer's fitting: a picture whose rows are padded (6 pixels in an
+    // 8-byte line) averages the same blocks, and keeps its aspect ratio.
+    QImage padded(6, 4, QImage::Format_Grayscale8);
+    QVERIFY(padded.bytesPerLine() > 6);
+    for (int y = 0; y < 4; ++y) std::memcpy(padded.scanLine(y), source + y * 6, 6);
+    QCOMPARE(dicom::fitPicture(padded, QSize(3, 10)), out);
+    // Growing, or colour: smooth scaling, still within the size asked for.
+    QCOMPARE(dicom::fitPicture(padded, QSize(12, 100)).size(), QSize(12, 8));
+    QCOMPARE(dicom::fitPicture(padded.convertToFormat(QImage::Format_RGB32), QSize(3, 10)).size(),
+             QSize(3, 2));
+    QVERIFY(dicom::fitPicture(padded, QSize(0, 10)).isNull());
   }
 };
 

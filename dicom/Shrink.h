@@ -1,0 +1,71 @@
+#pragma once
+
+#include <QImage>
+#include <QSize>
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace dicom {
+
+// Maps and reduces a grey picture in one pass: each output pixel is the
+// mean of the mapped source block it covers (area averaging). The column
+// spans are the same for every row and are computed once. stride is the
+// distance between source rows in pixels; width and height must not exceed
+// the source's.
+template <typename Pixel, typename Map>
+QImage shrinkMapped(const Pixel* pixels, int sourceWidth, int sourceHeight, std::size_t stride,
+                    int width, int height, Map map) {
+  QImage out(width, height, QImage::Format_Grayscale8);
+  if (out.isNull()) return out;
+  if (width == sourceWidth && height == sourceHeight) {
+    for (int y = 0; y < height; ++y) {
+      const Pixel* row = pixels + static_cast<std::size_t>(y) * stride;
+      uchar* line = out.scanLine(y);
+      for (int x = 0; x < width; ++x) line[x] = map(row[x]);
+    }
+    return out;
+  }
+  std::vector<int> x0(static_cast<std::size_t>(width) + 1);
+  for (int x = 0; x <= width; ++x) {
+    x0[static_cast<std::size_t>(x)] =
+        static_cast<int>(static_cast<long long>(x) * sourceWidth / width);
+  }
+  std::vector<std::uint32_t> sums(static_cast<std::size_t>(width));
+  for (int y = 0; y < height; ++y) {
+    const int yBegin = static_cast<int>(static_cast<long long>(y) * sourceHeight / height);
+    const int yEnd = std::max(
+        yBegin + 1, static_cast<int>(static_cast<long long>(y + 1) * sourceHeight / height));
+    std::fill(sums.begin(), sums.end(), 0u);
+    for (int sy = yBegin; sy < yEnd; ++sy) {
+      const Pixel* row = pixels + static_cast<std::size_t>(sy) * stride;
+      for (int x = 0; x < width; ++x) {
+        const int begin = x0[static_cast<std::size_t>(x)];
+        const int end = std::max(begin + 1, x0[static_cast<std::size_t>(x) + 1]);
+        std::uint32_t sum = 0;
+        for (int sx = begin; sx < end; ++sx) sum += map(row[sx]);
+        sums[static_cast<std::size_t>(x)] += sum;
+      }
+    }
+    uchar* line = out.scanLine(y);
+    const int rows = yEnd - yBegin;
+    for (int x = 0; x < width; ++x) {
+      const int begin = x0[static_cast<std::size_t>(x)];
+      const int count = rows * (std::max(begin + 1, x0[static_cast<std::size_t>(x) + 1]) - begin);
+      line[x] = static_cast<uchar>((sums[static_cast<std::size_t>(x)] + count / 2) / count);
+    }
+  }
+  return out;
+}
+
+// Reduces contiguous 8-bit grey pixels by area averaging to width x height.
+QImage shrinkGrey(const unsigned char* pixels, int sourceWidth, int sourceHeight, int width,
+                  int height);
+
+// A picture fitted into size with its aspect ratio kept. Grey pictures that
+// shrink are area averaged, which is several times faster than the general
+// smooth scaling; anything else is scaled smoothly.
+QImage fitPicture(const QImage& picture, const QSize& size);
+
+}  // namespace dicom
