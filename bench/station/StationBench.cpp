@@ -116,9 +116,12 @@ void fail(const QString& what) {
 void waitFor(const std::function<bool()>& done, const QString& what) {
   QElapsedTimer clock;
   clock.start();
-  // Wakes the loop now and then, so the deadline is noticed without events.
+  // Wakes the loop every millisecond: a wait for more events may go on
+  // after the awaited events were handled, and a coarser tick would add its
+  // interval to the figures.
   QTimer tick;
-  tick.start(50);
+  tick.setTimerType(Qt::PreciseTimer);
+  tick.start(1);
   while (!done()) {
     if (clock.elapsed() > kDeadlineMs) fail("timed out waiting for " + what);
     QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);

@@ -27,7 +27,7 @@ SAMPLES=$BUILD/bin/brevant-samples
 ROWS=4096
 COLUMNS=3328
 IMAGES=4
-SYNTAXES=(explicit jpeg-ls)
+SYNTAXES=(${BENCH_SYNTAXES:-explicit jpeg-ls})
 # BENCH_DETAIL=1 adds a last station run per syntax that splits the
 # retrieval's CPU time by thread and times each image's decoding and each
 # image's store on its own.
