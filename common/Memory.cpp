@@ -13,9 +13,17 @@
 #include <sys/mman.h>
 #endif
 
+#if defined(__SANITIZE_ADDRESS__)
+#define BREVANT_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define BREVANT_SANITIZED 1
+#endif
+#endif
+
 // Large blocks on huge pages: Linux with transparent huge pages offered
 // on request ("madvise"). Sanitizer builds keep their own allocator.
-#if defined(__linux__) && defined(MADV_HUGEPAGE) && !defined(__SANITIZE_ADDRESS__)
+#if defined(__linux__) && defined(MADV_HUGEPAGE) && !defined(BREVANT_SANITIZED)
 #define BREVANT_HUGE_PAGE_BLOCKS 1
 #endif
 
