@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -279,17 +278,7 @@ QImage renderDecoded(DcmDataset& dataset, int maxLongSide) {
       const auto* pixels = static_cast<const unsigned char*>(image->getOutputData(8, 0, 0));
       if (pixels != nullptr && width > 0 && height > 0) {
         const QSize size = fitted(width, height, maxLongSide);
-        if (size == QSize(width, height)) {
-          picture = QImage(width, height, QImage::Format_Grayscale8);
-          if (!picture.isNull()) {
-            for (int y = 0; y < height; ++y) {
-              std::memcpy(picture.scanLine(y), pixels + static_cast<std::size_t>(y) * width,
-                          static_cast<std::size_t>(width));
-            }
-          }
-        } else {
-          picture = shrinkGrey(pixels, width, height, size.width(), size.height());
-        }
+        picture = shrinkGrey(pixels, width, height, size.width(), size.height());
       }
     }
   }  // the decoded buffers go here, before the picture is handed on
