@@ -19,6 +19,8 @@ START_TIMEOUT=20
 STOP_TIMEOUT=10
 # The "NOWHERE" modality: a loopback port nobody listens on.
 NOWHERE_PORT=1
+# shellcheck source=ports.sh
+. "$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/ports.sh"
 
 die() {
   echo "archive.sh: $*" >&2
@@ -32,29 +34,6 @@ usage: $0 start <statedir> [--station-aet AET] [--station-port PORT] [--dicom-po
        $0 seed <statedir> <folder-or-files...>
 EOF
   exit 2
-}
-
-# True when something accepts connections on the loopback port.
-port_open() {
-  (exec 3<>"/dev/tcp/$HOST/$1") 2>/dev/null
-}
-
-# A TCP port that nothing listens on right now. The caller still has to
-# cope with losing a race for it (start retries when Orthanc cannot bind).
-free_port() {
-  local port i
-  for i in $(seq 1 200); do
-    port=$((20000 + (RANDOM * 32768 + RANDOM) % 40000))
-    if ! port_open "$port"; then
-      # Also skip ports held in listening state on any address.
-      if command -v ss >/dev/null 2>&1 && ss -Htln "sport = :$port" 2>/dev/null | grep -q .; then
-        continue
-      fi
-      echo "$port"
-      return 0
-    fi
-  done
-  die "no free port found"
 }
 
 # HTTP against the archive. http GET|POST|DELETE <port> <path> [file]

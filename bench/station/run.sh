@@ -25,6 +25,8 @@ BUILD=${1:?usage: $0 <builddir> [repeats]}
 REPEATS=${2:-3}
 HERE=$(cd "$(dirname "$0")" && pwd)
 ROOT=$(cd "$HERE/../.." && pwd)
+# shellcheck source=../../tools/ports.sh
+. "$ROOT/tools/ports.sh"
 BENCH=$BUILD/bin/brevant-bench-station
 SAMPLES=$BUILD/bin/brevant-samples
 ROWS=4096
@@ -62,21 +64,6 @@ now_ms() { echo $(($(date +%s%N) / 1000000)); }
 
 median() {
   printf '%s\n' "$@" | sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'
-}
-
-port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
-
-free_port() {
-  local port
-  for _ in $(seq 1 200); do
-    port=$((20000 + (RANDOM * 32768 + RANDOM) % 40000))
-    if ! port_open "$port" && ! ss -Htln "sport = :$port" 2>/dev/null | grep -q .; then
-      echo "$port"
-      return 0
-    fi
-  done
-  echo "no free port found" >&2
-  return 1
 }
 
 CLK_TCK=$(getconf CLK_TCK)
