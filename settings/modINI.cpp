@@ -2,34 +2,55 @@
 
 #include <QFile>
 #include <QSaveFile>
+#include <QStringDecoder>
 #include <QStringList>
 
 namespace modINI {
 namespace {
 
 #ifdef Q_OS_WIN
-const char* const kNativeLineEnd = "\r\n";
+const char kNativeLineEnd[] = "\r\n";
 #else
-const char* const kNativeLineEnd = "\n";
+const char kNativeLineEnd[] = "\n";
 #endif
 
+// The file as lines of bytes. Lines the station does not write are kept
+// byte for byte, whatever their encoding; only a written line is encoded.
 struct IniText {
-  QStringList lines;
-  QString lineEnd = kNativeLineEnd;
+  QList<QByteArray> lines;
+  QByteArray lineEnd = kNativeLineEnd;
   bool endsWithLineEnd = true;
 };
 
-bool readLines(const QString& filePath, IniText& text) {
+enum class ReadResult { Read, Missing, Unreadable };
+
+ReadResult readLines(const QString& filePath, IniText& text, QString* errorText = nullptr) {
   QFile file(filePath);
-  if (!file.open(QIODevice::ReadOnly)) return false;
-  const QString content = QString::fromUtf8(file.readAll());
+  if (!file.exists()) return ReadResult::Missing;
+  if (!file.open(QIODevice::ReadOnly)) {
+    if (errorText) *errorText = file.errorString();
+    return ReadResult::Unreadable;
+  }
+  QByteArray content = file.readAll();
+  if (file.error() != QFileDevice::NoError) {
+    if (errorText) *errorText = file.errorString();
+    return ReadResult::Unreadable;
+  }
   if (content.contains("\r\n")) text.lineEnd = "\r\n";
-  QString normalised = content;
-  normalised.replace("\r\n", "\n");
-  text.lines = normalised.split('\n');
-  text.endsWithLineEnd = normalised.endsWith('\n') || normalised.isEmpty();
+  content.replace("\r\n", "\n");
+  text.lines = content.split('\n');
+  text.endsWithLineEnd = content.endsWith('\n') || content.isEmpty();
   if (text.endsWithLineEnd && !text.lines.isEmpty()) text.lines.removeLast();
-  return true;
+  return ReadResult::Read;
+}
+
+// A line as text: UTF-8 when it is valid UTF-8, else the 8-bit code page
+// (Latin-1) that older files were written in.
+QString decodeLine(const QByteArray& line) {
+  QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+  const QString text = utf8(line);
+  if (!utf8.hasError()) return text;
+  return QString::fromLatin1(line);
 }
 
 // The section name of a "[name]" line, or a null string for any other line.
@@ -79,9 +100,10 @@ QString ReadIniString(const QString& section, const QString& key, const QString&
   const qsizetype capacity = bufferSize > 0 ? bufferSize - 1 : 0;
   QString result = defaultValue;
   IniText text;
-  if (readLines(filePath, text)) {
+  if (readLines(filePath, text) == ReadResult::Read) {
     bool inSection = false;
-    for (const QString& line : text.lines) {
+    for (const QByteArray& bytes : text.lines) {
+      const QString line = decodeLine(bytes);
       const QString name = sectionOf(line);
       if (!name.isNull()) {
         inSection = sameName(name, section);
@@ -100,15 +122,21 @@ QString ReadIniString(const QString& section, const QString& key, const QString&
 bool WriteIniString(const QString& section, const QString& key, const QString& value,
                     const QString& filePath, QString* errorText) {
   IniText text;
-  readLines(filePath, text);  // a missing file starts empty
-  const QString newLine = key + '=' + encodeValue(value);
+  // A missing file starts empty; a file that exists but cannot be read must
+  // not be rebuilt from nothing, which would lose every other line.
+  QString readError;
+  if (readLines(filePath, text, &readError) == ReadResult::Unreadable) {
+    if (errorText) *errorText = readError;
+    return false;
+  }
+  const QByteArray newLine = (key + '=' + encodeValue(value)).toUtf8();
 
   qsizetype sectionStart = -1;   // index of the section line
   qsizetype lastInSection = -1;  // last non-blank line that belongs to the section
   bool written = false;
   bool inSection = false;
   for (qsizetype i = 0; i < text.lines.size() && !written; ++i) {
-    const QString& line = text.lines[i];
+    const QString line = decodeLine(text.lines[i]);
     const QString name = sectionOf(line);
     if (!name.isNull()) {
       if (inSection) break;  // the section ended without the key
@@ -130,7 +158,7 @@ bool WriteIniString(const QString& section, const QString& key, const QString& v
   if (!written) {
     if (sectionStart < 0) {
       if (!text.lines.isEmpty() && !text.lines.last().trimmed().isEmpty()) text.lines.append("");
-      text.lines.append('[' + section + ']');
+      text.lines.append(('[' + section + ']').toUtf8());
       text.lines.append(newLine);
     } else {
       text.lines.insert(lastInSection + 1, newLine);
@@ -138,15 +166,17 @@ bool WriteIniString(const QString& section, const QString& key, const QString& v
     text.endsWithLineEnd = true;
   }
 
-  QString content = text.lines.join(text.lineEnd);
-  if (text.endsWithLineEnd) content += text.lineEnd;
+  QByteArray bytes = text.lines.join(text.lineEnd);
+  if (text.endsWithLineEnd) bytes += text.lineEnd;
 
   QSaveFile file(filePath);
+  // The file is replaced through a temporary file beside it; a folder that
+  // refuses new files, while the file itself is writable, is written in place.
+  file.setDirectWriteFallback(true);
   if (!file.open(QIODevice::WriteOnly)) {
     if (errorText) *errorText = file.errorString();
     return false;
   }
-  const QByteArray bytes = content.toUtf8();
   if (file.write(bytes) != bytes.size() || !file.commit()) {
     if (errorText) *errorText = file.errorString();
     file.cancelWriting();

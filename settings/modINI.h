@@ -8,7 +8,8 @@
 // Form: "[section]" lines, "key=value" lines, comment lines starting with ';'
 // or '#'. Section and key names compare without regard to case. A write
 // changes only its own key and keeps every other line (other sections,
-// keys, comments, blank lines, the file's line ends) as it was. A value is
+// keys, comments, blank lines, the file's line ends) byte for byte as it
+// was, whatever its encoding; the written line is UTF-8. A value is
 // read back exactly as written: a value with leading or trailing blanks, or
 // one that starts with a double quote, is written in double quotes, and one
 // pair of enclosing quotes is removed on reading. '=', ';' and '#' inside a
@@ -24,8 +25,10 @@ QString ReadIniString(const QString& section, const QString& key, const QString&
 
 // Writes one key, creating the file and the section when they are missing
 // (a new key goes at the end of its section). The file is replaced
-// atomically, so a crash never leaves it half written. Returns false when
-// the file could not be written; errorText then says why.
+// atomically, so a crash never leaves it half written; only when its folder
+// refuses a temporary file is it written in place. Returns false when the
+// file could not be written, or exists but could not be read (it is then
+// left alone); errorText then says why.
 bool WriteIniString(const QString& section, const QString& key, const QString& value,
                     const QString& filePath, QString* errorText = nullptr);
 
