@@ -73,6 +73,10 @@ void tuneAllocatorForLargeImages() {
 #endif
 }
 
+namespace {
+
+// malloc, with the huge page advice for large blocks once the allocator is
+// tuned. The block is released with free().
 void* allocate(std::size_t size) noexcept {
   void* block = std::malloc(size == 0 ? 1 : size);
 #ifdef BREVANT_HUGE_PAGE_BLOCKS
@@ -82,6 +86,8 @@ void* allocate(std::size_t size) noexcept {
 #endif
   return block;
 }
+
+}  // namespace
 
 }  // namespace common
 

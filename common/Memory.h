@@ -1,7 +1,5 @@
 #pragma once
 
-#include <cstddef>
-
 namespace common {
 
 // Sets the C allocator up for a process that receives, decodes and holds
@@ -10,9 +8,5 @@ namespace common {
 // where the platform allows). Call it first thing in main, before any
 // thread starts. Does nothing where the platform offers no such settings.
 void tuneAllocatorForLargeImages();
-
-// malloc, with the huge page advice for large blocks once the allocator
-// is tuned. The block is released with free().
-void* allocate(std::size_t size) noexcept;
 
 }  // namespace common
