@@ -32,8 +32,6 @@ class StorageReceiver : public QObject {
  signals:
   // A complete object with displayable pixel data.
   void imageReceived(dicom::ImagePtr image);
-  // A complete object without pixel data (kept, never shown).
-  void objectReceived(dicom::ImagePtr object);
   // An accepted association has ended (released, aborted or timed out),
   // after the signals of all its objects.
   void associationClosed();

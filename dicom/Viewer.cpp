@@ -5,14 +5,10 @@
 
 #include "DicomError.h"
 #include "Shrink.h"
+#include "common/Ui.h"
 
 namespace dicom {
 namespace {
-
-QColor fromBgr(std::uint32_t bgr) {
-  return QColor(static_cast<int>(bgr & 0xFF), static_cast<int>((bgr >> 8) & 0xFF),
-                static_cast<int>((bgr >> 16) & 0xFF));
-}
 
 int shiftState(Qt::KeyboardModifiers modifiers) {
   int shift = 0;
@@ -37,16 +33,16 @@ int buttonCode(Qt::MouseButton button) {
 
 }  // namespace
 
-Viewer::Viewer(Toolkit& toolkit, QWidget* parent) : QWidget(parent), toolkit_(toolkit) {
+Viewer::Viewer(Toolkit& toolkit, QWidget* parent) : QWidget(parent), reception_(toolkit) {
   setAutoFillBackground(false);
   setAttribute(Qt::WA_OpaquePaintEvent);
   setFocusPolicy(Qt::StrongFocus);
-  connect(&images_, &ImageCollection::changed, this, [this] { update(); });
+  connect(&images(), &ImageCollection::changed, this, [this] { update(); });
+  // The study is drawn once its association has ended.
+  connect(&reception_, &Reception::associationClosed, this, [this] { update(); });
 }
 
-Viewer::~Viewer() {
-  stopListening();
-}
+Viewer::~Viewer() = default;
 
 void Viewer::setGridSize(std::int16_t size) {
   if (size < 1) {
@@ -70,61 +66,17 @@ QRect Viewer::tileRect(int position) const {
 }
 
 std::int32_t Viewer::hitTest(std::int32_t& x, std::int32_t& y) const {
-  const int shown = std::min(images_.count(), gridSize_ * gridSize_);
+  const int shown = std::min(images().count(), gridSize_ * gridSize_);
   for (int position = 1; position <= shown; ++position) {
     if (tileRect(position).contains(x, y)) return position;
   }
   return 0;
 }
 
-void Viewer::listen(std::int32_t port) {
-  if (!receiver_) {
-    receiver_ = toolkit_.newReceiver();
-    connect(receiver_.get(), &StorageReceiver::imageReceived, this, &Viewer::onImageReceived);
-    connect(receiver_.get(), &StorageReceiver::objectReceived, this, &Viewer::onObjectReceived);
-    connect(receiver_.get(), &StorageReceiver::associationClosed, this,
-            &Viewer::onAssociationClosed);
-  }
-  receiver_->listen(port, localAET_);
-}
-
-void Viewer::stopListening() {
-  if (receiver_) receiver_->stop();
-}
-
-void Viewer::setOption(int id, bool value) {
-  if (id == OptionKeepReceived) keepReceived_ = value;
-  if (id == OptionRedrawEachImage) redrawEachImage_ = value;
-}
-
-bool Viewer::option(int id) const {
-  if (id == OptionKeepReceived) return keepReceived_;
-  if (id == OptionRedrawEachImage) return redrawEachImage_;
-  return false;
-}
-
-void Viewer::onImageReceived(ImagePtr image) {
-  if (!keepReceived_ || !image) return;
-  images_.blockSignals(!redrawEachImage_);
-  images_.append(std::move(image));
-  images_.blockSignals(false);
-  emit imageReceived();
-}
-
-void Viewer::onObjectReceived(ImagePtr object) {
-  if (keepReceived_ && object) otherObjects_.push_back(std::move(object));
-}
-
-void Viewer::onAssociationClosed() {
-  update();
-  if (toolkit_.configuration().value("DisableAssociationClosed", 0) != 0) return;
-  emit associationClosed();
-}
-
 void Viewer::paintEvent(QPaintEvent*) {
   QPainter painter(this);
   painter.fillRect(rect(), Qt::black);
-  const int shown = std::min(images_.count(), gridSize_ * gridSize_);
+  const int shown = std::min(images().count(), gridSize_ * gridSize_);
   scaled_.resize(static_cast<std::size_t>(shown));
   for (int position = 1; position <= shown; ++position) {
     drawTile(painter, position, tileRect(position));
@@ -132,7 +84,7 @@ void Viewer::paintEvent(QPaintEvent*) {
 }
 
 void Viewer::drawTile(QPainter& painter, int position, const QRect& tile) {
-  const ImagePtr image = images_.item(position);
+  const ImagePtr image = images().item(position);
   const QRect inner = tile.adjusted(2, 2, -2, -2);
   Scaled& cache = scaled_[static_cast<std::size_t>(position - 1)];
   if (cache.image.lock() != image || cache.size != inner.size()) {
@@ -164,7 +116,7 @@ void Viewer::drawTile(QPainter& painter, int position, const QRect& tile) {
 
   if (image->frameWidth() > 0) {
     const int w = image->frameWidth();
-    QPen pen(fromBgr(image->frameColour()));
+    QPen pen(common::fromBgr(image->frameColour()));
     pen.setWidth(w);
     pen.setJoinStyle(Qt::MiterJoin);
     painter.setPen(pen);

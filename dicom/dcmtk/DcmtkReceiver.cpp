@@ -514,10 +514,8 @@ struct DcmtkReceiver::Session {
               Qt::QueuedConnection);
           break;
         case Delivery::Kind::Object:
-          QMetaObject::invokeMethod(
-              receiver,
-              [receiver, image = delivery.image] { emit receiver->objectReceived(image); },
-              Qt::QueuedConnection);
+          // Objects without displayable pixels never enter the viewer and
+          // are not kept.
           break;
         case Delivery::Kind::Closed:
           QMetaObject::invokeMethod(
