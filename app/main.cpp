@@ -30,8 +30,12 @@ int main(int argc, char* argv[]) {
   loadTahoma();
 
   dicom::dcmtk::DcmtkToolkit toolkit;
-  frmMain window(toolkit, [&toolkit](QWidget* owner, search::StationHost& host) {
-    search::frmSearch search(toolkit, host, owner);
+  // The station's one set of connection settings, for the whole run: the
+  // main window's load step fills it, the settings dialog changes it, and
+  // every network command reads it when it acts.
+  ConnectionSettingsRecord ConnectionSettings;
+  frmMain window(toolkit, ConnectionSettings, [&](QWidget* owner, search::StationHost& host) {
+    search::frmSearch search(toolkit, ConnectionSettings, host, owner);
     search.exec();
   });
   window.show();

@@ -1,11 +1,10 @@
 #include "StudyUpdate.h"
 
-#include "settings/modMain.h"
-
 namespace station {
 
-StudyUpdate::StudyUpdate(dicom::ImageCollection& images, Hooks hooks)
-    : images_(images), hooks_(std::move(hooks)) {}
+StudyUpdate::StudyUpdate(dicom::ImageCollection& images, const ConnectionSettingsRecord& settings,
+                         Hooks hooks)
+    : images_(images), settings_(settings), hooks_(std::move(hooks)) {}
 
 int StudyUpdate::run() {
   hooks_.state(true, "Sending Images ...");
@@ -19,9 +18,8 @@ int StudyUpdate::run() {
     // position now (a position that no longer exists is a failure).
     const dicom::ImagePtr image = images_.item(position);
     if (image->text().isEmpty()) continue;
-    image->send(ConnectionSettings.RemoteIP,
-                modMain::PortNumber(ConnectionSettings.RemotePort, "RemotePort"),
-                ConnectionSettings.LocAET, ConnectionSettings.RemoteAET);
+    image->send(settings_.RemoteIP, settings_.RemotePort.number("RemotePort"), settings_.LocAET,
+                settings_.RemoteAET);
     image->setText("");
     ++sent;
   }

@@ -4,6 +4,7 @@
 #include <functional>
 
 #include "dicom/ImageCollection.h"
+#include "settings/modMain.h"
 
 namespace station {
 
@@ -19,7 +20,8 @@ class StudyUpdate {
     std::function<void()> processEvents;                           // once before each send
   };
 
-  StudyUpdate(dicom::ImageCollection& images, Hooks hooks);
+  StudyUpdate(dicom::ImageCollection& images, const ConnectionSettingsRecord& settings,
+              Hooks hooks);
 
   // Runs the update with the connection settings as they stand at each send.
   // Returns the number of images sent; throws on the first failure.
@@ -27,6 +29,7 @@ class StudyUpdate {
 
  private:
   dicom::ImageCollection& images_;
+  const ConnectionSettingsRecord& settings_;
   Hooks hooks_;
 };
 

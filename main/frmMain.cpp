@@ -8,6 +8,7 @@
 #include <QScreen>
 #include <QShortcut>
 
+#include "Retrieval.h"
 #include "StudyUpdate.h"
 #include "common/Twips.h"
 #include "dicom/DicomError.h"
@@ -16,26 +17,12 @@
 #include "settings/modMain.h"
 
 using common::px;
+using common::tahoma;
 using common::twipsRect;
 
 namespace {
 
 const char* const kCaptions[4] = {"L CC", "R CC", "L MLO", "R MLO"};
-
-QString cssColour(std::uint32_t bgr) {
-  return QString("#%1%2%3")
-      .arg(bgr & 0xFF, 2, 16, QChar('0'))
-      .arg((bgr >> 8) & 0xFF, 2, 16, QChar('0'))
-      .arg((bgr >> 16) & 0xFF, 2, 16, QChar('0'));
-}
-
-QFont tahoma(double points, bool bold = false) {
-  QFont font("Tahoma");
-  font.setStyleHint(QFont::SansSerif);
-  font.setPointSizeF(points);
-  font.setBold(bold);
-  return font;
-}
 
 // Toolbar pictures drawn here, in colour and in grey for a disabled button.
 QPixmap drawIcon(int which, bool grey) {
@@ -98,8 +85,9 @@ QIcon makeWindowIcon() {
 
 }  // namespace
 
-frmMain::frmMain(dicom::Toolkit& toolkit, SearchOpener openSearch, QWidget* parent)
-    : QWidget(parent), toolkit_(toolkit), openSearch_(std::move(openSearch)) {
+frmMain::frmMain(dicom::Toolkit& toolkit, ConnectionSettingsRecord& settings,
+                 SearchOpener openSearch, QWidget* parent)
+    : QWidget(parent), toolkit_(toolkit), settings_(settings), openSearch_(std::move(openSearch)) {
   setWindowTitle("Brevant");
   setWindowIcon(makeWindowIcon());
   setFont(tahoma(8.25));
@@ -107,10 +95,7 @@ frmMain::frmMain(dicom::Toolkit& toolkit, SearchOpener openSearch, QWidget* pare
   buildToolbar();
   buildControls();
 
-  showMessage = [this](QMessageBox::Icon icon, const QString& title, const QString& text) {
-    QMessageBox box(icon, title, text, QMessageBox::Ok, this);
-    box.exec();
-  };
+  showMessage = common::modalMessageBox(this);
   askYesNo = [this](const QString& title, const QString& text) {
     return QMessageBox::question(this, title, text, QMessageBox::Yes | QMessageBox::No,
                                  QMessageBox::No) == QMessageBox::Yes;
@@ -215,8 +200,9 @@ void frmMain::buildControls() {
   tmrKill->setInterval(20000);
   connect(tmrKill, &QTimer::timeout, this, &frmMain::tmrKill_Timer);
 
-  connect(dcmViewer, &dicom::Viewer::imageReceived, this, &frmMain::dcmViewer_ImageReceived);
-  connect(dcmViewer, &dicom::Viewer::associationClosed, this,
+  connect(&dcmViewer->reception(), &dicom::Reception::imageReceived, this,
+          &frmMain::dcmViewer_ImageReceived);
+  connect(&dcmViewer->reception(), &dicom::Reception::associationClosed, this,
           &frmMain::dcmViewer_AssociationClosed);
   connect(dcmViewer, &dicom::Viewer::mouseClick, this, &frmMain::dcmViewer_MouseClick);
   // The selection never outlives the images it points into.
@@ -226,7 +212,7 @@ void frmMain::buildControls() {
 
 void frmMain::Form_Load() {
   toolbarButton("update")->setEnabled(false);
-  modMain::LoadConnectionSettings();
+  modMain::LoadConnectionSettings(settings_);
   dicom::Settings settings = toolkit_.newSettings();
   settings.setValue("DisableAssociationClosed", 0);
 }
@@ -242,7 +228,7 @@ void frmMain::setOrientationColour(int index, std::uint32_t colour) {
   orientationColour_[index] = colour;
   cmdOrientation[index]->setStyleSheet(
       QString("QPushButton { background-color: %1; border: 1px solid #707070; }")
-          .arg(cssColour(colour)));
+          .arg(common::fromBgr(colour).name()));
 }
 
 void frmMain::State(bool visible, const QString& text) {
@@ -258,7 +244,7 @@ void frmMain::Toolbar1_ButtonClick(const QString& key) {
     } else if (key == "update") {
       runUpdate(toolbarButton("update"));
     } else if (key == "settings") {
-      frmSettings dialog(this);
+      frmSettings dialog(settings_, this);
       dialog.exec();
     } else if (key == "close") {
       close();
@@ -270,11 +256,28 @@ void frmMain::Toolbar1_ButtonClick(const QString& key) {
                 QString::number(failure.number) + " - " + failure.description);
     modError::LogError(failure.number, failure.description, "Send");
   }
+  // A close asked for during the update happens once its message was seen.
+  if (closeAfterUpdate_ && !updating_) close();
 }
 
 void frmMain::runUpdate(QAction* button) {
+  // Labels given during the update's event processing enable the button
+  // again; one update at a time.
+  if (updating_) return;
   button->setEnabled(false);
-  station::StudyUpdate update(dcmViewer->images(),
+  updating_ = true;
+  labelledDuringUpdate_ = false;
+  struct Done {
+    frmMain& window;
+    ~Done() {
+      window.updating_ = false;
+      // A label given meanwhile still waits to be sent.
+      if (window.labelledDuringUpdate_ && window.dcmViewer->images().markedCount() > 0) {
+        window.toolbarButton("update")->setEnabled(true);
+      }
+    }
+  } done{*this};
+  station::StudyUpdate update(dcmViewer->images(), settings_,
                               {[this](bool visible, const QString& text) { State(visible, text); },
                                [this] {
                                  dcmViewer->update();
@@ -292,7 +295,11 @@ void frmMain::cmdOrientation_Click(int index) {
   SelectedImage->setText("CHANGED");
   for (int i = 0; i < 4; ++i) setOrientationColour(i, kGrey);
   setOrientationColour(index, kLightGreen);
-  toolbarButton("update")->setEnabled(true);
+  if (updating_) {
+    labelledDuringUpdate_ = true;
+  } else {
+    toolbarButton("update")->setEnabled(true);
+  }
   dcmViewer->update();
 }
 
@@ -343,27 +350,41 @@ void frmMain::startWatchdog() {
   tmrKill->start();
 }
 
-bool frmMain::confirmDiscardChanges() {
+void frmMain::beginRetrieval(dicom::Query& query) {
+  station::Retrieval retrieval(dcmViewer->reception(), settings_,
+                               {[this](bool visible, const QString& text) { State(visible, text); },
+                                [this] { startWatchdog(); }});
+  retrieval.run(query);
+}
+
+bool frmMain::confirmDiscard(const QString& action) {
   const int marked = dcmViewer->images().markedCount();
   if (marked == 0) return true;
-  return askYesNo("Brevant",
-                  QString("%1 changed image(s) of the study on display have not been sent to "
-                          "the archive with \"Update Study\".\r\nRetrieving another study "
-                          "discards these changes. Retrieve anyway?")
-                      .arg(marked));
+  return askYesNo("Brevant", QString("%1 changed image(s) of the study on display have not been "
+                                     "sent to the archive with \"Update Study\".\r\n%2 "
+                                     "discards these changes. Continue anyway?")
+                                 .arg(marked)
+                                 .arg(action));
+}
+
+bool frmMain::confirmDiscardChanges() {
+  return confirmDiscard("Retrieving another study");
 }
 
 void frmMain::closeEvent(QCloseEvent* event) {
-  const int marked = dcmViewer->images().markedCount();
-  if (marked > 0 &&
-      !askYesNo("Brevant", QString("%1 changed image(s) have not been sent to the archive with "
-                                   "\"Update Study\".\r\nClosing Brevant discards these "
-                                   "changes. Close anyway?")
-                               .arg(marked))) {
+  if (updating_) {
+    // The sends go on while the update processes events; the window closes
+    // once it has ended and its message was seen.
+    closeAfterUpdate_ = true;
     event->ignore();
     return;
   }
-  dcmViewer->stopListening();
+  closeAfterUpdate_ = false;
+  if (!confirmDiscard("Closing Brevant")) {
+    event->ignore();
+    return;
+  }
+  dcmViewer->reception().stopListening();
   event->accept();
 }
 

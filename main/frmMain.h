@@ -12,10 +12,12 @@
 #include <functional>
 #include <vector>
 
+#include "common/Ui.h"
 #include "dicom/Image.h"
 #include "dicom/Toolkit.h"
 #include "dicom/Viewer.h"
 #include "search/StationHost.h"
+#include "settings/modMain.h"
 
 class QGroupBox;
 
@@ -28,7 +30,10 @@ class frmMain : public QWidget, public search::StationHost {
   // composition root supplies it.
   using SearchOpener = std::function<void(QWidget* owner, search::StationHost& host)>;
 
-  frmMain(dicom::Toolkit& toolkit, SearchOpener openSearch, QWidget* parent = nullptr);
+  // settings is the station's one set of connection settings; the load step
+  // fills it and every command reads it.
+  frmMain(dicom::Toolkit& toolkit, ConnectionSettingsRecord& settings, SearchOpener openSearch,
+          QWidget* parent = nullptr);
   ~frmMain() override;
 
   // Colours are 0xBBGGRR.
@@ -37,12 +42,11 @@ class frmMain : public QWidget, public search::StationHost {
   static constexpr std::uint32_t kRed = 0x0000FF;
 
   // The status panel: true shows text in place of the patient information.
-  void State(bool visible, const QString& text) override;
+  void State(bool visible, const QString& text);
 
   // search::StationHost
-  dicom::Viewer& viewer() override { return *dcmViewer; }
-  void startWatchdog() override;
   bool confirmDiscardChanges() override;
+  void beginRetrieval(dicom::Query& query) override;
 
   // Toolbar dispatch by the clicked button's key.
   void Toolbar1_ButtonClick(const QString& key);
@@ -53,7 +57,7 @@ class frmMain : public QWidget, public search::StationHost {
   void tmrKill_Timer();
 
   // How a message box is shown; tests replace these to record and answer.
-  std::function<void(QMessageBox::Icon, const QString& title, const QString& text)> showMessage;
+  common::MessageBoxHook showMessage;
   std::function<bool(const QString& title, const QString& text)> askYesNo;
 
   std::uint32_t orientationColour(int index) const { return orientationColour_[index]; }
@@ -88,9 +92,18 @@ class frmMain : public QWidget, public search::StationHost {
   void buildToolbar();
   void setOrientationColour(int index, std::uint32_t colour);
   void runUpdate(QAction* button);
+  void startWatchdog();
+  // Asks before unsent changes are dropped; action completes the question
+  // ("Retrieving another study", "Closing Brevant").
+  bool confirmDiscard(const QString& action);
 
   dicom::Toolkit& toolkit_;
+  ConnectionSettingsRecord& settings_;
   SearchOpener openSearch_;
+  // An update runs at a time; a close asked for meanwhile waits for its end.
+  bool updating_ = false;
+  bool labelledDuringUpdate_ = false;
+  bool closeAfterUpdate_ = false;
   dicom::ImagePtr SelectedImage;
   std::array<std::uint32_t, 4> orientationColour_{kGrey, kGrey, kGrey, kGrey};
 };

@@ -8,12 +8,6 @@ bool replaceOnce(QString& text, const QString& find, const QString& replacement)
   return true;
 }
 
-QString collapseRepeated(QString text, const QString& find, const QString& replacement) {
-  while (replaceOnce(text, find, replacement)) {
-  }
-  return text;
-}
-
 const QStringList& emptyPatterns() {
   static const QStringList patterns = {"*",  "*^",  "^*", "*^*", "%",   "%^",
                                        "^%", "%^%", "^",  " ^ ", "%^*", "*^%"};

@@ -33,12 +33,9 @@ constexpr int kMatchLimit = 400;
 constexpr int kColumnCount = 10;
 
 // Replaces every non-overlapping occurrence of find by replacement, left to
-// right, and repeats while find still occurs: with "**" and "*" a run of any
-// length becomes one "*". The replacement must not contain find.
-QString collapseRepeated(QString text, const QString& find, const QString& replacement);
-
-// One pass of the above: every occurrence replaced once. Returns false, and
-// leaves text alone, when find does not occur (exact, case-sensitive).
+// right, once. Returns false, and leaves text alone, when find does not
+// occur (exact, case-sensitive). Repeated while find occurs, with "**" and
+// "*" it turns a run of any length into one "*".
 bool replaceOnce(QString& text, const QString& find, const QString& replacement);
 
 // The texts that, as the whole patient ID or composed name, are no criterion.

@@ -2,7 +2,6 @@
 
 #include <QApplication>
 #include <QCheckBox>
-#include <QCloseEvent>
 #include <QComboBox>
 #include <QDateEdit>
 #include <QFrame>
@@ -16,27 +15,24 @@
 #include <QTimer>
 #include <exception>
 
+#include "common/Twips.h"
 #include "dicom/DicomError.h"
+#include "dicom/Query.h"
 #include "dicom/Toolkit.h"
-#include "dicom/Viewer.h"
 #include "log/modError.h"
 #include "search/StudyQuery.h"
-#include "settings/modMain.h"
 
 namespace search {
 namespace {
+
+using common::px;
+using common::tahoma;
 
 const char* const kProcedureLabel = "cmdSearch_Click";
 const char* const kTooWideText = "Please provide more specific search criteria.";
 const char* const kTooWideCaption = "Tavrin";
 const char* const kErrorText = "There was an error.\r\nRead the log file for more information.";
 const char* const kErrorCaption = "Brevant";
-
-QFont tahoma(double points) {
-  QFont font("Tahoma");
-  font.setPointSizeF(points);
-  return font;
-}
 
 // The window's own icon: a magnifying glass over a film sheet.
 QIcon searchIcon() {
@@ -70,15 +66,14 @@ class RedrawOff {
 
 }  // namespace
 
-frmSearch::frmSearch(dicom::Toolkit& toolkit, StationHost& host, QWidget* parent)
+frmSearch::frmSearch(dicom::Toolkit& toolkit, const ConnectionSettingsRecord& settings,
+                     StationHost& host, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowCloseButtonHint),
       toolkit_(toolkit),
+      settings_(settings),
       host_(host) {
-  showMessage_ = [this](QMessageBox::Icon icon, const QString& text, const QString& caption) {
-    QMessageBox box(icon, caption, text, QMessageBox::Ok, this);
-    box.exec();
-  };
+  showMessage = common::modalMessageBox(this);
   buildControls();
   Form_Load();
 }
@@ -90,22 +85,22 @@ void frmSearch::buildControls() {
   setWindowIcon(searchIcon());
   setFont(tahoma(9));
   setSizeGripEnabled(false);
-  resize(twips(11355), twips(8370));
+  resize(px(11355), px(8370));
 
   fraSearch = new QFrame(this);
   fraSearch->setObjectName("fraSearch");
   fraSearch->setFrameShape(QFrame::Box);
   fraSearch->setFrameShadow(QFrame::Sunken);
   fraSearch->setFont(tahoma(8.25));
-  fraSearch->setGeometry(twips(90), twips(45), twips(8385), twips(2580));
+  fraSearch->setGeometry(px(90), px(45), px(8385), px(2580));
 
   picSearch = new QWidget(fraSearch);
   picSearch->setObjectName("picSearch");
   picSearch->setFont(tahoma(8.25));
-  picSearch->setGeometry(twips(135), twips(225), twips(8025), twips(2265));
+  picSearch->setGeometry(px(135), px(225), px(8025), px(2265));
 
   auto place = [](QWidget* widget, int left, int top, int width, int height) {
-    widget->setGeometry(twips(left), twips(top), twips(width), twips(height));
+    widget->setGeometry(px(left), px(top), px(width), px(height));
   };
   auto label = [&](const QString& text, int left, int top, int width, int height) {
     auto* l = new QLabel(text, picSearch);
@@ -155,7 +150,7 @@ void frmSearch::buildControls() {
   grid1 = new ResultGrid(this);
   grid1->setObjectName("grid1");
   grid1->setFont(tahoma(9));
-  grid1->setGeometry(twips(90), twips(2745), twips(11130), twips(5550));
+  grid1->setGeometry(px(90), px(2745), px(11130), px(5550));
 
   QWidget* order[] = {txtPatID,
                       dtpStudyDate->checkBox(),
@@ -197,7 +192,7 @@ void frmSearch::Form_Load() {
   } else {
     move(0, 0);
   }
-  resize(twips(13000), height());
+  resize(px(13000), height());
 
   cboSex->addItem("O");
   cboSex->addItem("M");
@@ -227,7 +222,7 @@ void frmSearch::showEvent(QShowEvent* event) {
   if (!outerWidthSet_) {
     outerWidthSet_ = true;
     const int frame = frameGeometry().width() - width();
-    if (frame > 0) resize(twips(13000) - frame, height());
+    if (frame > 0) resize(px(13000) - frame, height());
   }
 }
 
@@ -238,17 +233,21 @@ void frmSearch::resizeEvent(QResizeEvent* event) {
 
 void frmSearch::Form_Resize() {
   const QRect outer = frameGeometry();
-  const int width = (outer.width() * 15 - 250) / 15;
-  const int height = (outer.height() * 15 - 3300) / 15;
+  const int width = outer.width() * common::kTwipsPerPixel - 250;
+  const int height = outer.height() * common::kTwipsPerPixel - 3300;
   // A size that cannot be set (the window made very small) keeps the previous one.
-  if (width >= 0) grid1->resize(width, grid1->height());
-  if (height >= 0) grid1->resize(grid1->width(), height);
+  if (width >= 0) grid1->resize(px(width), grid1->height());
+  if (height >= 0) grid1->resize(grid1->width(), px(height));
 }
 
-void frmSearch::closeEvent(QCloseEvent* event) {
-  // Form_QueryUnload: a close request is never cancelled.
-  event->accept();
-  QDialog::closeEvent(event);
+void frmSearch::keyPressEvent(QKeyEvent* event) {
+  // The window closes by its close box, its system menu or the keyboard's
+  // window-close, never by Escape: that would throw away criteria and rows.
+  if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+    event->accept();
+    return;
+  }
+  QDialog::keyPressEvent(event);
 }
 
 bool frmSearch::eventFilter(QObject* watched, QEvent* event) {
@@ -301,13 +300,13 @@ void frmSearch::ReplaceRepeated(QLineEdit& box, const QString& find, const QStri
 }
 
 void frmSearch::refuseTooWide() {
-  showMessage_(QMessageBox::Critical, kTooWideText, kTooWideCaption);
+  showMessage(QMessageBox::Critical, kTooWideCaption, kTooWideText);
 }
 
 void frmSearch::reportFailure(const std::exception& error) {
   const dicom::Failure failure = dicom::describe(error);
   modError::LogError(failure.number, failure.description, kProcedureLabel);
-  showMessage_(QMessageBox::Critical, kErrorText, kErrorCaption);
+  showMessage(QMessageBox::Critical, kErrorCaption, kErrorText);
 }
 
 void frmSearch::cmdSearch_Click() {
@@ -418,10 +417,10 @@ void frmSearch::grid1_ColumnHeaderClick(int column) {
 std::unique_ptr<dicom::Query> frmSearch::newStudyQuery() {
   // The remote node as the connection settings stand now, study root.
   std::unique_ptr<dicom::Query> query = toolkit_.newQuery();
-  query->setPort(modMain::PortNumber(ConnectionSettings.RemotePort, "RemotePort"));
-  query->setNode(ConnectionSettings.RemoteIP);
-  query->setCalledAE(ConnectionSettings.RemoteAET);
-  query->setCallingAE(ConnectionSettings.LocAET);
+  query->setPort(settings_.RemotePort.number("RemotePort"));
+  query->setNode(settings_.RemoteIP);
+  query->setCalledAE(settings_.RemoteAET);
+  query->setCallingAE(settings_.LocAET);
   query->setRoot("STUDY");
   return query;
 }
@@ -434,19 +433,9 @@ void frmSearch::grid1_RowDoubleClick(int row, int /*column*/) {
 
     std::unique_ptr<dicom::Query> query = newStudyQuery();
     query->setLevel("STUDY");
-    query->setDestination(ConnectionSettings.LocAET);
+    query->setDestination(settings_.LocAET);
     query->setStudyUID(grid1->cellText(row, 1));
-
-    dicom::Viewer& viewer = host_.viewer();
-    viewer.setOption(dicom::Viewer::OptionKeepReceived, true);
-    viewer.setLocalAETitle(ConnectionSettings.LocAET);
-    viewer.listen(modMain::PortNumber(ConnectionSettings.LocPort, "LocPort"));
-    viewer.setOption(dicom::Viewer::OptionRedrawEachImage, false);
-    viewer.images().empty();
-
-    host_.State(true, "Receiving Images ...");
-    query->move();
-    host_.startWatchdog();
+    host_.beginRetrieval(*query);
     accept();
   } catch (const std::exception& error) {
     reportFailure(error);

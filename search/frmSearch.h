@@ -6,10 +6,12 @@
 #include <functional>
 #include <memory>
 
+#include "common/Ui.h"
 #include "dicom/DataSet.h"
 #include "search/DatePicker.h"
 #include "search/ResultGrid.h"
 #include "search/StationHost.h"
+#include "settings/modMain.h"
 
 class QComboBox;
 class QFrame;
@@ -24,11 +26,6 @@ class Toolkit;
 
 namespace search {
 
-// How the window shows a message box: icon, text, caption. The default runs
-// a modal QMessageBox with an OK button; tests record the calls instead.
-using MessageSink =
-    std::function<void(QMessageBox::Icon icon, const QString& text, const QString& caption)>;
-
 // The study search window: criteria at the top, the result grid below. A
 // double-click on a result row retrieves that study to the station and
 // closes the window. The main window makes a new one for every opening and
@@ -36,10 +33,12 @@ using MessageSink =
 class frmSearch : public QDialog {
   Q_OBJECT
  public:
-  frmSearch(dicom::Toolkit& toolkit, StationHost& host, QWidget* parent = nullptr);
+  frmSearch(dicom::Toolkit& toolkit, const ConnectionSettingsRecord& settings, StationHost& host,
+            QWidget* parent = nullptr);
   ~frmSearch() override;
 
-  void setMessageSink(MessageSink sink) { showMessage_ = std::move(sink); }
+  // How a message box is shown; tests replace it to record the messages.
+  common::MessageBoxHook showMessage;
 
   // The controls, named as the window's code addresses them.
   QFrame* fraSearch;
@@ -65,12 +64,10 @@ class frmSearch : public QDialog {
   void BuildPatName();
   void ReplaceRepeated(QLineEdit& box, const QString& find, const QString& replacement);
 
-  static constexpr int twips(int value) { return (value + 7) / 15; }
-
  protected:
   void resizeEvent(QResizeEvent* event) override;
   void showEvent(QShowEvent* event) override;
-  void closeEvent(QCloseEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
@@ -84,8 +81,8 @@ class frmSearch : public QDialog {
   void buildControls();
 
   dicom::Toolkit& toolkit_;
+  const ConnectionSettingsRecord& settings_;
   StationHost& host_;
-  MessageSink showMessage_;
   dicom::MatchCollection matches_;
   bool filling_ = false;
   bool outerWidthSet_ = false;

@@ -48,14 +48,13 @@ QPushButton* makeButton(QWidget* parent, const QString& caption, QRect geometry)
 
 }  // namespace
 
-frmSettings::frmSettings(QWidget* parent)
+frmSettings::frmSettings(ConnectionSettingsRecord& settings, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
-                          Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint) {
+                          Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
+      settings_(settings) {
   setWindowTitle("Settings");
   setAttribute(Qt::WA_DeleteOnClose, false);
-  QFont tahoma("Tahoma");
-  tahoma.setPointSizeF(8.25);
-  setFont(tahoma);
+  setFont(common::tahoma(8.25));
   setFixedSize(px(4440), px(3765));
 
   Frame2 = new QGroupBox("Local", this);
@@ -97,10 +96,7 @@ frmSettings::frmSettings(QWidget* parent)
   connect(cmdOK, &QPushButton::clicked, this, &frmSettings::cmdOK_Click);
   connect(cmdCancel, &QPushButton::clicked, this, &frmSettings::cmdCancel_Click);
 
-  showMessage = [this](QMessageBox::Icon icon, const QString& title, const QString& text) {
-    QMessageBox box(icon, title, text, QMessageBox::Ok, this);
-    box.exec();
-  };
+  showMessage = common::modalMessageBox(this);
 
   Form_Load();
 
@@ -112,23 +108,23 @@ frmSettings::frmSettings(QWidget* parent)
 }
 
 void frmSettings::Form_Load() {
-  txtAET->setText(ConnectionSettings.RemoteAET);
-  txtIP->setText(ConnectionSettings.RemoteIP);
-  txtPort->setText(ConnectionSettings.RemotePort);
-  txtLocAET->setText(ConnectionSettings.LocAET);
-  txtLocPort->setText(ConnectionSettings.LocPort);
+  txtAET->setText(settings_.RemoteAET);
+  txtIP->setText(settings_.RemoteIP);
+  txtPort->setText(settings_.RemotePort.text());
+  txtLocAET->setText(settings_.LocAET);
+  txtLocPort->setText(settings_.LocPort.text());
   cmdApply->setEnabled(false);
 }
 
 void frmSettings::cmdApply_Click() {
   cmdApply->setEnabled(false);
-  ConnectionSettings.RemoteAET = txtAET->text();
-  ConnectionSettings.RemoteIP = txtIP->text();
-  ConnectionSettings.RemotePort = txtPort->text();
-  ConnectionSettings.LocAET = txtLocAET->text();
-  ConnectionSettings.LocPort = txtLocPort->text();
+  settings_.RemoteAET = txtAET->text();
+  settings_.RemoteIP = txtIP->text();
+  settings_.RemotePort = txtPort->text();
+  settings_.LocAET = txtLocAET->text();
+  settings_.LocPort = txtLocPort->text();
   QString error;
-  if (!modMain::SaveConnectionSettings(&error)) {
+  if (!modMain::SaveConnectionSettings(settings_, &error)) {
     // The values stay in effect for this run; the operator must know that
     // the next start will not have them.
     showMessage(QMessageBox::Warning, "Brevant",
@@ -148,7 +144,7 @@ void frmSettings::cmdCancel_Click() {
 }
 
 void frmSettings::keyPressEvent(QKeyEvent* event) {
-  // No cancel button: Esc does not close the dialog.
+  // Esc presses no button here and does not close the dialog.
   if (event->key() == Qt::Key_Escape) {
     event->accept();
     return;

@@ -5,6 +5,9 @@
 #include <QMessageBox>
 #include <functional>
 
+#include "common/Ui.h"
+#include "modMain.h"
+
 class QGroupBox;
 class QLabel;
 class QPushButton;
@@ -27,10 +30,11 @@ class CaretEndLineEdit : public QLineEdit {
 class frmSettings : public QDialog {
   Q_OBJECT
  public:
-  explicit frmSettings(QWidget* parent = nullptr);
+  // Shows and applies the station's connection settings.
+  explicit frmSettings(ConnectionSettingsRecord& settings, QWidget* parent = nullptr);
 
   // How a message box is shown; tests replace it to record the message.
-  std::function<void(QMessageBox::Icon, const QString& title, const QString& text)> showMessage;
+  common::MessageBoxHook showMessage;
 
   settings::CaretEndLineEdit* txtLocAET;
   settings::CaretEndLineEdit* txtLocPort;
@@ -55,4 +59,6 @@ class frmSettings : public QDialog {
 
  private:
   void Form_Load();
+
+  ConnectionSettingsRecord& settings_;
 };

@@ -5,35 +5,49 @@
 #include "common/AppDir.h"
 #include "modINI.h"
 
-ConnectionSettingsRecord ConnectionSettings;
+PortSetting::PortSetting(const QString& text) : text_(text) {
+  bool ok = false;
+  const int value = text.trimmed().toInt(&ok, 10);
+  if (ok) number_ = static_cast<std::int32_t>(value);
+}
+
+std::int32_t PortSetting::number(const char* settingName) const {
+  if (!number_) {
+    throw std::invalid_argument(
+        QString("The setting %1 \"%2\" is not a number.").arg(settingName, text_).toStdString());
+  }
+  return *number_;
+}
 
 namespace modMain {
 namespace {
 constexpr std::int16_t kBufferSize = 256;
 const char* const kSection = "SETTINGS";
+
+QString read(const char* key, const char* defaultValue) {
+  return modINI::ReadIniString(kSection, key, defaultValue, SettingsPath(), kBufferSize);
+}
 }  // namespace
 
 QString SettingsPath() {
   return common::appPath("Settings.ini");
 }
 
-void LoadConnectionSettings() {
-  using modINI::ReadIniString;
-  ConnectionSettings.RemotePort =
-      ReadIniString(kSection, "RemotePort", "0", SettingsPath(), kBufferSize);
-  ConnectionSettings.RemoteAET =
-      ReadIniString(kSection, "RemoteAET", "", SettingsPath(), kBufferSize);
-  ConnectionSettings.RemoteIP =
-      ReadIniString(kSection, "RemoteIP", "", SettingsPath(), kBufferSize);
-  ConnectionSettings.LocAET = ReadIniString(kSection, "LocAET", "", SettingsPath(), kBufferSize);
-  ConnectionSettings.LocPort = ReadIniString(kSection, "LocPort", "0", SettingsPath(), kBufferSize);
+void LoadConnectionSettings(ConnectionSettingsRecord& settings) {
+  settings.RemotePort = read("RemotePort", "0");
+  settings.RemoteAET = read("RemoteAET", "");
+  settings.RemoteIP = read("RemoteIP", "");
+  settings.LocAET = read("LocAET", "");
+  settings.LocPort = read("LocPort", "0");
 }
 
-bool SaveConnectionSettings(QString* errorText) {
+bool SaveConnectionSettings(const ConnectionSettingsRecord& settings, QString* errorText) {
   const std::pair<const char*, const QString*> keys[] = {
-      {"LocPort", &ConnectionSettings.LocPort},       {"RemoteAET", &ConnectionSettings.RemoteAET},
-      {"RemotePort", &ConnectionSettings.RemotePort}, {"RemoteIP", &ConnectionSettings.RemoteIP},
-      {"LocAET", &ConnectionSettings.LocAET},
+      {"LocPort", &settings.LocPort.text()},
+      {"RemoteAET", &settings.RemoteAET},
+      {"RemotePort", &settings.RemotePort.text()},
+      {"RemoteIP", &settings.RemoteIP},
+      {"LocAET", &settings.LocAET},
   };
   bool ok = true;
   for (const auto& [key, value] : keys) {
@@ -44,16 +58,6 @@ bool SaveConnectionSettings(QString* errorText) {
     }
   }
   return ok;
-}
-
-std::int32_t PortNumber(const QString& text, const char* settingName) {
-  bool ok = false;
-  const int value = text.trimmed().toInt(&ok, 10);
-  if (!ok) {
-    throw std::invalid_argument(
-        QString("The setting %1 \"%2\" is not a number.").arg(settingName, text).toStdString());
-  }
-  return static_cast<std::int32_t>(value);
 }
 
 }  // namespace modMain

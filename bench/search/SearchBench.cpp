@@ -31,12 +31,8 @@ namespace {
 
 class BenchHost : public search::StationHost {
  public:
-  explicit BenchHost(dicom::Toolkit& toolkit) : view(toolkit) {}
-  dicom::Viewer& viewer() override { return view; }
-  void State(bool, const QString&) override {}
-  void startWatchdog() override {}
   bool confirmDiscardChanges() override { return true; }
-  dicom::Viewer view;
+  void beginRetrieval(dicom::Query&) override {}
 };
 
 int seed(const QString& folder, int count, const QString& prefix) {
@@ -63,21 +59,23 @@ int grid(const QString& envFile, const QString& pattern, int expected, int repea
   }
   QTemporaryDir logs;
   common::setAppDirectoryForTesting(logs.path());
-  ConnectionSettings.RemoteAET = env.at("ARCHIVE_AET");
-  ConnectionSettings.RemoteIP = env.at("ARCHIVE_HOST");
-  ConnectionSettings.RemotePort = env.at("ARCHIVE_DICOM_PORT");
-  ConnectionSettings.LocAET = env.at("STATION_AET");
-  ConnectionSettings.LocPort = env.at("STATION_PORT");
+  ConnectionSettingsRecord settings;
+  settings.RemoteAET = env.at("ARCHIVE_AET");
+  settings.RemoteIP = env.at("ARCHIVE_HOST");
+  settings.RemotePort = env.at("ARCHIVE_DICOM_PORT");
+  settings.LocAET = env.at("STATION_AET");
+  settings.LocPort = env.at("STATION_PORT");
 
   dicom::dcmtk::DcmtkToolkit toolkit;
-  BenchHost host(toolkit);
+  BenchHost host;
   std::vector<qint64> times;
   for (int run = 0; run < repeats; ++run) {
     // A fresh window each time, as the station opens one per search.
-    search::frmSearch window(toolkit, host);
+    search::frmSearch window(toolkit, settings, host);
     QString message;
-    window.setMessageSink(
-        [&](QMessageBox::Icon, const QString& text, const QString&) { message = text; });
+    window.showMessage = [&](QMessageBox::Icon, const QString&, const QString& text) {
+      message = text;
+    };
     window.show();
     QCoreApplication::processEvents();
     window.txtPatID->setText(pattern);

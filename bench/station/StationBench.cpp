@@ -150,13 +150,15 @@ int run(const QString& envFile, const QString& accession, int expected, bool det
   modINI::WriteIniString("SETTINGS", "LocPort", env.at("STATION_PORT"), ini);
 
   dicom::dcmtk::DcmtkToolkit toolkit;
+  ConnectionSettingsRecord settings;
   QPointer<search::frmSearch> search;
   QStringList searchMessages;
-  frmMain window(toolkit, [&](QWidget* owner, search::StationHost& host) {
-    auto* dialog = new search::frmSearch(toolkit, host, owner);
+  frmMain window(toolkit, settings, [&](QWidget* owner, search::StationHost& host) {
+    auto* dialog = new search::frmSearch(toolkit, settings, host, owner);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
-    dialog->setMessageSink(
-        [&](QMessageBox::Icon, const QString& text, const QString&) { searchMessages << text; });
+    dialog->showMessage = [&](QMessageBox::Icon, const QString&, const QString& text) {
+      searchMessages << text;
+    };
     search = dialog;
     dialog->open();
   });
@@ -169,7 +171,7 @@ int run(const QString& envFile, const QString& accession, int expected, bool det
   waitFor([&] { return window.isVisible(); }, "the main window");
   QCoreApplication::processEvents();
 
-  dicom::ImageCollection& images = window.viewer().images();
+  dicom::ImageCollection& images = window.dcmViewer->images();
   const QString archiveStat = "/proc/" + env.at("ARCHIVE_PID") + "/stat";
 
   // One retrieval: the search untimed, then double-click to the tiled study
@@ -283,7 +285,7 @@ int run(const QString& envFile, const QString& accession, int expected, bool det
     std::fflush(stdout);
   }
 
-  window.dcmViewer->stopListening();
+  window.dcmViewer->reception().stopListening();
   common::setAppDirectoryForTesting(QString());
   return 0;
 }

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QString>
+#include <functional>
+
+#include "dicom/Query.h"
+#include "dicom/Reception.h"
+#include "settings/modMain.h"
+
+namespace station {
+
+// The retrieval of one study into the station, without widgets: prepares the
+// reception, shows the status, sends the move and starts the watchdog, in
+// this order. A failure at any step is raised to the caller; the steps
+// before it stay done.
+class Retrieval {
+ public:
+  struct Hooks {
+    std::function<void(bool visible, const QString& text)> state;  // the status panel
+    std::function<void()> startWatchdog;                           // the no-images watchdog
+  };
+
+  Retrieval(dicom::Reception& reception, const ConnectionSettingsRecord& settings, Hooks hooks);
+
+  // The query carries the study key and the move destination.
+  void run(dicom::Query& query);
+
+ private:
+  dicom::Reception& reception_;
+  const ConnectionSettingsRecord& settings_;
+  Hooks hooks_;
+};
+
+}  // namespace station
