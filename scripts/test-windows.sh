@@ -1,0 +1,112 @@
+#!/usr/bin/env bash
+# Runs the Windows build's tests under Wine: every unit and gui test, on Qt's
+# offscreen platform, then the end-to-end test against an Orthanc archive on
+# loopback (a Linux one, started by tools/archive.sh).
+#
+#   bash scripts/build-windows.sh && bash scripts/test-windows.sh [name-regex]
+#
+# Ends with "N passed, N failed" counted over the test programs, and exits
+# non-zero when one failed.
+set -euo pipefail
+
+root="$(cd "$(dirname "$0")/.." && pwd)"
+cache="${BREVANT_WINDOWS_CACHE:-$HOME/.cache/brevant-windows}"
+build="${BREVANT_WINDOWS_BUILD_DIR:-$root/build-windows}"
+filter="${1:-.}"
+WINE=/usr/lib/wine/wine64
+TEST_TIMEOUT=${BREVANT_WINDOWS_TEST_TIMEOUT:-600}
+
+[ -x "$WINE" ] || { echo "no $WINE: run scripts/build-windows.sh first" >&2; exit 1; }
+[ -d "$build/bin" ] || { echo "no $build/bin: run scripts/build-windows.sh first" >&2; exit 1; }
+# The archive and a display for Wine's windowing come from Debian.
+bash "$root/scripts/install-deps.sh"
+
+# A Wine prefix of the tests' own, so that a test cannot spoil the build's.
+export WINEPREFIX="$cache/wine-tests"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+# Wine keeps Unix variables named QT_* from Windows programs; WINEQT_* reach
+# them as QT_*. Without a console QtTest would log to the debugger only.
+export WINEQT_QPA_PLATFORM=offscreen
+export WINEQT_FORCE_STDERR_LOGGING=1
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  "$WINE" wineboot --init >/dev/null 2>&1 || true
+  /usr/lib/wine/wineserver -w || true
+fi
+
+# Wine's user32 wants an X display even for offscreen Qt; one Xvfb for the run.
+xvfb_pid=""
+archive_state=""
+cleanup() {
+  if [ -n "$archive_state" ]; then "$root/tools/archive.sh" stop "$archive_state" >/dev/null 2>&1 || true; fi
+  /usr/lib/wine/wineserver -k 2>/dev/null || true
+  if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null || true; fi
+}
+trap cleanup EXIT
+if [ -z "${DISPLAY:-}" ]; then
+  for n in $(seq 90 130); do
+    [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
+    Xvfb ":$n" -screen 0 1600x1200x24 -nolisten tcp >/dev/null 2>&1 &
+    xvfb_pid=$!
+    export DISPLAY=":$n"
+    break
+  done
+  sleep 1
+fi
+
+# A Windows path for a Unix one, for what the programs read themselves.
+winpath() {
+  echo "Z:$(realpath "$1" | sed 's#/#\\#g')"
+}
+
+passed=0
+failed=0
+failures=()
+logs="$build/test-logs"
+mkdir -p "$logs"
+
+# run_test NAME: one test program; its log goes to test-logs/NAME.log.
+run_test() {
+  local name=$1 exe="$build/bin/$1.exe" status=0 start took
+  if [ ! -f "$exe" ]; then
+    echo "MISSING $name"
+    failed=$((failed + 1))
+    failures+=("$name (not built)")
+    return
+  fi
+  start=$(date +%s)
+  (cd "$build/bin" && timeout -k 10 "$TEST_TIMEOUT" "$WINE" "$exe") >"$logs/$name.log" 2>&1 || status=$?
+  took=$(($(date +%s) - start))
+  if [ $status -eq 0 ]; then
+    passed=$((passed + 1))
+    printf 'PASS %-28s %4ds  %s\n' "$name" "$took" "$(grep -m1 '^Totals:' "$logs/$name.log" || true)"
+  else
+    failed=$((failed + 1))
+    failures+=("$name")
+    printf 'FAIL %-28s %4ds  exit %d  %s\n' "$name" "$took" "$status" \
+      "$(grep -m1 '^Totals:' "$logs/$name.log" || echo 'no totals')"
+    grep -E '^(FAIL!|QWARN|QFATAL)|Loc: ' "$logs/$name.log" | head -n 20 | sed 's/^/    /'
+  fi
+}
+
+# The unit and gui tests as CMake knows them.
+mapfile -t tests < <(cd "$build" && ctest -N -L '^(unit|gui)$' | sed -n 's/^ *Test *#[0-9]*: //p')
+for t in "${tests[@]}"; do
+  [[ "$t" =~ $filter ]] && run_test "$t"
+done
+
+# The end-to-end test: the archive runs on Linux, the station under Wine.
+if [[ StationEndToEndTest =~ $filter ]]; then
+  archive_state="$build/archive-state"
+  "$root/tools/archive.sh" stop "$archive_state" >/dev/null 2>&1 || true
+  "$root/tools/archive.sh" start "$archive_state"
+  # Read by the test itself, so a Windows path; Wine passes the variable on.
+  export BREVANT_ARCHIVE_ENV
+  BREVANT_ARCHIVE_ENV="$(winpath "$archive_state/archive.env")"
+  run_test StationEndToEndTest
+fi
+
+echo "logs: $logs"
+if [ ${#failures[@]} -gt 0 ]; then echo "failed: ${failures[*]}"; fi
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
