@@ -98,8 +98,13 @@ class MatchCollection {
   void empty() { matches_.clear(); }
   void append(DataSet match) { matches_.push_back(std::move(match)); }
 
+  // True when the find stopped collecting at its limit: the peer had more.
+  bool truncated() const { return truncated_; }
+  void setTruncated(bool truncated) { truncated_ = truncated; }
+
  private:
   std::vector<DataSet> matches_;
+  bool truncated_ = false;
 };
 
 }  // namespace dicom

@@ -37,6 +37,17 @@ bool exceedsLimit(int matchCount, const QString& accessionNumber) {
   return matchCount >= kMatchLimit && accessionNumber.isEmpty();
 }
 
+int matchesToCollect(const QString& accessionNumber) {
+  return accessionNumber.isEmpty() ? kMatchLimit : kListedCeiling;
+}
+
+QString ceilingMessage(int listed) {
+  return QString(
+             "More than %1 studies match; the first %1 are listed. Narrow the search to see "
+             "the others.")
+      .arg(listed);
+}
+
 QString dicomDate(const std::optional<QDate>& date) {
   if (!date || !date->isValid()) return QString("");
   return date->toString("yyyyMMdd");

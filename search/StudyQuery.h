@@ -28,6 +28,15 @@ struct Criteria {
 
 // A query that returns this many matches or more is too wide.
 constexpr int kMatchLimit = 400;
+// With an accession number the matches are listed, up to this many; the
+// find stops collecting there and the operator is told so.
+constexpr int kListedCeiling = 5000;
+
+// How many matches a find needs to collect to decide its result: the 400th
+// match without an accession number already refuses the search.
+int matchesToCollect(const QString& accessionNumber);
+// The message shown when a find with an accession number was cut at the ceiling.
+QString ceilingMessage(int listed);
 
 // The number of columns of the result grid; column 1 holds the Study Instance UID.
 constexpr int kColumnCount = 10;

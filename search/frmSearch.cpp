@@ -338,7 +338,7 @@ void frmSearch::cmdSearch_Click() {
 
     cmdSearch->setFocus();
     fillIdentifier(identifier, criteria);
-    matches_ = query->find(identifier);
+    matches_ = query->find(identifier, matchesToCollect(criteria.accessionNumber));
 
     if (exceedsLimit(matches_.count(), txtAccNum->text())) {
       matches_.empty();
@@ -373,7 +373,10 @@ void frmSearch::cmdSearch_Click() {
         }
       }
     }
+    const bool truncated = matches_.truncated();
+    const int listed = matches_.count();
     matches_.empty();
+    if (truncated) showMessage(QMessageBox::Information, kErrorCaption, ceilingMessage(listed));
   } catch (const std::exception& error) {
     reportFailure(error);
   }

@@ -1,14 +1,33 @@
 #pragma once
 
 // One outgoing association with bounded waiting, shared by the query (find,
-// move) and the store. See the comment at the top of DcmtkNet.cpp for how
-// the timeouts are applied.
+// move) and the store.
+//
+// Every call is bounded twice. Its idle limit ends it when nothing has
+// progressed for that long (no response, no match, no data sent, no image
+// arriving at the station for a move), however slowly the peer trickles;
+// its overall limit ends it when the whole call, connection and association
+// included, has taken that long. A watchdog thread enforces both by shutting
+// the association's socket down, which ends whatever DCMTK is blocked in;
+// the failure then names the limit and the real time waited.
+//
+// Before the socket exists, name resolution and TCP connect are bounded by
+// connectSeconds (the resolution runs on a helper thread, the connect by
+// DCMTK's dcmConnectionTimeout) and the association answer by
+// associationSeconds. dcmConnectionTimeout and the socket send/receive
+// timeouts are process-globals that DCMTK reads while it opens the
+// connection; they are set under one mutex per association request and put
+// back afterwards, so outgoing association requests are opened one at a time.
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmnet/assoc.h>
 #include <dcmtk/dcmnet/dimse.h>
 
 #include <QString>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,7 +38,7 @@ namespace dicom::dcmtk {
 // The peer as the descriptions name it: AE title "ORTHANC" at 127.0.0.1:4242.
 QString peerName(const Endpoint& endpoint);
 
-// Raises OwnError::InvalidArgument for an AE title that cannot be sent
+// Raises OwnError::InvalidArgument for an AE title that cannot be used
 // (empty, longer than 16 characters, backslash or control characters, not
 // ASCII); role names the title in the description ("called AE title").
 void checkAETitle(const QString& aeTitle, const QString& role);
@@ -35,27 +54,42 @@ struct ProposedContext {
   std::vector<std::string> transferSyntaxes;
 };
 
+// The two limits of one call, in seconds; overall 0 means none.
+struct CallLimits {
+  int idleSeconds = 20;
+  int overallSeconds = 30;
+};
+
+class CallWatchdog;
+
 // An established association. The constructor checks the endpoint, resolves
-// the address, connects and negotiates, each step bounded by the timeouts;
-// any failure raises DicomError and leaves nothing open. The association is
-// aborted on destruction unless release() ended it first.
+// the address, connects and negotiates, each step bounded; any failure
+// raises DicomError and leaves nothing open. The association is aborted on
+// destruction unless release() ended it first.
 class Association {
  public:
   // purpose says what the association is for, in the descriptions of
-  // failures ("The find", "Storing image 1.2.3").
+  // failures ("The find", "Storing image 1.2.3"). The call's clock starts here.
   Association(const Endpoint& endpoint, const Timeouts& timeouts,
-              const std::vector<ProposedContext>& contexts, const QString& purpose);
+              const std::vector<ProposedContext>& contexts, const QString& purpose,
+              CallLimits limits);
   ~Association();
   Association(const Association&) = delete;
   Association& operator=(const Association&) = delete;
 
   T_ASC_Association* handle() const { return association_; }
   const Endpoint& endpoint() const { return endpoint_; }
-  const Timeouts& timeouts() const { return timeouts_; }
-  // The timeout to pass with DIMSE_NONBLOCKING to every DIMSE call.
-  int messageTimeout() const { return timeouts_.messageSeconds; }
+  // The wait to pass with DIMSE_NONBLOCKING to every DIMSE call: long enough
+  // that the watchdog, which knows about progress, decides.
+  int dimseTimeout() const;
   // The next message ID for a request on this association.
   DIC_US nextMessageID();
+
+  // The call progressed: the idle limit starts again.
+  void progress();
+  // A counter that rises while the call progresses elsewhere (bytes arriving
+  // at the station's receiver during a move); read by the watchdog.
+  void watchCounter(std::function<std::uint64_t()> counter);
 
   // The ID of the accepted context for the abstract syntax whose accepted
   // transfer syntax is transferSyntax (any when empty); 0 when there is none.
@@ -70,7 +104,7 @@ class Association {
   void abort();
 
   // Aborts the association and returns the DicomError for a failed DIMSE
-  // call; a timeout condition names the message timeout.
+  // call: a limit that ended the call names itself and the time waited.
   DicomError failure(const OFCondition& condition, const QString& context);
 
  private:
@@ -78,14 +112,11 @@ class Association {
 
   Endpoint endpoint_;
   Timeouts timeouts_;
+  CallLimits limits_;
+  std::chrono::steady_clock::time_point started_;
   T_ASC_Network* network_ = nullptr;
   T_ASC_Association* association_ = nullptr;
+  std::unique_ptr<CallWatchdog> watchdog_;
 };
-
-// The DIMSE status meaning in English, e.g. "refused: out of resources".
-QString statusMeaning(std::uint16_t status);
-
-// The Error Comment (0000,0902) of a status detail, empty when there is none.
-QString errorComment(DcmDataset* statusDetail);
 
 }  // namespace dicom::dcmtk

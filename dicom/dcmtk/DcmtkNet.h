@@ -1,6 +1,8 @@
 #pragma once
 
-// Association handling shared by the query, the store and the receiver.
+// The network layer's shared pieces: the peer's address, the one
+// translation of DCMTK conditions and DIMSE statuses into DicomError
+// (DcmtkStatus.cpp), and the store (DcmtkStore.cpp).
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
@@ -23,11 +25,22 @@ struct Endpoint {
   QString calledAE;
 };
 
+// True for the conditions DCMTK raises when a read waited its whole timeout.
+bool isTimeout(const OFCondition& condition);
+
 // The DicomError for a failed DCMTK condition; context says what was being done.
 DicomError conditionError(const OFCondition& condition, const QString& context);
 
-// The DicomError for a DIMSE status the peer sent.
-DicomError statusError(std::uint16_t status, const QString& context);
+// The DicomError for a DIMSE status the peer sent, with the Error Comment
+// of its status detail when there is one.
+DicomError statusError(std::uint16_t status, const QString& context,
+                       DcmDataset* statusDetail = nullptr);
+
+// The DIMSE status meaning in English, e.g. "refused: out of resources".
+QString statusMeaning(std::uint16_t status);
+
+// The Error Comment (0000,0902) of a status detail, empty when there is none.
+QString errorComment(DcmDataset* statusDetail);
 
 // Stores one object on the peer (C-STORE). Negotiates so that the object
 // goes out in its own transfer syntax when the peer accepts it; otherwise

@@ -22,26 +22,21 @@ std::vector<std::string> identifierSyntaxes() {
   return {UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax};
 }
 
-struct FindState {
-  MatchCollection matches;
-};
-
-void onFindResponse(void* data, T_DIMSE_C_FindRQ*, int, T_DIMSE_C_FindRSP* response,
-                    DcmDataset* identifier) {
-  auto* state = static_cast<FindState*>(data);
-  // DCMTK only calls back for pending responses; only the two pending
-  // statuses carry a match.
-  if (identifier == nullptr) return;
-  if (response->DimseStatus != STATUS_Pending && response->DimseStatus != STATUS_Pending + 1)
-    return;
-  DataSet match = toDataSet(*identifier);
+// A match as the station shows it: a study whose Modality is not returned
+// shows its Modalities in Study instead.
+DataSet toMatch(DcmDataset& identifier) {
+  DataSet match = toDataSet(identifier);
   if (match.text(tags::Modality).isEmpty() && !match.text(tags::ModalitiesInStudy).isEmpty()) {
     match.set(tags::Modality, match.text(tags::ModalitiesInStudy));
   }
-  state->matches.append(std::move(match));
+  return match;
 }
 
+// How long to wait for the peer's final answer once a find was cancelled.
+constexpr int kCancelAnswerSeconds = 5;
+
 struct MoveCounts {
+  Association* association = nullptr;
   bool seen = false;
   int completed = 0, failed = 0, warning = 0, remaining = 0;
 
@@ -65,14 +60,20 @@ struct MoveCounts {
 };
 
 void onMoveResponse(void* data, T_DIMSE_C_MoveRQ*, int, T_DIMSE_C_MoveRSP* response) {
-  static_cast<MoveCounts*>(data)->take(*response);
+  auto* counts = static_cast<MoveCounts*>(data);
+  const int before = counts->completed + counts->failed + counts->warning;
+  counts->take(*response);
+  // A pending answer alone is no progress; sub-operations that ended are.
+  if (counts->completed + counts->failed + counts->warning != before) {
+    counts->association->progress();
+  }
 }
 
 class DcmtkQuery : public Query {
  public:
   explicit DcmtkQuery(const Timeouts& timeouts) : timeouts_(timeouts) {}
 
-  MatchCollection find(const DataSet& identifier) override {
+  MatchCollection find(const DataSet& identifier, int maxMatches) override {
     const Endpoint peer = endpoint();
     checkEndpoint(peer);
     const QString model = root().trimmed().toUpper();
@@ -95,7 +96,8 @@ class DcmtkQuery : public Query {
     }
 
     const QString what = QStringLiteral("The find");
-    Association association(peer, timeouts_, {{sopClass, identifierSyntaxes()}}, what);
+    Association association(peer, timeouts_, {{sopClass, identifierSyntaxes()}}, what,
+                            CallLimits{timeouts_.messageSeconds, timeouts_.findSeconds});
     const QString failed = QStringLiteral("The find on %1 failed").arg(peerName(peer));
     const T_ASC_PresentationContextID context = association.acceptedContext(sopClass);
     if (context == 0) {
@@ -105,32 +107,84 @@ class DcmtkQuery : public Query {
                            .arg(failed, model.isEmpty() ? QStringLiteral("STUDY") : model));
     }
 
-    T_DIMSE_C_FindRQ findRequest{};
-    findRequest.MessageID = association.nextMessageID();
+    // The find runs as a loop of its own, not DCMTK's find call, so that it
+    // can stop collecting at the limit and cancel the find on the peer.
+    const DIC_US messageID = association.nextMessageID();
+    T_DIMSE_Message message{};
+    message.CommandField = DIMSE_C_FIND_RQ;
+    T_DIMSE_C_FindRQ& findRequest = message.msg.CFindRQ;
+    findRequest.MessageID = messageID;
     OFStandard::strlcpy(findRequest.AffectedSOPClassUID, sopClass,
                         sizeof findRequest.AffectedSOPClassUID);
     findRequest.Priority = DIMSE_PRIORITY_MEDIUM;
     findRequest.DataSetType = DIMSE_DATASET_PRESENT;
-
-    FindState state;
-    int responses = 0;
-    T_DIMSE_C_FindRSP response{};
-    DcmDataset* detail = nullptr;
-    const OFCondition cond = DIMSE_findUser(association.handle(), context, &findRequest, &request,
-                                            responses, onFindResponse, &state, DIMSE_NONBLOCKING,
-                                            association.messageTimeout(), &response, &detail);
-    std::unique_ptr<DcmDataset> detailOwner(detail);
+    OFCondition cond = DIMSE_sendMessageUsingMemoryData(association.handle(), context, &message,
+                                                        nullptr, &request, nullptr, nullptr);
     if (cond.bad()) throw association.failure(cond, failed);
-    if (response.DimseStatus != STATUS_Success) {
-      association.abort();
-      throw withComment(
-          statusError(
-              response.DimseStatus,
-              QStringLiteral("%1 after %2 match(es)").arg(failed).arg(state.matches.count())),
-          detail);
+
+    MatchCollection matches;
+    bool cancelled = false;
+    for (;;) {
+      const int wait = cancelled ? kCancelAnswerSeconds : association.dimseTimeout();
+      T_DIMSE_Message answer{};
+      T_ASC_PresentationContextID answerContext = 0;
+      DcmDataset* detail = nullptr;
+      cond = DIMSE_receiveCommand(association.handle(), DIMSE_NONBLOCKING, wait, &answerContext,
+                                  &answer, &detail);
+      std::unique_ptr<DcmDataset> detailOwner(detail);
+      if (cond.bad() && cancelled) {
+        // The result was decided when the find was cancelled; a peer that
+        // does not confirm the cancel changes nothing about it.
+        association.abort();
+        break;
+      }
+      if (cond.bad()) throw association.failure(cond, failed);
+      if (answer.CommandField != DIMSE_C_FIND_RSP ||
+          answer.msg.CFindRSP.MessageIDBeingRespondedTo != messageID) {
+        throw association.failure(makeDcmnetCondition(DIMSEC_UNEXPECTEDRESPONSE, OF_error,
+                                                      "unexpected response to the find"),
+                                  failed);
+      }
+      association.progress();
+      const T_DIMSE_C_FindRSP& response = answer.msg.CFindRSP;
+      DcmDataset* identifier = nullptr;
+      if (response.DataSetType != DIMSE_DATASET_NULL) {
+        cond = DIMSE_receiveDataSetInMemory(association.handle(), DIMSE_NONBLOCKING, wait,
+                                            &answerContext, &identifier, nullptr, nullptr);
+        if (cond.bad() && cancelled) {
+          association.abort();
+          break;
+        }
+        if (cond.bad()) throw association.failure(cond, failed);
+      }
+      std::unique_ptr<DcmDataset> identifierOwner(identifier);
+      const std::uint16_t status = response.DimseStatus;
+      if (status == STATUS_Pending || status == STATUS_Pending + 1) {
+        if (identifier == nullptr || cancelled) continue;
+        matches.append(toMatch(*identifier));
+        if (maxMatches > 0 && matches.count() >= maxMatches) {
+          cancelled = true;
+          matches.setTruncated(true);
+          DIMSE_sendCancelRequest(association.handle(), context, messageID);
+        }
+        continue;
+      }
+      if (cancelled) {
+        // Cancelled, or finished before the cancel arrived: either way the
+        // result stands.
+        association.release();
+        break;
+      }
+      if (status != STATUS_Success) {
+        association.abort();
+        throw statusError(status,
+                          QStringLiteral("%1 after %2 match(es)").arg(failed).arg(matches.count()),
+                          detail);
+      }
+      association.release();
+      break;
     }
-    association.release();
-    return std::move(state.matches);
+    return matches;
   }
 
   void move() override {
@@ -154,11 +208,37 @@ class DcmtkQuery : public Query {
     DcmDataset request;
     request.putAndInsertString(DCM_QueryRetrieveLevel, retrieveLevel.toLatin1().constData());
     request.putAndInsertString(DCM_StudyInstanceUID, studyUID().trimmed().toLatin1().constData());
+    QString what =
+        QStringLiteral("The move of study %1 to \"%2\"").arg(studyUID().trimmed(), destination());
+    if (retrieveLevel != "STUDY") {
+      if (seriesUID().trimmed().isEmpty()) {
+        throw DicomError(OwnError::InvalidArgument,
+                         QStringLiteral("No Series Instance UID is given for the %1 level move "
+                                        "from %2.")
+                             .arg(retrieveLevel, peerName(peer)));
+      }
+      request.putAndInsertString(DCM_SeriesInstanceUID,
+                                 seriesUID().trimmed().toLatin1().constData());
+      what = QStringLiteral("The move of series %1 to \"%2\"").arg(seriesUID(), destination());
+    }
+    if (retrieveLevel == "IMAGE") {
+      if (instanceUIDs().isEmpty()) {
+        throw DicomError(OwnError::InvalidArgument,
+                         QStringLiteral("No SOP Instance UID is given for the image level move "
+                                        "from %1.")
+                             .arg(peerName(peer)));
+      }
+      request.putAndInsertString(DCM_SOPInstanceUID,
+                                 instanceUIDs().join('\\').toLatin1().constData());
+      what = QStringLiteral("The move of %1 image(s) to \"%2\"")
+                 .arg(instanceUIDs().size())
+                 .arg(destination());
+    }
 
     const char* sopClass = UID_MOVEStudyRootQueryRetrieveInformationModel;
-    const QString what =
-        QStringLiteral("The move of study %1 to \"%2\"").arg(studyUID().trimmed(), destination());
-    Association association(peer, timeouts_, {{sopClass, identifierSyntaxes()}}, what);
+    Association association(peer, timeouts_, {{sopClass, identifierSyntaxes()}}, what,
+                            CallLimits{timeouts_.messageSeconds, timeouts_.moveSeconds});
+    if (progressCounter()) association.watchCounter(progressCounter());
     const QString failed = QStringLiteral("%1 from %2 failed").arg(what, peerName(peer));
     const T_ASC_PresentationContextID context = association.acceptedContext(sopClass);
     if (context == 0) {
@@ -178,12 +258,13 @@ class DcmtkQuery : public Query {
                         sizeof moveRequest.MoveDestination);
 
     MoveCounts counts;
+    counts.association = &association;
     T_DIMSE_C_MoveRSP response{};
     DcmDataset* detail = nullptr;
     DcmDataset* identifiers = nullptr;
     const OFCondition cond =
         DIMSE_moveUser(association.handle(), context, &moveRequest, &request, onMoveResponse,
-                       &counts, DIMSE_NONBLOCKING, association.messageTimeout(), nullptr, nullptr,
+                       &counts, DIMSE_NONBLOCKING, association.dimseTimeout(), nullptr, nullptr,
                        nullptr, &response, &detail, &identifiers, OFTrue);
     std::unique_ptr<DcmDataset> detailOwner(detail), identifiersOwner(identifiers);
     if (cond.bad()) throw association.failure(cond, failed);
@@ -227,13 +308,6 @@ class DcmtkQuery : public Query {
 
  private:
   Endpoint endpoint() const { return Endpoint{node().trimmed(), port(), callingAE(), calledAE()}; }
-
-  static DicomError withComment(const DicomError& error, DcmDataset* detail) {
-    const QString comment = errorComment(detail);
-    if (comment.isEmpty()) return error;
-    return DicomError(error.number(),
-                      QStringLiteral("%1 The peer says: %2").arg(error.description(), comment));
-  }
 
   Timeouts timeouts_;
 };

@@ -6,11 +6,17 @@
 
 namespace dicom::dcmtk {
 
-// How long any network step may take before it ends in a failure.
+// How long any network step may take before it ends in a failure. On a
+// dead, silent or stalling peer no call waits longer than 30 s.
 struct Timeouts {
-  int connectSeconds = 5;       // TCP connect to the peer
+  int connectSeconds = 5;       // name resolution and TCP connect to the peer
   int associationSeconds = 10;  // association request and release
-  int messageSeconds = 30;      // each DIMSE message, and an idle association
+  // A call, or an association at the receiver, ends when nothing has
+  // progressed for this long: no response, no data, no image arriving.
+  int messageSeconds = 20;
+  int findSeconds = 30;    // a whole find, connection included
+  int moveSeconds = 3600;  // a whole move: it goes on while it progresses
+  int storeSeconds = 30;   // a whole store of one object, plus 1 s per MB of it
 };
 
 // The DICOM layer on DCMTK. Registers the decoders once for the process.
