@@ -4,6 +4,8 @@
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
 #include <dcmtk/dcmdata/dcpixel.h>
+#include <dcmtk/dcmdata/dcpixseq.h>
+#include <dcmtk/dcmdata/dcpxitem.h>
 #include <dcmtk/dcmdata/dcrleerg.h>
 #include <dcmtk/dcmdata/dcrlerp.h>
 #include <dcmtk/dcmdata/dcuid.h>
@@ -17,9 +19,12 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
+
+#include "Jpeg2000Encode.h"
 
 namespace samples {
 namespace {
@@ -108,6 +113,10 @@ E_TransferSyntax xferOf(Syntax syntax) {
       return EXS_JPEGLSLossless;
     case Syntax::Rle:
       return EXS_RLELossless;
+    case Syntax::Jpeg2000Lossless:
+      return EXS_JPEG2000LosslessOnly;
+    case Syntax::Jpeg2000:
+      return EXS_JPEG2000;
   }
   return EXS_LittleEndianExplicit;
 }
@@ -131,6 +140,9 @@ void validate(const StudySpec& spec) {
   }
   if (spec.images < 1 || spec.images > 1000) {
     throw std::runtime_error("sample study: image count out of range");
+  }
+  if (spec.fragmentKiB < 0 || spec.fragmentKiB > 1 << 20) {
+    throw std::runtime_error("sample study: fragment size out of range");
   }
 }
 
@@ -240,6 +252,36 @@ std::string number(double value) {
   return buffer;
 }
 
+// Replaces the native pixel data by its JPEG 2000 codestream, encapsulated
+// with the lossless codestream's offset table left empty and the lossy
+// one's filled, so that both forms archives send are made. A lossy image
+// says so, with the ratio it reached.
+void encapsulateJpeg2000(DcmDataset& ds, DcmPixelData& pixelData, const StudySpec& spec,
+                         const std::uint16_t* words) {
+  Jpeg2000Settings settings;
+  settings.lossless = spec.syntax == Syntax::Jpeg2000Lossless;
+  const auto code =
+      encodeJpeg2000(words, spec.columns, spec.rows, spec.bitsStored, false, settings);
+  auto sequence = std::make_unique<DcmPixelSequence>(DCM_PixelSequenceTag);
+  auto* table = new DcmPixelItem(DcmTag(DCM_Item, EVR_OB));
+  check(sequence->insert(table), "JPEG 2000 offset table");
+  DcmOffsetList offsets;
+  check(sequence->storeCompressedFrame(offsets, const_cast<Uint8*>(code.data()),
+                                       static_cast<Uint32>(code.size()),
+                                       static_cast<Uint32>(spec.fragmentKiB)),
+        "JPEG 2000 fragments");
+  if (!settings.lossless) check(table->createOffsetTable(offsets), "JPEG 2000 offset table");
+  pixelData.putOriginalRepresentation(xferOf(spec.syntax), nullptr, sequence.release());
+  if (!settings.lossless) {
+    const double ratio = 2.0 * spec.rows * spec.columns / static_cast<double>(code.size());
+    char text[16];
+    std::snprintf(text, sizeof text, "%.2f", ratio);
+    put(ds, DCM_LossyImageCompression, "01");
+    put(ds, DCM_LossyImageCompressionRatio, text);
+    put(ds, DCM_LossyImageCompressionMethod, "ISO_15444_1");
+  }
+}
+
 }  // namespace
 
 QString viewLabel(int index) {
@@ -251,13 +293,15 @@ QString transferSyntaxUID(Syntax syntax) {
 }
 
 bool parseSyntax(const QString& name, Syntax& syntax) {
-  static const std::array<std::pair<const char*, Syntax>, 6> names = {{
+  static const std::array<std::pair<const char*, Syntax>, 8> names = {{
       {"explicit", Syntax::ExplicitLittle},
       {"implicit", Syntax::ImplicitLittle},
       {"deflated", Syntax::Deflated},
       {"jpeg-lossless", Syntax::JpegLossless},
       {"jpeg-ls", Syntax::JpegLs},
       {"rle", Syntax::Rle},
+      {"jpeg2000-lossless", Syntax::Jpeg2000Lossless},
+      {"jpeg2000", Syntax::Jpeg2000},
   }};
   for (const auto& [text, value] : names) {
     if (name == QLatin1String(text)) {
@@ -282,6 +326,10 @@ QString syntaxName(Syntax syntax) {
       return "jpeg-ls";
     case Syntax::Rle:
       return "rle";
+    case Syntax::Jpeg2000Lossless:
+      return "jpeg2000-lossless";
+    case Syntax::Jpeg2000:
+      return "jpeg2000";
   }
   return {};
 }
@@ -408,6 +456,8 @@ std::vector<WrittenImage> writeStudy(const StudySpec& spec, const QString& folde
     } else if (spec.syntax == Syntax::Rle) {
       DcmRLERepresentationParameter parameter;
       check(ds.chooseRepresentation(xfer, &parameter), "RLE encoding");
+    } else if (spec.syntax == Syntax::Jpeg2000Lossless || spec.syntax == Syntax::Jpeg2000) {
+      encapsulateJpeg2000(ds, *pixelData, spec, words);
     }
     if (!ds.canWriteXfer(xfer)) {
       throw std::runtime_error("sample study: cannot write " +

@@ -11,7 +11,16 @@
 
 namespace samples {
 
-enum class Syntax { ExplicitLittle, ImplicitLittle, Deflated, JpegLossless, JpegLs, Rle };
+enum class Syntax {
+  ExplicitLittle,
+  ImplicitLittle,
+  Deflated,
+  JpegLossless,
+  JpegLs,
+  Rle,
+  Jpeg2000Lossless,
+  Jpeg2000,  // lossy, at about 10 : 1
+};
 
 struct StudySpec {
   QString patientName = "Doe^Jane";
@@ -30,6 +39,9 @@ struct StudySpec {
   int rows = 4096, columns = 3328, bitsStored = 14;  // BitsAllocated 16
   QString photometric = "MONOCHROME2";               // or "MONOCHROME1"
   Syntax syntax = Syntax::ExplicitLittle;
+  // JPEG 2000: the longest fragment of the pixel data in KiB, 0 for one
+  // fragment per frame. Archives split codestreams either way.
+  int fragmentKiB = 0;
   // Views cycle L CC, R CC, L MLO, R MLO (ImageLaterality, ViewPosition,
   // SeriesDescription); one series per view.
   int images = 4;
@@ -54,7 +66,7 @@ QString viewLabel(int index);
 QString transferSyntaxUID(Syntax syntax);
 
 // Parses "explicit", "implicit", "deflated", "jpeg-lossless", "jpeg-ls",
-// "rle"; returns false for anything else.
+// "rle", "jpeg2000-lossless", "jpeg2000"; returns false for anything else.
 bool parseSyntax(const QString& name, Syntax& syntax);
 QString syntaxName(Syntax syntax);
 

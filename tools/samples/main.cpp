@@ -68,7 +68,12 @@ int main(int argc, char* argv[]) {
   const QCommandLineOption photometric("photometric", "MONOCHROME1 or MONOCHROME2.", "P",
                                        "MONOCHROME2");
   const QCommandLineOption syntax(
-      "syntax", "explicit, implicit, deflated, jpeg-lossless, jpeg-ls or rle.", "S", "explicit");
+      "syntax",
+      "explicit, implicit, deflated, jpeg-lossless, jpeg-ls, rle, jpeg2000-lossless or jpeg2000.",
+      "S", "explicit");
+  const QCommandLineOption fragment(
+      "fragment-kb", "JPEG 2000: longest pixel data fragment in KiB, 0 for one (default 0).", "K",
+      "0");
   const QCommandLineOption name("patient-name", "Patient name (all studies).", "NAME");
   const QCommandLineOption id("patient-id", "Patient ID (all studies).", "ID");
   const QCommandLineOption charset("charset", "\"\", \"ISO_IR 100\" or \"ISO_IR 192\".", "CS");
@@ -76,7 +81,7 @@ int main(int argc, char* argv[]) {
   const QCommandLineOption images("images", "Images per study (default 4).", "N", "4");
   const QCommandLineOption noWindow("no-window", "Leave out Window Center/Width.");
   parser.addOptions({out, studies, rows, columns, bits, photometric, syntax, name, id, charset,
-                     seed, images, noWindow});
+                     seed, images, noWindow, fragment});
   parser.process(app);
 
   if (!parser.isSet(out)) return fail("--out is required");
@@ -94,9 +99,12 @@ int main(int argc, char* argv[]) {
   base.columns = number(columns);
   base.bitsStored = number(bits);
   base.images = number(images);
+  base.fragmentKiB = number(fragment);
   base.photometric = parser.value(photometric);
   base.withWindow = !parser.isSet(noWindow);
-  if (!ok || studyCount < 1) return fail("numeric options need positive whole numbers");
+  if (!ok || studyCount < 1 || base.fragmentKiB < 0) {
+    return fail("numeric options need positive whole numbers");
+  }
   if (!samples::parseSyntax(parser.value(syntax), base.syntax)) {
     return fail("unknown syntax " + parser.value(syntax));
   }
