@@ -16,9 +16,9 @@
 namespace dicom::dcmtk {
 namespace {
 
-// The largest picture decoded, in pixels: OpenJPEG holds 4 bytes per
-// sample while decoding, so this bounds its buffer at 1 GB whatever a
-// corrupt header claims.
+// The largest image decoded, in pixels (16384 x 16384, over ten times a
+// full-field mammogram): OpenJPEG holds 4 bytes per sample while decoding,
+// so this bounds its buffers whatever a corrupt header claims.
 constexpr std::uint64_t kMostPixels = std::uint64_t{1} << 28;
 
 struct Bytes {
@@ -235,24 +235,27 @@ std::unique_ptr<DcmDataset> decodeJpeg2000Frame(DcmDataset& source, unsigned lon
     error = text;
     return std::unique_ptr<DcmDataset>();
   };
-  const E_TransferSyntax xfer = source.getOriginalXfer();
-  if (!isJpeg2000(xfer)) {
-    return fail(QString("Transfer syntax %1 is not JPEG 2000").arg(DcmXfer(xfer).getXferID()));
-  }
   Layout layout;
   if (const QString problem = readLayout(source, layout); !problem.isEmpty()) return fail(problem);
   if (frame >= static_cast<unsigned long>(layout.frames)) {
     return fail(QString("Frame %1 asked of %2").arg(frame + 1).arg(layout.frames));
   }
 
-  // The frame's fragments, read where they lie: the source stays as it came.
+  // The frame's fragments, read where they lie in the representation the
+  // object came in: the source stays as it came.
   DcmElement* element = nullptr;
-  DcmPixelSequence* sequence = nullptr;
   auto* pixelData = source.findAndGetElement(DCM_PixelData, element).good()
                         ? dynamic_cast<DcmPixelData*>(element)
                         : nullptr;
-  if (pixelData == nullptr ||
-      pixelData->getEncapsulatedRepresentation(xfer, nullptr, sequence).bad() ||
+  if (pixelData == nullptr) return fail("Pixel data missing");
+  E_TransferSyntax xfer = EXS_Unknown;
+  const DcmRepresentationParameter* parameter = nullptr;
+  pixelData->getOriginalRepresentationKey(xfer, parameter);
+  if (!isJpeg2000(xfer)) {
+    return fail(QString("Pixel data in %1, not JPEG 2000").arg(DcmXfer(xfer).getXferName()));
+  }
+  DcmPixelSequence* sequence = nullptr;
+  if (pixelData->getEncapsulatedRepresentation(xfer, parameter, sequence).bad() ||
       sequence == nullptr || sequence->card() < 2) {
     return fail("Encapsulated pixel data missing");
   }
@@ -351,6 +354,9 @@ std::unique_ptr<DcmDataset> decodeJpeg2000Frame(DcmDataset& source, unsigned lon
                     .arg(layout.columns)
                     .arg(layout.rows));
   }
+  if (std::uint64_t(full.width()) * std::uint64_t(full.height()) > kMostPixels) {
+    return fail("JPEG 2000 image too large");
+  }
   int resolutions = 0;
   {
     std::unique_ptr<opj_codestream_info_v2_t, CodestreamInfoDeleter> codestream(
@@ -367,7 +373,6 @@ std::unique_ptr<DcmDataset> decodeJpeg2000Frame(DcmDataset& source, unsigned lon
   }
   const std::uint32_t width = reducedExtent(image->x0, image->x1, reduction);
   const std::uint32_t height = reducedExtent(image->y0, image->y1, reduction);
-  if (std::uint64_t{width} * height > kMostPixels) return fail("JPEG 2000 image too large");
 
   if (!opj_decode(codec.get(), stream.get(), image.get()) ||
       !opj_end_decompress(codec.get(), stream.get())) {
@@ -383,7 +388,8 @@ std::unique_ptr<DcmDataset> decodeJpeg2000Frame(DcmDataset& source, unsigned lon
     DcmElement* attribute = source.getElement(i);
     if (attribute == nullptr) continue;
     const DcmTagKey key = attribute->getTag();
-    if (key.getGroup() == 0x7FE0 || key == DCM_NumberOfFrames ||
+    // Group lengths would be stale; the copy holds one frame of other pixel data.
+    if (key.getElement() == 0x0000 || key.getGroup() == 0x7FE0 || key == DCM_NumberOfFrames ||
         key == DCM_DataSetTrailingPadding) {
       continue;
     }
