@@ -42,6 +42,8 @@ constexpr std::int32_t NoSuchImage = Base + 6;            // a position outside 
 constexpr std::int32_t InvalidObject = Base + 7;          // an object that cannot be used
 constexpr std::int32_t AssociationRejected = Base + 8;    // the peer rejected the association
 constexpr std::int32_t Internal = Base + 9;               // anything else
+constexpr std::int32_t Refused = Base + 10;               // a received object the station refused
+constexpr std::int32_t NotApplied = Base + 11;            // the archive did not apply a sent change
 }  // namespace OwnError
 
 // The DCMTK condition numbering described above.

@@ -34,8 +34,10 @@ class Image {
                     const QString& calledAE) = 0;
 
   // The picture, decoded once, 8-bit grey, ready to be scaled to a tile.
-  // A null QImage for an object without displayable pixel data.
+  // A null QImage for an object whose pixels cannot be displayed.
   virtual QImage displayImage() const = 0;
+  // Why the pixels cannot be displayed; empty when they can.
+  virtual QString displayProblem() const { return QString(); }
 
   // Highlight frame: width in pixels (0 = none) and colour as 0xBBGGRR.
   std::int16_t frameWidth() const { return frameWidth_; }

@@ -2,7 +2,9 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <cstdint>
+#include <map>
 #include <memory>
 
 #include "ImageCollection.h"
@@ -37,6 +39,17 @@ class Reception : public QObject {
   void listen(std::int32_t port);
   // Stops receiving (the station's exit).
   void stopListening();
+  // The port received on; 0 when not listening.
+  std::int32_t port() const;
+
+  // From now on only objects of this study, sent on associations opened
+  // after this call, enter the collection; see StorageReceiver.
+  void expectStudy(const QString& studyInstanceUID);
+  // Rises while objects arrive, however slowly (bytes received).
+  std::uint64_t bytesReceived() const;
+  // Reads back instances without keeping them; see StorageReceiver.
+  void beginProbe(const QStringList& sopInstanceUIDs);
+  std::map<QString, QStringList> endProbe();
 
   void setOption(int id, bool value);
   bool option(int id) const;
@@ -46,6 +59,9 @@ class Reception : public QObject {
   void imageReceived();
   // A receiving association ended, after every image it carried.
   void associationClosed();
+  // Something that arrived could not be used: a refused object, or an image
+  // whose pixels cannot be displayed. The failure's number and description.
+  void receptionProblem(qint32 number, const QString& description);
 
  private:
   void onImageReceived(const ImagePtr& image);

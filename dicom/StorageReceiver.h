@@ -2,17 +2,24 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <cstdint>
+#include <map>
 
 #include "Image.h"
 
 namespace dicom {
 
 // Receives images sent to this station (the storage service). The concrete
-// receiver runs the network on a thread of its own; its signals are
+// receiver runs the network on threads of its own; its signals are
 // delivered to the user-interface thread through queued connections, in
 // the order the events happened: every object of an association before
 // that association's associationClosed().
+//
+// It takes only what the station asked for: objects of the study named by
+// expectStudy(), on associations opened after that call, or, while a probe
+// runs, the instances the probe names. Everything else is refused at the
+// C-STORE with a failure status and reported through objectRefused().
 class StorageReceiver : public QObject {
   Q_OBJECT
  public:
@@ -22,19 +29,39 @@ class StorageReceiver : public QObject {
   // Starts receiving on the port, accepting only associations whose called
   // AE title is aeTitle. Listening again on the running port keeps the
   // receiver (and takes the new AE title); another port replaces it.
-  // Raises DicomError when the port cannot be used.
+  // Raises DicomError when the port or the AE title cannot be used.
   virtual void listen(std::int32_t port, const QString& aeTitle) = 0;
-  // Stops receiving; returns when the network thread has ended.
+  // Stops receiving; returns when the network threads have ended.
   virtual void stop() = 0;
   // The port being listened on, 0 when not listening.
   virtual std::int32_t port() const = 0;
 
+  // From now on takes the objects of this study (an empty UID: none), on
+  // associations opened after this call; what is still under way from an
+  // earlier retrieval is refused, and its queued results are dropped.
+  virtual void expectStudy(const QString& studyInstanceUID) = 0;
+  // Bytes of data sets received so far on every association: it rises
+  // while objects arrive, however slowly.
+  virtual std::uint64_t bytesReceived() const = 0;
+
+  // Asks back: until endProbe(), an object whose SOP Instance UID is one of
+  // these is read for its attributes, answered with success and dropped;
+  // every other object is refused.
+  virtual void beginProbe(const QStringList& sopInstanceUIDs) = 0;
+  // Ends the probe. For each instance that arrived, the Series Description
+  // (0008,103E) of every copy that arrived, in arrival order.
+  virtual std::map<QString, QStringList> endProbe() = 0;
+
  signals:
-  // A complete object with displayable pixel data.
+  // A complete object of the expected study with pixel data. One whose
+  // pixels cannot be decoded comes with a null display image and its reason.
   void imageReceived(dicom::ImagePtr image);
-  // An accepted association has ended (released, aborted or timed out),
-  // after the signals of all its objects.
+  // An association that delivered images of the expected study has ended
+  // (released, aborted or timed out), after the signals of all its objects.
   void associationClosed();
+  // An object was refused: the failure's number and a description that
+  // names the sender and the reason.
+  void objectRefused(qint32 number, const QString& description);
 };
 
 }  // namespace dicom

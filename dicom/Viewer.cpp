@@ -97,6 +97,13 @@ void Viewer::drawTile(QPainter& painter, int position, const QRect& tile) {
     const QPoint topLeft(inner.x() + (inner.width() - cache.pixmap.width()) / 2,
                          inner.y() + (inner.height() - cache.pixmap.height()) / 2);
     painter.drawPixmap(topLeft, cache.pixmap);
+  } else if (!image->displayProblem().isEmpty()) {
+    // The study holds an image the station cannot show: say so where it
+    // would stand, so that the study never looks complete when it is not.
+    painter.setPen(QColor(255, 120, 60));
+    painter.drawText(
+        inner.adjusted(8, 8, -8, -8), Qt::AlignCenter | Qt::TextWordWrap,
+        "This image cannot be displayed and cannot be labelled.\n" + image->displayProblem());
   }
 
   // View label top left, changed marker top right: the whole study can be

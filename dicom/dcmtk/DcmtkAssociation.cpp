@@ -2,9 +2,10 @@
 
 #include "DcmtkAssociation.h"
 
-#include <dcmtk/dcmnet/dcmtrans.h>
 #include <dcmtk/dcmnet/dul.h>
 #include <dcmtk/ofstd/ofstd.h>
+
+#include "DcmtkWatchdog.h"
 
 #ifdef _WIN32
 #include <winsock2.h>
@@ -17,7 +18,6 @@
 #endif
 
 #include <algorithm>
-#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -109,88 +109,7 @@ class ConnectionGlobals {
   Sint32 connect_, send_, receive_;
 };
 
-// The socket of an established association. DCMTK keeps it protected in
-// the transport connection; a member pointer named through a derived class
-// is the sanctioned way in.
-struct SocketOf : DcmTransportConnection {
-  static DcmNativeSocketType get(DcmTransportConnection& connection) {
-    return (connection.*(&SocketOf::getSocket))();
-  }
-};
-
 }  // namespace
-
-// Ends an association's call from a thread of its own when one of its
-// limits has passed, by shutting the socket down under DCMTK's feet.
-class CallWatchdog {
- public:
-  enum class Expired { No, Idle, Overall };
-
-  CallWatchdog(DcmNativeSocketType socket, CallLimits limits, Clock::time_point started,
-               std::function<std::uint64_t()> counter)
-      : socket_(socket), limits_(limits), started_(started), counter_(std::move(counter)) {
-    lastProgress_.store(Clock::now().time_since_epoch().count());
-    if (counter_) lastCount_ = counter_();
-    thread_ = std::thread([this] { run(); });
-  }
-
-  ~CallWatchdog() {
-    {
-      std::lock_guard lock(mutex_);
-      stopping_ = true;
-    }
-    wake_.notify_all();
-    thread_.join();
-  }
-
-  void progress() { lastProgress_.store(Clock::now().time_since_epoch().count()); }
-  Expired expired() const { return expired_.load(); }
-
- private:
-  void run() {
-    std::unique_lock lock(mutex_);
-    while (!stopping_) {
-      wake_.wait_for(lock, std::chrono::milliseconds(100));
-      if (stopping_) return;
-      if (counter_) {
-        const std::uint64_t count = counter_();
-        if (count != lastCount_) {
-          lastCount_ = count;
-          progress();
-        }
-      }
-      const auto now = Clock::now();
-      const auto last = Clock::time_point(Clock::duration(lastProgress_.load()));
-      Expired reason = Expired::No;
-      if (now - last >= std::chrono::seconds(limits_.idleSeconds)) reason = Expired::Idle;
-      if (limits_.overallSeconds > 0 &&
-          now - started_ >= std::chrono::seconds(limits_.overallSeconds)) {
-        reason = Expired::Overall;
-      }
-      if (reason != Expired::No) {
-        expired_.store(reason);
-#ifdef _WIN32
-        ::shutdown(socket_, SD_BOTH);
-#else
-        ::shutdown(socket_, SHUT_RDWR);
-#endif
-        return;
-      }
-    }
-  }
-
-  DcmNativeSocketType socket_;
-  CallLimits limits_;
-  Clock::time_point started_;
-  std::function<std::uint64_t()> counter_;
-  std::uint64_t lastCount_ = 0;
-  std::atomic<Clock::rep> lastProgress_{0};
-  std::atomic<Expired> expired_{Expired::No};
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  bool stopping_ = false;
-  std::thread thread_;
-};
 
 QString peerName(const Endpoint& endpoint) {
   return QStringLiteral("AE title \"%1\" at %2:%3")
@@ -330,10 +249,15 @@ Association::Association(const Endpoint& endpoint, const Timeouts& timeouts,
         conditionNumber(cond.module(), cond.code()),
         QStringLiteral("%1: the association could not be opened (%2).").arg(failed, text));
   }
-  DcmTransportConnection* connection = DUL_getTransportConnection(association_->DULassociation);
-  if (connection != nullptr) {
-    watchdog_ = std::make_unique<CallWatchdog>(SocketOf::get(*connection), limits_, started_,
-                                               std::function<std::uint64_t()>{});
+  startWatchdog({});
+}
+
+void Association::startWatchdog(std::function<std::uint64_t()> counter) {
+  watchdog_.reset();
+  watchdog_ = std::make_unique<Watchdog>(associationSocket(association_), limits_.idleSeconds,
+                                         std::move(counter));
+  if (limits_.overallSeconds > 0) {
+    watchdog_->setDeadline(started_ + std::chrono::seconds(limits_.overallSeconds));
   }
 }
 
@@ -351,12 +275,7 @@ void Association::progress() {
 }
 
 void Association::watchCounter(std::function<std::uint64_t()> counter) {
-  DcmTransportConnection* connection =
-      association_ ? DUL_getTransportConnection(association_->DULassociation) : nullptr;
-  if (connection == nullptr) return;
-  watchdog_.reset();
-  watchdog_ = std::make_unique<CallWatchdog>(SocketOf::get(*connection), limits_, started_,
-                                             std::move(counter));
+  if (association_ != nullptr) startWatchdog(std::move(counter));
 }
 
 DIC_US Association::nextMessageID() {
@@ -390,11 +309,10 @@ void Association::abort() {
 }
 
 DicomError Association::failure(const OFCondition& condition, const QString& context) {
-  const CallWatchdog::Expired expired =
-      watchdog_ ? watchdog_->expired() : CallWatchdog::Expired::No;
+  const Watchdog::Expired expired = watchdog_ ? watchdog_->expired() : Watchdog::Expired::No;
   abort();
   const QString waited = seconds(secondsSince(started_));
-  if (expired == CallWatchdog::Expired::Idle || isTimeout(condition)) {
+  if (expired == Watchdog::Expired::Idle || isTimeout(condition)) {
     return DicomError(OwnError::Timeout,
                       QStringLiteral("%1: nothing came from the peer for %2 s; the call was ended "
                                      "after %3 s in all.")
@@ -402,7 +320,7 @@ DicomError Association::failure(const OFCondition& condition, const QString& con
                           .arg(limits_.idleSeconds)
                           .arg(waited));
   }
-  if (expired == CallWatchdog::Expired::Overall) {
+  if (expired == Watchdog::Expired::Deadline) {
     return DicomError(OwnError::Timeout,
                       QStringLiteral("%1: the peer did not finish within %2 s; the call was "
                                      "ended after %3 s.")

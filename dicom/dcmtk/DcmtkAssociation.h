@@ -60,7 +60,7 @@ struct CallLimits {
   int overallSeconds = 30;
 };
 
-class CallWatchdog;
+class Watchdog;
 
 // An established association. The constructor checks the endpoint, resolves
 // the address, connects and negotiates, each step bounded; any failure
@@ -109,6 +109,7 @@ class Association {
 
  private:
   void close();
+  void startWatchdog(std::function<std::uint64_t()> counter);
 
   Endpoint endpoint_;
   Timeouts timeouts_;
@@ -116,7 +117,7 @@ class Association {
   std::chrono::steady_clock::time_point started_;
   T_ASC_Network* network_ = nullptr;
   T_ASC_Association* association_ = nullptr;
-  std::unique_ptr<CallWatchdog> watchdog_;
+  std::unique_ptr<Watchdog> watchdog_;
 };
 
 }  // namespace dicom::dcmtk

@@ -36,6 +36,8 @@ class DcmtkImage : public Image {
 
   QImage displayImage() const override { return picture_; }
   void setDisplayImage(QImage picture) { picture_ = std::move(picture); }
+  QString displayProblem() const override { return problem_; }
+  void setDisplayProblem(const QString& problem) { problem_ = problem; }
 
   // The received object. Used by the receiver and by tests.
   DcmFileFormat& file() const { return *file_; }
@@ -44,6 +46,7 @@ class DcmtkImage : public Image {
   std::unique_ptr<DcmFileFormat> file_;
   Timeouts timeouts_;
   QImage picture_;
+  QString problem_;
 };
 
 }  // namespace dicom::dcmtk

@@ -3,6 +3,7 @@
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcistrmb.h>
 #include <dcmtk/dcmdata/dcmetinf.h>
 #include <dcmtk/dcmdata/dcpixel.h>
 #include <dcmtk/dcmdata/dcpixseq.h>
@@ -10,34 +11,93 @@
 #include <dcmtk/dcmnet/assoc.h>
 #include <dcmtk/dcmnet/dimse.h>
 #include <dcmtk/dcmnet/dul.h>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#else
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <QDebug>
-#include <QPointer>
+#include <cerrno>
+#endif
+
+#include <QThread>
 #include <QThreadPool>
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <future>
 #include <iterator>
+#include <list>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "../DicomError.h"
+#include "DcmtkAssociation.h"
 #include "DcmtkImage.h"
 #include "DcmtkRender.h"
+#include "DcmtkStreamScanner.h"
+#include "DcmtkText.h"
+#include "DcmtkWatchdog.h"
 
 namespace dicom::dcmtk {
 namespace {
+
+using Socket = DcmNativeSocketType;
+using Clock = std::chrono::steady_clock;
+
+// The stack of every thread that parses or decodes what a peer sent. The
+// scanner refuses deep nesting before the parser sees it; the large stack
+// is the second line.
+constexpr unsigned kStackBytes = 64u * 1024 * 1024;
+// No association request is larger; a bigger one is refused unread.
+constexpr std::uint32_t kMaxRequestBytes = 64u * 1024;
+
+#ifdef _WIN32
+using PollFd = WSAPOLLFD;
+int pollSockets(PollFd* fds, std::size_t count, int milliseconds) {
+  return WSAPoll(fds, static_cast<ULONG>(count), milliseconds);
+}
+void closeSocket(Socket socket) {
+  closesocket(socket);
+}
+void setBlocking(Socket socket, bool blocking) {
+  u_long mode = blocking ? 0 : 1;
+  ioctlsocket(socket, FIONBIO, &mode);
+}
+Socket acceptSocket(Socket listener) {
+  return ::accept(listener, nullptr, nullptr);
+}
+#else
+using PollFd = pollfd;
+int pollSockets(PollFd* fds, std::size_t count, int milliseconds) {
+  int n;
+  do {
+    n = ::poll(fds, static_cast<nfds_t>(count), milliseconds);
+  } while (n < 0 && errno == EINTR);
+  return n;
+}
+void closeSocket(Socket socket) {
+  ::close(socket);
+}
+void setBlocking(Socket socket, bool blocking) {
+  const int flags = ::fcntl(socket, F_GETFL);
+  ::fcntl(socket, F_SETFL, blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK);
+}
+Socket acceptSocket(Socket listener) {
+  const Socket socket = ::accept(listener, nullptr, nullptr);
+  if (socket >= 0) ::fcntl(socket, F_SETFD, FD_CLOEXEC);
+  return socket;
+}
+#endif
 
 // dcmnet takes an accepted socket through a process-wide variable; every
 // use of it (and every acceptor network made while it could be set) goes
@@ -63,16 +123,12 @@ const char* const kImageClasses[] = {
 // Preferred first: lossless syntaxes, so that nothing is ever degraded on
 // the way here; lossy syntaxes only when the sender offers nothing else.
 const char* const kStorageSyntaxes[] = {
-    UID_JPEGLSLosslessTransferSyntax,
-    UID_JPEGProcess14SV1TransferSyntax,
-    UID_JPEGProcess14TransferSyntax,
-    UID_RLELosslessTransferSyntax,
-    UID_DeflatedExplicitVRLittleEndianTransferSyntax,
-    UID_LittleEndianExplicitTransferSyntax,
-    UID_BigEndianExplicitTransferSyntax,
-    UID_LittleEndianImplicitTransferSyntax,
-    UID_JPEGLSLossyTransferSyntax,
-    UID_JPEGProcess1TransferSyntax,
+    UID_JPEGLSLosslessTransferSyntax,       UID_JPEGProcess14SV1TransferSyntax,
+    UID_JPEGProcess14TransferSyntax,        UID_RLELosslessTransferSyntax,
+    UID_JPEG2000LosslessOnlyTransferSyntax, UID_DeflatedExplicitVRLittleEndianTransferSyntax,
+    UID_LittleEndianExplicitTransferSyntax, UID_BigEndianExplicitTransferSyntax,
+    UID_LittleEndianImplicitTransferSyntax, UID_JPEG2000TransferSyntax,
+    UID_JPEGLSLossyTransferSyntax,          UID_JPEGProcess1TransferSyntax,
     UID_JPEGProcess2_4TransferSyntax,
 };
 
@@ -97,35 +153,62 @@ QString trimmed(const char* text) {
   return QString::fromLatin1(text).trimmed();
 }
 
+std::string text(DcmItem& item, const DcmTagKey& key) {
+  OFString value;
+  item.findAndGetOFString(key, value);
+  return QString::fromLatin1(value.c_str()).trimmed().toStdString();
+}
+
 struct Delivery {
-  enum class Kind { Image, Object, Closed };
+  enum class Kind { Image, Object, Closed, Refused };
   Kind kind = Kind::Closed;
   ImagePtr image;
+  std::uint64_t generation = 0;
+  bool delivered = false;  // Closed: the association delivered objects of its generation
+  QString description;     // Refused
 };
 
 // Decodes one accepted object for display. An object with pixel data that
-// cannot be decoded is delivered as an object (kept, never shown) and
-// reported in the log.
-Delivery decode(std::unique_ptr<DcmFileFormat> file, bool hasPixelData, const Timeouts& timeouts) {
+// cannot be decoded is still delivered, with its reason, so that the
+// operator sees that the study holds an image that cannot be shown.
+Delivery decode(std::unique_ptr<DcmFileFormat> file, bool hasPixelData, const Timeouts& timeouts,
+                std::uint64_t generation) {
   Delivery delivery;
+  delivery.generation = generation;
+  if (!hasPixelData) {
+    delivery.kind = Delivery::Kind::Object;
+    return delivery;
+  }
   QImage picture;
-  if (hasPixelData) {
-    try {
-      picture = renderForDisplay(*file->getDataset());
-    } catch (const std::exception& e) {
-      qWarning("Decoding a received image failed: %s", e.what());
-    }
+  QString problem;
+  try {
+    picture = renderForDisplay(*file->getDataset());
+  } catch (const std::exception& e) {
+    problem = QString::fromUtf8(e.what());
   }
+  if (picture.isNull() && problem.isEmpty()) problem = "its pixel data cannot be decoded";
   auto image = std::make_shared<DcmtkImage>(std::move(file), timeouts);
-  if (hasPixelData && picture.isNull()) {
-    qWarning("A received image could not be decoded for display: %s",
-             qPrintable(image->attribute(0x0008, 0x0018).defaultValue()));
-  }
   image->setDisplayImage(std::move(picture));
-  delivery.kind = image->displayImage().isNull() ? Delivery::Kind::Object : Delivery::Kind::Image;
+  image->setDisplayProblem(problem);
+  delivery.kind = Delivery::Kind::Image;
   delivery.image = std::move(image);
   return delivery;
 }
+
+// The next PDV of the association, reading the next P-DATA when the
+// current one is used up.
+OFCondition nextPDV(T_ASC_Association* assoc, DUL_PDV& pdv, int timeout) {
+  OFCondition cond = DUL_NextPDV(&assoc->DULassociation, &pdv);
+  if (cond.good()) return cond;
+  cond = DUL_ReadPDVs(&assoc->DULassociation, nullptr, DUL_NOBLOCK, timeout);
+  // DCMTK reports a P-DATA that arrived as a condition of its own.
+  if (cond.bad() && cond != DUL_PDATAPDUARRIVED) return cond;
+  return DUL_NextPDV(&assoc->DULassociation, &pdv);
+}
+
+// The bytes of an A-ASSOCIATE-RJ: rejected-transient by the service
+// provider (presentation), local limit exceeded.
+const char kBusyRejection[] = {0x03, 0x00, 0x00, 0x00, 0x00, 0x04, 0x00, 0x02, 0x03, 0x02};
 
 }  // namespace
 
@@ -159,6 +242,15 @@ QString checkPixelModule(DcmDataset& dataset, bool& hasPixelData) {
       return QString("Number of Frames invalid");
     }
   }
+  // The size the header declares, in arithmetic that cannot overflow: a
+  // lying header must not pass for a small one.
+  std::uint64_t expected = 0;
+  if (__builtin_mul_overflow(std::uint64_t{rows}, columns, &expected) ||
+      __builtin_mul_overflow(expected, samples, &expected) ||
+      __builtin_mul_overflow(expected, static_cast<std::uint64_t>(frames), &expected) ||
+      __builtin_mul_overflow(expected, bitsAllocated / 8u, &expected)) {
+    return QString("Rows, Columns and Number of Frames declare an impossible size");
+  }
 
   auto* pixels = dynamic_cast<DcmPixelData*>(element);
   const DcmXfer xfer(dataset.getOriginalXfer());
@@ -169,10 +261,9 @@ QString checkPixelModule(DcmDataset& dataset, bool& hasPixelData) {
         sequence == nullptr || sequence->card() < 2) {
       return QString("Encapsulated pixel data missing");
     }
+    if (expected > 0xFFFFFFFFull * 64) return QString("declared size beyond any image");
     return QString();
   }
-  const unsigned long long expected = static_cast<unsigned long long>(rows) * columns * samples *
-                                      static_cast<unsigned long long>(frames) * (bitsAllocated / 8);
   const unsigned long long length = element->getLength();
   if (length != expected && length != expected + 1) {
     return QString("Pixel data length %1, expected %2").arg(length).arg(expected);
@@ -180,25 +271,49 @@ QString checkPixelModule(DcmDataset& dataset, bool& hasPixelData) {
   return QString();
 }
 
-// One listening port: the network thread, the decoders and the dispatcher.
+// What the user-interface thread, the acceptor and the association threads
+// share: what the station expects, and what arrived.
+struct DcmtkReceiver::Shared {
+  std::atomic<std::uint64_t> generation{0};
+  std::atomic<std::uint64_t> bytes{0};
+
+  std::mutex mutex;
+  std::string studyUID;
+  std::uint64_t retrievalBytes = 0;
+  bool probing = false;
+  std::set<std::string> probeUIDs;
+  std::map<std::string, QStringList> probeLabels;
+};
+
+// One listening port: the acceptor, the association threads, the decoders
+// and the dispatcher.
 struct DcmtkReceiver::Session {
-  Session(DcmtkReceiver* receiver, Timeouts limits, std::int32_t listenPort, QString title)
-      : owner(receiver), timeouts(limits), port(listenPort), aet(std::move(title)) {
+  enum class Mode { Keep, Probe, Refuse };
+  struct Admission {
+    Mode mode = Mode::Refuse;
+    std::uint16_t status = 0;
+    QString reason;
+  };
+
+  Session(DcmtkReceiver* receiver, std::shared_ptr<Shared> state, Timeouts timeouts,
+          ReceiverLimits limits, std::int32_t listenPort, QString title)
+      : owner(receiver),
+        shared(std::move(state)),
+        timeouts(timeouts),
+        limits(limits),
+        port(listenPort),
+        aet(std::move(title)) {
     const unsigned hardware = std::thread::hardware_concurrency();
     decoders.setMaxThreadCount(static_cast<int>(std::max(2u, std::min(hardware, 4u))));
+    decoders.setStackSize(kStackBytes);
   }
 
   ~Session() {
     if (network != nullptr) ASC_dropNetwork(&network);
-    if (wakeFd >= 0) ::close(wakeFd);
   }
 
   // Binds the port on the calling thread; DicomError when it cannot.
   void open() {
-    wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wakeFd < 0) {
-      throw DicomError(OwnError::Internal, QString("Cannot create the receiver's wake-up event."));
-    }
     OFCondition cond;
     {
       std::lock_guard<std::mutex> lock(externalSocketLock());
@@ -210,29 +325,28 @@ struct DcmtkReceiver::Session {
       throw DicomError(OwnError::PortInUse,
                        QString("Cannot receive on port %1: %2").arg(port).arg(cond.text()));
     }
-    listenFd = DUL_networkSocket(network->network);
-    if (listenFd < 0) {
+    listener = DUL_networkSocket(network->network);
+    if (listener == DCMNET_INVALID_SOCKET) {
       throw DicomError(OwnError::PortInUse, QString("Cannot receive on port %1.").arg(port));
     }
-    ::fcntl(listenFd, F_SETFL, ::fcntl(listenFd, F_GETFL) | O_NONBLOCK);
+    setBlocking(listener, false);
   }
 
   void start() {
     dispatcher = std::thread([this] { dispatch(); });
-    networkThread = std::thread([this] { run(); });
+    acceptor = std::thread([this] { accept(); });
   }
 
   void stop() {
     stopping = true;
-    const std::uint64_t one = 1;
-    if (wakeFd >= 0) [[maybe_unused]]
-      auto written = ::write(wakeFd, &one, sizeof one);
+    if (acceptor.joinable()) acceptor.join();
     {
-      // Ends any read or write the network thread is blocked in.
-      std::lock_guard<std::mutex> lock(connectionMutex);
-      if (connectionFd >= 0) ::shutdown(connectionFd, SHUT_RDWR);
+      // Ends any read or write an association thread is blocked in.
+      std::lock_guard<std::mutex> lock(activeMutex);
+      for (Socket socket : active) shutdownSocket(socket);
     }
-    if (networkThread.joinable()) networkThread.join();
+    for (auto& worker : workers) worker->wait();
+    workers.clear();
     {
       std::lock_guard<std::mutex> lock(queueMutex);
       queueClosed = true;
@@ -252,55 +366,131 @@ struct DcmtkReceiver::Session {
     return aet;
   }
 
-  // --- network thread ---------------------------------------------------
+  // --- acceptor -----------------------------------------------------------
 
-  void run() {
+  struct Waiting {
+    Socket socket;
+    Clock::time_point since;
+  };
+
+  // Accepts connections and holds them until their association request has
+  // arrived whole; only then does an association take a thread.
+  void accept() {
+    std::vector<Waiting> waiting;
+    std::vector<PollFd> fds;
     while (!stopping) {
-      pollfd fds[2] = {{listenFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
-      const int n = ::poll(fds, 2, -1);
-      if (n < 0 && errno != EINTR) break;
-      if (stopping) break;
-      if (n <= 0 || !(fds[0].revents & POLLIN)) continue;
-      const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd < 0) {
-        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) {
-          // Out of descriptors or similar: wait a moment rather than spin.
-          pollfd wake = {wakeFd, POLLIN, 0};
-          ::poll(&wake, 1, 200);
-        }
-        continue;
+      reapWorkers();
+      fds.assign(1, PollFd{});
+      fds[0].fd = listener;
+      fds[0].events = POLLIN;
+      for (const Waiting& w : waiting) {
+        PollFd fd{};
+        fd.fd = w.socket;
+        fd.events = POLLIN;
+        fds.push_back(fd);
       }
-      serve(fd);
+      // A tenth of a second at most, so that stop() and expired requests
+      // are seen without a wake-up of their own.
+      if (pollSockets(fds.data(), fds.size(), 100) < 0) continue;
+      const auto now = Clock::now();
+      std::vector<Waiting> still;
+      for (std::size_t i = 0; i < waiting.size(); ++i) {
+        const Waiting& w = waiting[i];
+        const short events = fds[i + 1].revents;
+        if (events & (POLLERR | POLLHUP | POLLNVAL)) {
+          closeSocket(w.socket);
+          continue;
+        }
+        if (events & POLLIN) {
+          const int ready = requestReady(w.socket);
+          if (ready < 0) {
+            closeSocket(w.socket);
+            continue;
+          }
+          if (ready > 0) {
+            handOver(w.socket);
+            continue;
+          }
+        }
+        if (now - w.since >= std::chrono::seconds(std::max(1, timeouts.associationSeconds))) {
+          closeSocket(w.socket);  // never sent its request in time
+          continue;
+        }
+        still.push_back(w);
+      }
+      waiting.swap(still);
+      if (fds[0].revents & POLLIN) {
+        for (;;) {
+          const Socket socket = acceptSocket(listener);
+          if (socket == DCMNET_INVALID_SOCKET) break;
+          if (static_cast<int>(waiting.size()) >= limits.waiting) {
+            // The oldest waiting connection makes room: a crowd of silent
+            // peers never locks a legitimate sender out.
+            closeSocket(waiting.front().socket);
+            waiting.erase(waiting.begin());
+          }
+          setBlocking(socket, false);
+          waiting.push_back({socket, now});
+        }
+      }
     }
+    for (const Waiting& w : waiting) closeSocket(w.socket);
   }
 
-  // Waits until the peer sends something, the timeout passes or stop().
-  bool waitForData(int fd, int timeoutMs) {
-    pollfd fds[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
-    int n;
-    do {
-      n = ::poll(fds, 2, timeoutMs);
-    } while (n < 0 && errno == EINTR);
-    return n > 0 && !stopping && (fds[0].revents & (POLLIN | POLLHUP | POLLERR));
+  // 1 when the whole association request is buffered, 0 while it is not,
+  // -1 for a connection that sends anything else or has closed.
+  static int requestReady(Socket socket) {
+    unsigned char header[6];
+    const long got = ::recv(socket, reinterpret_cast<char*>(header), sizeof header, MSG_PEEK);
+    if (got == 0) return -1;
+    if (got < static_cast<long>(sizeof header)) return 0;
+    if (header[0] != 0x01) return -1;  // not an A-ASSOCIATE-RQ
+    const std::uint32_t length = (std::uint32_t{header[2]} << 24) |
+                                 (std::uint32_t{header[3]} << 16) |
+                                 (std::uint32_t{header[4]} << 8) | header[5];
+    if (length > kMaxRequestBytes) return -1;
+    std::vector<char> whole(sizeof header + length);
+    const long all = ::recv(socket, whole.data(), static_cast<int>(whole.size()), MSG_PEEK);
+    return all == static_cast<long>(whole.size()) ? 1 : 0;
   }
 
-  void setConnection(int fd) {
-    std::lock_guard<std::mutex> lock(connectionMutex);
-    connectionFd = fd;
-  }
-
-  void serve(int fd) {
-    setConnection(fd);
-    if (!waitForData(fd, std::max(1, timeouts.associationSeconds) * 1000)) {
-      setConnection(-1);
-      ::close(fd);
+  void handOver(Socket socket) {
+    setBlocking(socket, true);
+    if (static_cast<int>(workers.size()) >= limits.associations) {
+      // Busy: rejected at once rather than left waiting.
+      ::send(socket, kBusyRejection, sizeof kBusyRejection, 0);
+      closeSocket(socket);
       return;
     }
+    {
+      std::lock_guard<std::mutex> lock(activeMutex);
+      active.insert(socket);
+    }
+    std::unique_ptr<QThread> worker(QThread::create([this, socket] { serve(socket); }));
+    worker->setStackSize(kStackBytes);
+    worker->start();
+    workers.push_back(std::move(worker));
+  }
+
+  void reapWorkers() {
+    for (auto it = workers.begin(); it != workers.end();) {
+      if ((*it)->isFinished()) {
+        (*it)->wait();
+        it = workers.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+
+  // --- one association ----------------------------------------------------
+
+  void serve(Socket socket) {
     T_ASC_Association* assoc = nullptr;
     OFCondition cond;
     {
       std::lock_guard<std::mutex> lock(externalSocketLock());
-      dcmExternalSocketHandle.set(fd);
+      dcmExternalSocketHandle.set(socket);
       // The largest PDU dcmnet handles: a mammogram arrives in an eighth of
       // the PDUs the 16 KB default would take.
       cond = ASC_receiveAssociation(network, &assoc, ASC_MAXIMUMPDUSIZE, nullptr, nullptr, OFFalse,
@@ -308,37 +498,47 @@ struct DcmtkReceiver::Session {
       dcmExternalSocketHandle.set(DCMNET_INVALID_SOCKET);
     }
     // From here on the association owns the socket and closes it.
-    if (cond.bad() || assoc == nullptr) {
-      end(assoc, false);
-      return;
-    }
+    const std::uint64_t generation = shared->generation.load();
     bool accepted = false;
     bool released = false;
-    try {
-      accepted = negotiate(assoc);
-      if (accepted) released = converse(assoc);
-    } catch (const std::exception& e) {
-      // Nothing a peer sends may end the network thread.
-      qWarning("Receiving ended in a failure: %s", e.what());
-      if (accepted) ASC_abortAssociation(assoc);
+    bool delivered = false;
+    if (cond.good() && assoc != nullptr) {
+      try {
+        accepted = negotiate(assoc);
+        if (accepted) {
+          Watchdog watchdog(socket, std::max(1, timeouts.messageSeconds));
+          released = converse(assoc, watchdog, generation, delivered);
+        }
+      } catch (const std::exception& e) {
+        // Nothing a peer sends may end the receiver.
+        qWarning("Receiving ended in a failure: %s", e.what());
+        if (accepted) ASC_abortAssociation(assoc);
+      }
     }
     // associationClosed, after every object of the association. Once the
     // release is acknowledged nothing more can arrive, so the study is
     // handed over now: dropping a released association waits for the peer
     // to close its connection, and some archives take 50 ms or more.
-    if (accepted) push(ready(Delivery{}));
-    end(assoc, released);
-  }
-
-  void end(T_ASC_Association* assoc, bool released) {
-    setConnection(-1);
-    if (assoc == nullptr) return;
-    if (released) {
-      ASC_dropSCPAssociation(assoc, 1);
-    } else {
-      ASC_dropAssociation(assoc);
+    if (accepted) {
+      Delivery closed;
+      closed.generation = generation;
+      closed.delivered = delivered;
+      push(ready(std::move(closed)));
     }
-    ASC_destroyAssociation(&assoc);
+    {
+      std::lock_guard<std::mutex> lock(activeMutex);
+      active.erase(socket);
+    }
+    if (assoc != nullptr) {
+      if (released) {
+        ASC_dropSCPAssociation(assoc, 1);
+      } else {
+        ASC_dropAssociation(assoc);
+      }
+      ASC_destroyAssociation(&assoc);
+    } else {
+      closeSocket(socket);
+    }
   }
 
   // Accepts or rejects the association request; true when accepted.
@@ -388,15 +588,17 @@ struct DcmtkReceiver::Session {
 
   // Serves the commands of an accepted association. True when the peer
   // released it; false when it ended any other way (it is then aborted).
-  bool converse(T_ASC_Association* assoc) {
-    const int messageSeconds = std::max(1, timeouts.messageSeconds);
+  bool converse(T_ASC_Association* assoc, Watchdog& watchdog, std::uint64_t generation,
+                bool& delivered) {
+    // The watchdog ends a silent association; DCMTK's own wait backs it up.
+    const int wait = std::max(1, timeouts.messageSeconds) + limits.objectSeconds;
     while (!stopping) {
       T_DIMSE_Message message;
       std::memset(&message, 0, sizeof message);
       T_ASC_PresentationContextID context = 0;
       DcmDataset* detail = nullptr;
-      OFCondition cond = DIMSE_receiveCommand(assoc, DIMSE_NONBLOCKING, messageSeconds, &context,
-                                              &message, &detail);
+      OFCondition cond =
+          DIMSE_receiveCommand(assoc, DIMSE_NONBLOCKING, wait, &context, &message, &detail);
       delete detail;
       if (cond == DUL_PEERREQUESTEDRELEASE) {
         ASC_acknowledgeRelease(assoc);
@@ -404,11 +606,12 @@ struct DcmtkReceiver::Session {
       }
       if (cond == DUL_PEERABORTEDASSOCIATION) return false;
       if (cond.bad()) break;  // idle for the message timeout, or a broken peer
+      watchdog.progress();
       if (message.CommandField == DIMSE_C_ECHO_RQ) {
         cond =
             DIMSE_sendEchoResponse(assoc, context, &message.msg.CEchoRQ, STATUS_Success, nullptr);
       } else if (message.CommandField == DIMSE_C_STORE_RQ) {
-        cond = store(assoc, context, message.msg.CStoreRQ);
+        cond = store(assoc, context, message.msg.CStoreRQ, watchdog, generation, delivered);
       } else {
         cond = DIMSE_BADCOMMANDTYPE;
       }
@@ -418,44 +621,207 @@ struct DcmtkReceiver::Session {
     return false;
   }
 
+  Admission admit(const std::string& sopInstanceUID, std::uint64_t generation) {
+    std::lock_guard<std::mutex> lock(shared->mutex);
+    if (shared->probing) {
+      if (shared->probeUIDs.count(sopInstanceUID) != 0) return {Mode::Probe, 0, {}};
+      return {Mode::Refuse, 0x0124, "the station is checking labels and did not ask for it"};
+    }
+    if (generation != shared->generation.load()) {
+      return {Mode::Refuse, 0x0124,
+              "it arrived on an association opened before the current retrieval"};
+    }
+    if (shared->studyUID.empty()) return {Mode::Refuse, 0x0124, "no retrieval is running"};
+    return {Mode::Keep, 0, {}};
+  }
+
+  struct Received {
+    OFCondition cond = EC_Normal;  // bad: the association failed, nothing is kept
+    std::unique_ptr<DcmFileFormat> file;
+    std::uint64_t bytes = 0;
+  };
+
+  // Receives a data set PDV by PDV: each PDV is scanned before the parser
+  // sees it, and an object that goes beyond a limit, or is refused, is read
+  // to its end and dropped, so that the sender still gets its answer.
+  Received receiveDataSet(T_ASC_Association* assoc, T_ASC_PresentationContextID context,
+                          E_TransferSyntax xfer, Admission& admission, Watchdog& watchdog) {
+    Received received;
+    if (admission.mode != Mode::Refuse) received.file = std::make_unique<DcmFileFormat>();
+    auto refuse = [&](std::uint16_t status, const QString& reason) {
+      admission = {Mode::Refuse, status, reason};
+      received.file.reset();
+    };
+    StreamScanner scanner(xfer, {limits.maxDepth, limits.objectBytes});
+    const bool deflated = DcmXfer(xfer).getStreamCompression() != ESC_none;
+    DcmInputBufferStream buffer;
+    DcmDataset* dataset = received.file ? received.file->getDataset() : nullptr;
+    if (dataset != nullptr) dataset->transferInit();
+    std::uint64_t fed = 0;
+    bool allFed = false;
+    const int wait = std::max(1, timeouts.messageSeconds) + limits.objectSeconds;
+    watchdog.setDeadline(Clock::now() + std::chrono::seconds(limits.objectSeconds));
+    for (bool last = false; !last;) {
+      buffer.releaseBuffer();
+      DUL_PDV pdv;
+      OFCondition cond = nextPDV(assoc, pdv, wait);
+      if (cond.bad()) {
+        received.cond = cond;
+        break;
+      }
+      if (pdv.pdvType != DUL_DATASETPDV || pdv.presentationContextID != context) {
+        received.cond = DIMSE_RECEIVEFAILED;
+        break;
+      }
+      last = pdv.lastPDV;
+      received.bytes += pdv.fragmentLength;
+      shared->bytes += pdv.fragmentLength;
+      if (pdv.fragmentLength > 0) watchdog.progress();
+      if (!received.file || allFed) continue;
+      if (received.bytes > limits.objectBytes) {
+        refuse(0xA700, QString("it is larger than %1 MiB").arg(limits.objectBytes >> 20));
+        continue;
+      }
+      const auto* bytes = static_cast<const std::uint8_t*>(pdv.data);
+      const QString problem = scanner.feed(bytes, pdv.fragmentLength);
+      if (!problem.isEmpty()) {
+        refuse(0xC000, problem);
+        continue;
+      }
+      std::size_t size = pdv.fragmentLength;
+      // Asked back for its attributes only: the pixels are not parsed.
+      if (admission.mode == Mode::Probe && !deflated && scanner.reachedPixelData()) {
+        size = static_cast<std::size_t>(
+            std::min<std::uint64_t>(size, scanner.pixelDataOffset() - fed));
+        allFed = true;
+      }
+      if (size > 0) buffer.setBuffer(pdv.data, static_cast<offile_off_t>(size));
+      fed += size;
+      if (last || allFed) buffer.setEos();
+      const OFCondition read = dataset->read(buffer, xfer, EGL_noChange);
+      if (read.bad() && read != EC_StreamNotifyClient) {
+        refuse(0xC000, QString("it cannot be parsed (%1)").arg(read.text()));
+        continue;
+      }
+      // Every attribute before the pixel data has passed: an object of
+      // another study is dropped before its pixels are held. (The data set
+      // itself must not be looked at while it is being read.)
+      if (admission.mode == Mode::Keep && scanner.reachedPixelData()) {
+        const QString reason = foreignStudy(scanner.studyInstanceUID());
+        if (!reason.isEmpty()) refuse(0x0124, reason);
+      }
+    }
+    watchdog.setDeadline({});
+    if (received.file) received.file->getDataset()->transferEnd();
+    return received;
+  }
+
+  // Why an object is not of the study being retrieved; empty when it is.
+  QString foreignStudy(const std::string& study) {
+    std::lock_guard<std::mutex> lock(shared->mutex);
+    if (study.empty()) return "it has no Study Instance UID";
+    if (study != shared->studyUID) {
+      return QString("it belongs to study %1, not to the study being retrieved")
+          .arg(QString::fromStdString(study));
+    }
+    return QString();
+  }
+
   OFCondition store(T_ASC_Association* assoc, T_ASC_PresentationContextID context,
-                    T_DIMSE_C_StoreRQ& request) {
-    auto file = std::make_unique<DcmFileFormat>();
-    DcmDataset* dataset = file->getDataset();
-    T_ASC_PresentationContextID dataContext = 0;
-    OFCondition cond =
-        DIMSE_receiveDataSetInMemory(assoc, DIMSE_NONBLOCKING, std::max(1, timeouts.messageSeconds),
-                                     &dataContext, &dataset, nullptr, nullptr);
-    if (cond.bad()) return cond;  // the object is incomplete: nothing is kept
+                    T_DIMSE_C_StoreRQ& request, Watchdog& watchdog, std::uint64_t generation,
+                    bool& delivered) {
+    T_ASC_PresentationContext accepted;
+    if (ASC_findAcceptedPresentationContext(assoc->params, context, &accepted).bad()) {
+      return DIMSE_RECEIVEFAILED;
+    }
+    const E_TransferSyntax xfer = DcmXfer(accepted.acceptedTransferSyntax).getXfer();
+    const std::string sopInstance = trimmed(request.AffectedSOPInstanceUID).toStdString();
+    Admission admission = admit(sopInstance, generation);
+    Received received = receiveDataSet(assoc, context, xfer, admission, watchdog);
+    if (received.cond.bad()) return received.cond;  // incomplete: nothing is kept
 
     bool hasPixelData = false;
-    QString problem;
-    if (dataContext != context) {
-      problem = "Data set and command on different presentation contexts";
-    } else {
-      problem = checkPixelModule(*dataset, hasPixelData);
+    if (admission.mode != Mode::Refuse) {
+      DcmDataset& dataset = *received.file->getDataset();
+      QString problem;
+      std::uint16_t status = 0xC000;
+      if (dataset.card() == 0) {
+        problem = "the data set is empty";
+      } else if (text(dataset, DCM_SOPInstanceUID) != sopInstance) {
+        problem = "its SOP Instance UID is not the one of the request";
+      } else if (admission.mode == Mode::Keep) {
+        problem = foreignStudy(text(dataset, DCM_StudyInstanceUID));
+        if (!problem.isEmpty()) status = 0x0124;
+        if (problem.isEmpty()) problem = checkPixelModule(dataset, hasPixelData);
+        if (problem.isEmpty()) {
+          std::tie(status, problem) = commitBytes(generation, received.bytes);
+        }
+      }
+      if (!problem.isEmpty()) {
+        admission = {Mode::Refuse, status, problem};
+        received.file.reset();
+      }
     }
 
     T_DIMSE_C_StoreRSP response;
     std::memset(&response, 0, sizeof response);
-    response.DimseStatus = problem.isEmpty() ? STATUS_Success : STATUS_STORE_Error_CannotUnderstand;
+    response.DimseStatus = admission.mode == Mode::Refuse ? admission.status : STATUS_Success;
     response.DataSetType = DIMSE_DATASET_NULL;
     std::unique_ptr<DcmDataset> statusDetail;
-    if (!problem.isEmpty()) {
-      qWarning("Refused a received object (%s): %s", request.AffectedSOPInstanceUID,
-               qPrintable(problem));
+    if (admission.mode == Mode::Refuse) {
       statusDetail = std::make_unique<DcmDataset>();
-      statusDetail->putAndInsertString(DCM_ErrorComment, problem.left(64).toLatin1().constData());
+      statusDetail->putAndInsertString(DCM_ErrorComment,
+                                       admission.reason.left(64).toLatin1().constData());
     }
-    cond = DIMSE_sendStoreResponse(assoc, context, &request, &response, statusDetail.get());
+    const OFCondition cond =
+        DIMSE_sendStoreResponse(assoc, context, &request, &response, statusDetail.get());
+    if (admission.mode == Mode::Refuse) {
+      reportRefusal(assoc, request, admission);
+      return cond;
+    }
     // Counted only once the sender was told it arrived.
-    if (cond.bad() || !problem.isEmpty()) return cond;
-
-    file->validateMetaInfo(dataset->getOriginalXfer());
-    const char* peerTitle = assoc->params->DULparams.callingAPTitle;
-    file->getMetaInfo()->putAndInsertString(DCM_SourceApplicationEntityTitle, peerTitle);
-    submit(std::move(file), hasPixelData);
+    if (cond.bad()) return cond;
+    if (admission.mode == Mode::Probe) {
+      const QString label = readText(*received.file->getDataset(), DCM_SeriesDescription);
+      std::lock_guard<std::mutex> lock(shared->mutex);
+      if (shared->probing) shared->probeLabels[sopInstance].append(label);
+      return cond;
+    }
+    received.file->validateMetaInfo(xfer);
+    received.file->getMetaInfo()->putAndInsertString(DCM_SourceApplicationEntityTitle,
+                                                     assoc->params->DULparams.callingAPTitle);
+    submit(std::move(received.file), hasPixelData, generation);
+    delivered = true;
     return cond;
+  }
+
+  // Adds an accepted object to the retrieval's total, unless that passes
+  // the limit or a new retrieval has begun meanwhile.
+  std::pair<std::uint16_t, QString> commitBytes(std::uint64_t generation, std::uint64_t bytes) {
+    std::lock_guard<std::mutex> lock(shared->mutex);
+    if (generation != shared->generation.load()) {
+      return {0x0124, "a new retrieval began while it arrived"};
+    }
+    if (shared->retrievalBytes + bytes > limits.retrievalBytes) {
+      return {0xA700,
+              QString("the retrieval would exceed %1 MiB").arg(limits.retrievalBytes >> 20)};
+    }
+    shared->retrievalBytes += bytes;
+    return {0, QString()};
+  }
+
+  void reportRefusal(T_ASC_Association* assoc, const T_DIMSE_C_StoreRQ& request,
+                     const Admission& admission) {
+    Delivery refused;
+    refused.kind = Delivery::Kind::Refused;
+    refused.description =
+        QString("The station refused object %1 from AE title \"%2\" at %3 (status 0x%4): %5.")
+            .arg(trimmed(request.AffectedSOPInstanceUID),
+                 trimmed(assoc->params->DULparams.callingAPTitle),
+                 QString::fromLatin1(assoc->params->DULparams.callingPresentationAddress))
+            .arg(admission.status, 4, 16, QChar('0'))
+            .arg(admission.reason);
+    push(ready(std::move(refused)));
   }
 
   // --- decoding and delivery --------------------------------------------
@@ -466,14 +832,14 @@ struct DcmtkReceiver::Session {
     return promise.get_future();
   }
 
-  void submit(std::unique_ptr<DcmFileFormat> file, bool hasPixelData) {
+  void submit(std::unique_ptr<DcmFileFormat> file, bool hasPixelData, std::uint64_t generation) {
     auto promise = std::make_shared<std::promise<Delivery>>();
     auto object = std::make_shared<std::unique_ptr<DcmFileFormat>>(std::move(file));
     push(promise->get_future());
-    const Timeouts limits = timeouts;
-    decoders.start([promise, object, hasPixelData, limits] {
+    const Timeouts limitsCopy = timeouts;
+    decoders.start([promise, object, hasPixelData, limitsCopy, generation] {
       try {
-        promise->set_value(decode(std::move(*object), hasPixelData, limits));
+        promise->set_value(decode(std::move(*object), hasPixelData, limitsCopy, generation));
       } catch (...) {
         promise->set_exception(std::current_exception());
       }
@@ -489,6 +855,8 @@ struct DcmtkReceiver::Session {
   }
 
   // Hands results to the owner's thread in the order the objects arrived.
+  // Results of an earlier retrieval are dropped there, on the thread that
+  // starts retrievals, so that none slips in after a new one began.
   void dispatch() {
     for (;;) {
       std::future<Delivery> next;
@@ -507,38 +875,56 @@ struct DcmtkReceiver::Session {
         continue;
       }
       DcmtkReceiver* receiver = owner;
+      Shared* state = shared.get();
       switch (delivery.kind) {
         case Delivery::Kind::Image:
           QMetaObject::invokeMethod(
-              receiver, [receiver, image = delivery.image] { emit receiver->imageReceived(image); },
+              receiver,
+              [receiver, state, image = delivery.image, generation = delivery.generation] {
+                if (generation == state->generation.load()) emit receiver->imageReceived(image);
+              },
               Qt::QueuedConnection);
           break;
         case Delivery::Kind::Object:
-          // Objects without displayable pixels never enter the viewer and
-          // are not kept.
+          // Objects without pixels never enter the viewer and are not kept.
           break;
         case Delivery::Kind::Closed:
+          if (!delivery.delivered) break;
           QMetaObject::invokeMethod(
-              receiver, [receiver] { emit receiver->associationClosed(); }, Qt::QueuedConnection);
+              receiver,
+              [receiver, state, generation = delivery.generation] {
+                if (generation == state->generation.load()) emit receiver->associationClosed();
+              },
+              Qt::QueuedConnection);
+          break;
+        case Delivery::Kind::Refused:
+          QMetaObject::invokeMethod(
+              receiver,
+              [receiver, description = delivery.description] {
+                emit receiver->objectRefused(OwnError::Refused, description);
+              },
+              Qt::QueuedConnection);
           break;
       }
     }
   }
 
   DcmtkReceiver* owner;
+  std::shared_ptr<Shared> shared;
   Timeouts timeouts;
+  ReceiverLimits limits;
   std::int32_t port;
 
   std::mutex titleMutex;
   QString aet;
 
   T_ASC_Network* network = nullptr;
-  int listenFd = -1;
-  int wakeFd = -1;
+  Socket listener = DCMNET_INVALID_SOCKET;
   std::atomic<bool> stopping{false};
-  std::mutex connectionMutex;
-  int connectionFd = -1;
-  std::thread networkThread;
+  std::thread acceptor;
+  std::list<std::unique_ptr<QThread>> workers;  // the acceptor's alone
+  std::mutex activeMutex;
+  std::set<Socket> active;
 
   QThreadPool decoders;
   std::mutex queueMutex;
@@ -548,7 +934,8 @@ struct DcmtkReceiver::Session {
   std::thread dispatcher;
 };
 
-DcmtkReceiver::DcmtkReceiver(Timeouts timeouts) : timeouts_(timeouts) {
+DcmtkReceiver::DcmtkReceiver(Timeouts timeouts, ReceiverLimits limits)
+    : timeouts_(timeouts), limits_(limits), shared_(std::make_shared<Shared>()) {
   // The peer's numeric address is enough; a reverse lookup could stall.
   dcmDisableGethostbyaddr.set(OFTrue);
   qRegisterMetaType<dicom::ImagePtr>("dicom::ImagePtr");
@@ -562,16 +949,14 @@ void DcmtkReceiver::listen(std::int32_t port, const QString& aeTitle) {
   if (port < 1 || port > 65535) {
     throw DicomError(OwnError::InvalidArgument, QString("Invalid receiving port %1.").arg(port));
   }
+  checkAETitle(aeTitle, QStringLiteral("station's own AE title"));
   const QString title = aeTitle.trimmed();
-  if (title.isEmpty() || title.size() > 16 || title.contains('\\')) {
-    throw DicomError(OwnError::InvalidArgument, QString("Invalid AE title \"%1\".").arg(aeTitle));
-  }
   if (session_ && session_->port == port) {
     session_->setTitle(title);
     return;
   }
   stop();
-  auto session = std::make_unique<Session>(this, timeouts_, port, title);
+  auto session = std::make_unique<Session>(this, shared_, timeouts_, limits_, port, title);
   session->open();
   session->start();
   session_ = std::move(session);
@@ -585,6 +970,35 @@ void DcmtkReceiver::stop() {
 
 std::int32_t DcmtkReceiver::port() const {
   return session_ ? session_->port : 0;
+}
+
+void DcmtkReceiver::expectStudy(const QString& studyInstanceUID) {
+  std::lock_guard<std::mutex> lock(shared_->mutex);
+  shared_->generation += 1;
+  shared_->studyUID = studyInstanceUID.trimmed().toStdString();
+  shared_->retrievalBytes = 0;
+}
+
+std::uint64_t DcmtkReceiver::bytesReceived() const {
+  return shared_->bytes.load();
+}
+
+void DcmtkReceiver::beginProbe(const QStringList& sopInstanceUIDs) {
+  std::lock_guard<std::mutex> lock(shared_->mutex);
+  shared_->probing = true;
+  shared_->probeUIDs.clear();
+  for (const QString& uid : sopInstanceUIDs) shared_->probeUIDs.insert(uid.trimmed().toStdString());
+  shared_->probeLabels.clear();
+}
+
+std::map<QString, QStringList> DcmtkReceiver::endProbe() {
+  std::lock_guard<std::mutex> lock(shared_->mutex);
+  shared_->probing = false;
+  std::map<QString, QStringList> labels;
+  for (auto& [uid, copies] : shared_->probeLabels) labels[QString::fromStdString(uid)] = copies;
+  shared_->probeLabels.clear();
+  shared_->probeUIDs.clear();
+  return labels;
 }
 
 std::unique_ptr<StorageReceiver> makeReceiver(const Timeouts& timeouts) {

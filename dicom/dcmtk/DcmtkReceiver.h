@@ -12,35 +12,53 @@ class DcmDataset;
 
 namespace dicom::dcmtk {
 
+// What one receiver accepts; the README lists them with what the operator
+// sees when each is reached.
+struct ReceiverLimits {
+  int associations = 16;                      // served at once; one more is rejected at once
+  int waiting = 64;                           // connections still sending their association request
+  int objectSeconds = 600;                    // one object, from its command to its last byte
+  int maxDepth = 64;                          // sequences nested in sequences
+  std::uint64_t objectBytes = 2ull << 30;     // one data set
+  std::uint64_t retrievalBytes = 4ull << 30;  // every object of one retrieval
+};
+
 // Receives C-STORE (and answers C-ECHO) on a port of its own.
 //
-// A network thread accepts one association at a time; each accepted object
-// is checked, acknowledged, and handed to a small pool of decoders, so the
-// next object arrives while the previous one is decoded for display. A
-// dispatcher hands the results to the user-interface thread strictly in the
-// order the objects arrived, followed by associationClosed() when the
-// association that carried them has ended. Objects stay in memory; nothing
-// is written to disk.
+// An acceptor thread holds new connections, without a thread each, until
+// their whole association request has arrived (a silent or trickling peer
+// is dropped after the association timeout and blocks nobody), then hands
+// each to a thread of its own with a large, explicit stack. Up to
+// ReceiverLimits::associations are served at once. Each association is
+// watched: nothing progressing for the message timeout, or an object not
+// complete within objectSeconds, ends it.
 //
-// Associations are accepted only when the called AE title is the one given
-// to listen(). A peer that never sends its association request is dropped
-// after the association timeout; an established association that stays
-// silent for the message timeout is aborted. stop() interrupts whatever the
-// network thread is waiting for and returns within a fraction of a second
-// (plus the time to finish decoding objects already acknowledged).
+// Every data set is looked at before DCMTK parses it (nesting depth,
+// declared lengths, sizes) and checked before it is acknowledged (study,
+// pixel module); accepted objects are decoded for display by a small pool
+// while the next one arrives, and a dispatcher hands the results to the
+// user-interface thread strictly in the order the objects arrived. Objects
+// stay in memory; nothing is written to disk.
 class DcmtkReceiver : public StorageReceiver {
  public:
-  explicit DcmtkReceiver(Timeouts timeouts);
+  explicit DcmtkReceiver(Timeouts timeouts, ReceiverLimits limits = {});
   ~DcmtkReceiver() override;
 
   void listen(std::int32_t port, const QString& aeTitle) override;
   void stop() override;
   std::int32_t port() const override;
+  void expectStudy(const QString& studyInstanceUID) override;
+  std::uint64_t bytesReceived() const override;
+  void beginProbe(const QStringList& sopInstanceUIDs) override;
+  std::map<QString, QStringList> endProbe() override;
 
+  struct Shared;
   struct Session;
 
  private:
   Timeouts timeouts_;
+  ReceiverLimits limits_;
+  std::shared_ptr<Shared> shared_;
   std::unique_ptr<Session> session_;
 };
 
