@@ -8,6 +8,7 @@
 #include <QScreen>
 #include <QShortcut>
 
+#include "ArchiveCheck.h"
 #include "Retrieval.h"
 #include "StudyUpdate.h"
 #include "common/Twips.h"
@@ -84,6 +85,15 @@ QIcon makeWindowIcon() {
 }
 
 }  // namespace
+
+std::int16_t frmMain::gridSizeFor(int count) {
+  if (count <= 4) return 2;
+  if (count <= 9) return 3;
+  // Every image must be reachable: the smallest square that holds them all.
+  std::int16_t size = 3;
+  while (size * size < count) ++size;
+  return size;
+}
 
 frmMain::frmMain(dicom::Toolkit& toolkit, ConnectionSettingsRecord& settings,
                  SearchOpener openSearch, QWidget* parent)
@@ -204,6 +214,12 @@ void frmMain::buildControls() {
           &frmMain::dcmViewer_ImageReceived);
   connect(&dcmViewer->reception(), &dicom::Reception::associationClosed, this,
           &frmMain::dcmViewer_AssociationClosed);
+  // What the reception could not use is a failure of the retrieval: logged
+  // as the retrieval's failures are.
+  connect(&dcmViewer->reception(), &dicom::Reception::receptionProblem, this,
+          [](qint32 number, const QString& description) {
+            modError::LogError(number, description, "cmdSearch_Click");
+          });
   connect(dcmViewer, &dicom::Viewer::mouseClick, this, &frmMain::dcmViewer_MouseClick);
   // The selection never outlives the images it points into.
   connect(&dcmViewer->images(), &dicom::ImageCollection::emptied, this,
@@ -277,12 +293,15 @@ void frmMain::runUpdate(QAction* button) {
       }
     }
   } done{*this};
-  station::StudyUpdate update(dcmViewer->images(), settings_,
-                              {[this](bool visible, const QString& text) { State(visible, text); },
-                               [this] {
-                                 dcmViewer->update();
-                                 QCoreApplication::processEvents();
-                               }});
+  station::ArchiveCheck check(dcmViewer->reception(), toolkit_, settings_);
+  station::StudyUpdate update(
+      dcmViewer->images(), settings_,
+      {[this](bool visible, const QString& text) { State(visible, text); },
+       [this] {
+         dcmViewer->update();
+         QCoreApplication::processEvents();
+       },
+       [&check](const std::vector<dicom::ImagePtr>& sent) { return check.labelsOf(sent); }});
   update.run();
   dcmViewer->update();
   showMessage(QMessageBox::Information, "Brevant", "Update was successful.");
@@ -315,7 +334,7 @@ void frmMain::dcmViewer_AssociationClosed() {
     State(true, "No Images");
     return;
   }
-  dcmViewer->setGridSize(count > 4 ? 3 : 2);
+  dcmViewer->setGridSize(gridSizeFor(count));
   const dicom::ImagePtr first = images.item(1);
   txtStudyDate->setText(first->attribute(0x0008, 0x0020).value());
   txtPatID->setText(first->patientID());
@@ -331,6 +350,8 @@ void frmMain::dcmViewer_MouseClick(int, int, std::int32_t x, std::int32_t y) {
   const std::int32_t position = dcmViewer->hitTest(x, y);
   if (position == 0) return;
   dicom::ImageCollection& images = dcmViewer->images();
+  // An image the station cannot display cannot be judged, so not labelled.
+  if (!images.item(position)->displayProblem().isEmpty()) return;
   SelectedImage = images.item(position);
   for (int i = 1; i <= images.count(); ++i) images.item(i)->setFrameWidth(0);
   SelectedImage->setFrameColour(kRed);

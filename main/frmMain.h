@@ -41,6 +41,10 @@ class frmMain : public QWidget, public search::StationHost {
   static constexpr std::uint32_t kLightGreen = 0x80FF80;
   static constexpr std::uint32_t kRed = 0x0000FF;
 
+  // The viewer's grid for a number of images: 2 up to four, 3 up to nine,
+  // then the smallest square that shows them all.
+  static std::int16_t gridSizeFor(int count);
+
   // The status panel: true shows text in place of the patient information.
   void State(bool visible, const QString& text);
 
