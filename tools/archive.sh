@@ -3,13 +3,16 @@
 # storage, index, configuration and log under a state folder of its own.
 #
 #   archive.sh start <statedir> [--station-aet AET] [--station-port PORT] [--dicom-port PORT]
+#                               [--keep-first]
 #   archive.sh stop  <statedir>
 #   archive.sh seed  <statedir> <folder-or-files...>
 #
 # start writes <statedir>/archive.env (KEY=VALUE lines) once Orthanc answers.
 # The DICOM and HTTP ports are free ports chosen at start; --dicom-port asks
 # for a given DICOM port instead (the demo keeps the one the station's saved
-# settings name) and fails when it is taken.
+# settings name) and fails when it is taken. --keep-first makes the archive
+# keep the first copy of an instance it receives again, as Orthanc does by
+# default, instead of replacing it.
 set -euo pipefail
 
 ORTHANC=${ORTHANC:-/usr/sbin/Orthanc}
@@ -30,6 +33,7 @@ die() {
 usage() {
   cat >&2 <<EOF
 usage: $0 start <statedir> [--station-aet AET] [--station-port PORT] [--dicom-port PORT]
+                          [--keep-first]
        $0 stop <statedir>
        $0 seed <statedir> <folder-or-files...>
 EOF
@@ -91,7 +95,7 @@ stop_pid() {
 }
 
 write_config() {
-  local state=$1 dicom_port=$2 http_port=$3 station_aet=$4 station_port=$5
+  local state=$1 dicom_port=$2 http_port=$3 station_aet=$4 station_port=$5 overwrite=$6
   cat >"$state/orthanc.json" <<EOF
 {
   "Name" : "Brevant test archive",
@@ -133,7 +137,7 @@ write_config() {
   "StrictAetComparison" : false,
   "LimitFindResults" : 0,
   "LimitFindInstances" : 0,
-  "OverwriteInstances" : true,
+  "OverwriteInstances" : $overwrite,
   "StableAge" : 60,
   "SaveJobs" : false,
   "SyncStorageArea" : false,
@@ -149,12 +153,13 @@ cmd_start() {
   [ $# -ge 1 ] || usage
   local state=$1
   shift
-  local station_aet=BREVANT station_port="" fixed_dicom_port=""
+  local station_aet=BREVANT station_port="" fixed_dicom_port="" overwrite=true
   while [ $# -gt 0 ]; do
     case $1 in
       --station-aet) station_aet=${2:?}; shift 2 ;;
       --station-port) station_port=${2:?}; shift 2 ;;
       --dicom-port) fixed_dicom_port=${2:?}; shift 2 ;;
+      --keep-first) overwrite=false; shift ;;
       *) usage ;;
     esac
   done
@@ -187,7 +192,7 @@ cmd_start() {
       http_port=$(free_port)
     done
     while [ "$dicom_port" = "$station_port" ]; do dicom_port=$(free_port); done
-    write_config "$state" "$dicom_port" "$http_port" "$station_aet" "$station_port"
+    write_config "$state" "$dicom_port" "$http_port" "$station_aet" "$station_port" "$overwrite"
 
     # Detached from the caller's terminal and output, so that a test runner
     # waiting for this script's output does not wait for Orthanc too.

@@ -141,6 +141,7 @@ int run(const QString& envFile, const QString& accession, int expected, bool det
   if (env.empty()) fail("cannot read " + envFile);
 
   QTemporaryDir appDir;
+  appDir.setAutoRemove(qEnvironmentVariableIsEmpty("BENCH_KEEP"));
   common::setAppDirectoryForTesting(appDir.path());
   const QString ini = appDir.filePath("Settings.ini");
   modINI::WriteIniString("SETTINGS", "RemoteAET", env.at("ARCHIVE_AET"), ini);
