@@ -3,7 +3,6 @@
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
-#include <dcmtk/dcmdata/dcistrmb.h>
 #include <dcmtk/dcmdata/dcmetinf.h>
 #include <dcmtk/dcmdata/dcpixel.h>
 #include <dcmtk/dcmdata/dcpixseq.h>
@@ -43,8 +42,8 @@
 #include "../DicomError.h"
 #include "DcmtkAssociation.h"
 #include "DcmtkImage.h"
+#include "DcmtkIntake.h"
 #include "DcmtkRender.h"
-#include "DcmtkStreamScanner.h"
 #include "DcmtkText.h"
 #include "DcmtkWatchdog.h"
 
@@ -153,12 +152,6 @@ QString trimmed(const char* text) {
   return QString::fromLatin1(text).trimmed();
 }
 
-std::string text(DcmItem& item, const DcmTagKey& key) {
-  OFString value;
-  item.findAndGetOFString(key, value);
-  return QString::fromLatin1(value.c_str()).trimmed().toStdString();
-}
-
 struct Delivery {
   enum class Kind { Image, Object, Closed, Refused };
   Kind kind = Kind::Closed;
@@ -212,65 +205,6 @@ const char kBusyRejection[] = {0x03, 0x00, 0x00, 0x00, 0x00, 0x04, 0x00, 0x02, 0
 
 }  // namespace
 
-QString checkPixelModule(DcmDataset& dataset, bool& hasPixelData) {
-  DcmElement* element = nullptr;
-  hasPixelData = dataset.findAndGetElement(DCM_PixelData, element).good() && element != nullptr;
-  if (!hasPixelData) return QString();
-
-  Uint16 rows = 0, columns = 0, bitsAllocated = 0, bitsStored = 0, highBit = 0, samples = 1;
-  dataset.findAndGetUint16(DCM_Rows, rows);
-  dataset.findAndGetUint16(DCM_Columns, columns);
-  if (rows == 0 || columns == 0) return QString("Rows or Columns missing or zero");
-  if (dataset.findAndGetUint16(DCM_BitsAllocated, bitsAllocated).bad() ||
-      (bitsAllocated != 8 && bitsAllocated != 16)) {
-    return QString("Bits Allocated %1 not supported").arg(bitsAllocated);
-  }
-  if (dataset.findAndGetUint16(DCM_BitsStored, bitsStored).bad() || bitsStored == 0 ||
-      bitsStored > bitsAllocated) {
-    return QString("Bits Stored %1 invalid").arg(bitsStored);
-  }
-  if (dataset.findAndGetUint16(DCM_HighBit, highBit).bad() || highBit >= bitsAllocated) {
-    return QString("High Bit %1 invalid").arg(highBit);
-  }
-  if (dataset.findAndGetUint16(DCM_SamplesPerPixel, samples).good() &&
-      (samples != 1 && samples != 3)) {
-    return QString("Samples per Pixel %1 not supported").arg(samples);
-  }
-  Sint32 frames = 1;
-  if (dataset.tagExists(DCM_NumberOfFrames)) {
-    if (dataset.findAndGetSint32(DCM_NumberOfFrames, frames).bad() || frames < 1) {
-      return QString("Number of Frames invalid");
-    }
-  }
-  // The size the header declares, in arithmetic that cannot overflow: a
-  // lying header must not pass for a small one.
-  std::uint64_t expected = 0;
-  if (__builtin_mul_overflow(std::uint64_t{rows}, columns, &expected) ||
-      __builtin_mul_overflow(expected, samples, &expected) ||
-      __builtin_mul_overflow(expected, static_cast<std::uint64_t>(frames), &expected) ||
-      __builtin_mul_overflow(expected, bitsAllocated / 8u, &expected)) {
-    return QString("Rows, Columns and Number of Frames declare an impossible size");
-  }
-
-  auto* pixels = dynamic_cast<DcmPixelData*>(element);
-  const DcmXfer xfer(dataset.getOriginalXfer());
-  if (xfer.isEncapsulated()) {
-    DcmPixelSequence* sequence = nullptr;
-    if (pixels == nullptr ||
-        pixels->getEncapsulatedRepresentation(xfer.getXfer(), nullptr, sequence).bad() ||
-        sequence == nullptr || sequence->card() < 2) {
-      return QString("Encapsulated pixel data missing");
-    }
-    if (expected > 0xFFFFFFFFull * 64) return QString("declared size beyond any image");
-    return QString();
-  }
-  const unsigned long long length = element->getLength();
-  if (length != expected && length != expected + 1) {
-    return QString("Pixel data length %1, expected %2").arg(length).arg(expected);
-  }
-  return QString();
-}
-
 // What the user-interface thread, the acceptor and the association threads
 // share: what the station expects, and what arrived.
 struct DcmtkReceiver::Shared {
@@ -288,7 +222,7 @@ struct DcmtkReceiver::Shared {
 // One listening port: the acceptor, the association threads, the decoders
 // and the dispatcher.
 struct DcmtkReceiver::Session {
-  enum class Mode { Keep, Probe, Refuse };
+  using Mode = ObjectIntake::Mode;
   struct Admission {
     Mode mode = Mode::Refuse;
     std::uint16_t status = 0;
@@ -635,85 +569,31 @@ struct DcmtkReceiver::Session {
     return {Mode::Keep, 0, {}};
   }
 
-  struct Received {
-    OFCondition cond = EC_Normal;  // bad: the association failed, nothing is kept
-    std::unique_ptr<DcmFileFormat> file;
-    std::uint64_t bytes = 0;
-  };
-
-  // Receives a data set PDV by PDV: each PDV is scanned before the parser
-  // sees it, and an object that goes beyond a limit, or is refused, is read
-  // to its end and dropped, so that the sender still gets its answer.
-  Received receiveDataSet(T_ASC_Association* assoc, T_ASC_PresentationContextID context,
-                          E_TransferSyntax xfer, Admission& admission, Watchdog& watchdog) {
-    Received received;
-    if (admission.mode != Mode::Refuse) received.file = std::make_unique<DcmFileFormat>();
-    auto refuse = [&](std::uint16_t status, const QString& reason) {
-      admission = {Mode::Refuse, status, reason};
-      received.file.reset();
-    };
-    StreamScanner scanner(xfer, {limits.maxDepth, limits.objectBytes});
-    const bool deflated = DcmXfer(xfer).getStreamCompression() != ESC_none;
-    DcmInputBufferStream buffer;
-    DcmDataset* dataset = received.file ? received.file->getDataset() : nullptr;
-    if (dataset != nullptr) dataset->transferInit();
-    std::uint64_t fed = 0;
-    bool allFed = false;
+  // Receives a data set PDV by PDV into the intake. False when the
+  // association failed: the object is incomplete and nothing is kept.
+  OFCondition receiveDataSet(T_ASC_Association* assoc, T_ASC_PresentationContextID context,
+                             ObjectIntake& intake, Watchdog& watchdog) {
     const int wait = std::max(1, timeouts.messageSeconds) + limits.objectSeconds;
     watchdog.setDeadline(Clock::now() + std::chrono::seconds(limits.objectSeconds));
+    OFCondition result = EC_Normal;
     for (bool last = false; !last;) {
-      buffer.releaseBuffer();
       DUL_PDV pdv;
       OFCondition cond = nextPDV(assoc, pdv, wait);
       if (cond.bad()) {
-        received.cond = cond;
+        result = cond;
         break;
       }
       if (pdv.pdvType != DUL_DATASETPDV || pdv.presentationContextID != context) {
-        received.cond = DIMSE_RECEIVEFAILED;
+        result = DIMSE_RECEIVEFAILED;
         break;
       }
       last = pdv.lastPDV;
-      received.bytes += pdv.fragmentLength;
       shared->bytes += pdv.fragmentLength;
       if (pdv.fragmentLength > 0) watchdog.progress();
-      if (!received.file || allFed) continue;
-      if (received.bytes > limits.objectBytes) {
-        refuse(0xA700, QString("it is larger than %1 MiB").arg(limits.objectBytes >> 20));
-        continue;
-      }
-      const auto* bytes = static_cast<const std::uint8_t*>(pdv.data);
-      const QString problem = scanner.feed(bytes, pdv.fragmentLength);
-      if (!problem.isEmpty()) {
-        refuse(0xC000, problem);
-        continue;
-      }
-      std::size_t size = pdv.fragmentLength;
-      // Asked back for its attributes only: the pixels are not parsed.
-      if (admission.mode == Mode::Probe && !deflated && scanner.reachedPixelData()) {
-        size = static_cast<std::size_t>(
-            std::min<std::uint64_t>(size, scanner.pixelDataOffset() - fed));
-        allFed = true;
-      }
-      if (size > 0) buffer.setBuffer(pdv.data, static_cast<offile_off_t>(size));
-      fed += size;
-      if (last || allFed) buffer.setEos();
-      const OFCondition read = dataset->read(buffer, xfer, EGL_noChange);
-      if (read.bad() && read != EC_StreamNotifyClient) {
-        refuse(0xC000, QString("it cannot be parsed (%1)").arg(read.text()));
-        continue;
-      }
-      // Every attribute before the pixel data has passed: an object of
-      // another study is dropped before its pixels are held. (The data set
-      // itself must not be looked at while it is being read.)
-      if (admission.mode == Mode::Keep && scanner.reachedPixelData()) {
-        const QString reason = foreignStudy(scanner.studyInstanceUID());
-        if (!reason.isEmpty()) refuse(0x0124, reason);
-      }
+      intake.feed(static_cast<const std::uint8_t*>(pdv.data), pdv.fragmentLength, last);
     }
     watchdog.setDeadline({});
-    if (received.file) received.file->getDataset()->transferEnd();
-    return received;
+    return result;
   }
 
   // Why an object is not of the study being retrieved; empty when it is.
@@ -736,61 +616,48 @@ struct DcmtkReceiver::Session {
     }
     const E_TransferSyntax xfer = DcmXfer(accepted.acceptedTransferSyntax).getXfer();
     const std::string sopInstance = trimmed(request.AffectedSOPInstanceUID).toStdString();
-    Admission admission = admit(sopInstance, generation);
-    Received received = receiveDataSet(assoc, context, xfer, admission, watchdog);
-    if (received.cond.bad()) return received.cond;  // incomplete: nothing is kept
-
-    bool hasPixelData = false;
-    if (admission.mode != Mode::Refuse) {
-      DcmDataset& dataset = *received.file->getDataset();
-      QString problem;
-      std::uint16_t status = 0xC000;
-      if (dataset.card() == 0) {
-        problem = "the data set is empty";
-      } else if (text(dataset, DCM_SOPInstanceUID) != sopInstance) {
-        problem = "its SOP Instance UID is not the one of the request";
-      } else if (admission.mode == Mode::Keep) {
-        problem = foreignStudy(text(dataset, DCM_StudyInstanceUID));
-        if (!problem.isEmpty()) status = 0x0124;
-        if (problem.isEmpty()) problem = checkPixelModule(dataset, hasPixelData);
-        if (problem.isEmpty()) {
-          std::tie(status, problem) = commitBytes(generation, received.bytes);
-        }
-      }
-      if (!problem.isEmpty()) {
-        admission = {Mode::Refuse, status, problem};
-        received.file.reset();
-      }
+    const Admission admission = admit(sopInstance, generation);
+    ObjectIntake intake(xfer, admission.mode, {limits.maxDepth, limits.objectBytes},
+                        [this](const std::string& study) { return foreignStudy(study); });
+    if (admission.mode == Mode::Refuse) intake.refuse(admission.status, admission.reason);
+    const OFCondition received = receiveDataSet(assoc, context, intake, watchdog);
+    if (received.bad()) return received;  // incomplete: nothing is kept
+    intake.finish(sopInstance);
+    if (intake.mode() == Mode::Keep) {
+      const auto [status, reason] = commitBytes(generation, intake.bytes());
+      if (!reason.isEmpty()) intake.refuse(status, reason);
     }
 
+    const bool refused = intake.mode() == Mode::Refuse;
     T_DIMSE_C_StoreRSP response;
     std::memset(&response, 0, sizeof response);
-    response.DimseStatus = admission.mode == Mode::Refuse ? admission.status : STATUS_Success;
+    response.DimseStatus = refused ? intake.status() : STATUS_Success;
     response.DataSetType = DIMSE_DATASET_NULL;
     std::unique_ptr<DcmDataset> statusDetail;
-    if (admission.mode == Mode::Refuse) {
+    if (refused) {
       statusDetail = std::make_unique<DcmDataset>();
       statusDetail->putAndInsertString(DCM_ErrorComment,
-                                       admission.reason.left(64).toLatin1().constData());
+                                       intake.reason().left(64).toLatin1().constData());
     }
     const OFCondition cond =
         DIMSE_sendStoreResponse(assoc, context, &request, &response, statusDetail.get());
-    if (admission.mode == Mode::Refuse) {
-      reportRefusal(assoc, request, admission);
+    if (refused) {
+      reportRefusal(assoc, request, intake.status(), intake.reason());
       return cond;
     }
     // Counted only once the sender was told it arrived.
     if (cond.bad()) return cond;
-    if (admission.mode == Mode::Probe) {
-      const QString label = readText(*received.file->getDataset(), DCM_SeriesDescription);
+    if (intake.mode() == Mode::Probe) {
+      const QString label = readText(*intake.dataset(), DCM_SeriesDescription);
       std::lock_guard<std::mutex> lock(shared->mutex);
       if (shared->probing) shared->probeLabels[sopInstance].append(label);
       return cond;
     }
-    received.file->validateMetaInfo(xfer);
-    received.file->getMetaInfo()->putAndInsertString(DCM_SourceApplicationEntityTitle,
-                                                     assoc->params->DULparams.callingAPTitle);
-    submit(std::move(received.file), hasPixelData, generation);
+    std::unique_ptr<DcmFileFormat> file = intake.take();
+    file->validateMetaInfo(xfer);
+    file->getMetaInfo()->putAndInsertString(DCM_SourceApplicationEntityTitle,
+                                            assoc->params->DULparams.callingAPTitle);
+    submit(std::move(file), intake.hasPixelData(), generation);
     delivered = true;
     return cond;
   }
@@ -811,7 +678,7 @@ struct DcmtkReceiver::Session {
   }
 
   void reportRefusal(T_ASC_Association* assoc, const T_DIMSE_C_StoreRQ& request,
-                     const Admission& admission) {
+                     std::uint16_t status, const QString& reason) {
     Delivery refused;
     refused.kind = Delivery::Kind::Refused;
     refused.description =
@@ -819,8 +686,8 @@ struct DcmtkReceiver::Session {
             .arg(trimmed(request.AffectedSOPInstanceUID),
                  trimmed(assoc->params->DULparams.callingAPTitle),
                  QString::fromLatin1(assoc->params->DULparams.callingPresentationAddress))
-            .arg(admission.status, 4, 16, QChar('0'))
-            .arg(admission.reason);
+            .arg(status, 4, 16, QChar('0'))
+            .arg(reason);
     push(ready(std::move(refused)));
   }
 

@@ -62,8 +62,4 @@ class DcmtkReceiver : public StorageReceiver {
   std::unique_ptr<Session> session_;
 };
 
-// The reason an object cannot be accepted, or an empty string when it can.
-// Sets hasPixelData to whether the object carries pixel data at all.
-QString checkPixelModule(DcmDataset& dataset, bool& hasPixelData);
-
 }  // namespace dicom::dcmtk
