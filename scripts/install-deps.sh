@@ -6,7 +6,7 @@ set -euo pipefail
 PKGS=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev
-  libdcmtk-dev dcmtk
+  libdcmtk-dev dcmtk libopenjp2-7-dev libopenjp2-tools zlib1g-dev
   orthanc
   xvfb xauth fonts-wine fonts-dejavu-core
   clang-format curl ca-certificates
