@@ -38,6 +38,21 @@ class Image {
   virtual QImage displayImage() const = 0;
   // Why the pixels cannot be displayed; empty when they can.
   virtual QString displayProblem() const { return QString(); }
+  // The picture for a tile of this size: one decoded smaller than the tile
+  // shows it (a JPEG 2000 image decoded at a reduced resolution) is decoded
+  // again, once, at the resolution that covers it.
+  virtual QImage displayImage(const QSize& tile) {
+    (void)tile;
+    return displayImage();
+  }
+  // The picture decoded anew to cover size, at the image's full resolution
+  // when size is empty; nothing of it is kept.
+  virtual QImage render(const QSize& size) const {
+    (void)size;
+    return displayImage();
+  }
+  // How many frames the object holds; a multi-frame object shows its middle one.
+  virtual int frameCount() const { return 1; }
 
   // Highlight frame: width in pixels (0 = none) and colour as 0xBBGGRR.
   std::int16_t frameWidth() const { return frameWidth_; }

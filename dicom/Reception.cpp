@@ -21,6 +21,7 @@ void Reception::listen(std::int32_t port) {
     });
     connect(receiver_.get(), &StorageReceiver::objectRefused, this, &Reception::receptionProblem);
   }
+  if (!displayTarget_.isEmpty()) receiver_->setDisplayTarget(displayTarget_);
   receiver_->listen(port, localAET_);
 }
 
@@ -46,6 +47,11 @@ void Reception::beginProbe(const QStringList& sopInstanceUIDs) {
 
 std::map<QString, QStringList> Reception::endProbe() {
   return receiver_ ? receiver_->endProbe() : std::map<QString, QStringList>{};
+}
+
+void Reception::setDisplayTarget(const QSize& size) {
+  displayTarget_ = size;
+  if (receiver_) receiver_->setDisplayTarget(size);
 }
 
 void Reception::setOption(int id, bool value) {

@@ -50,6 +50,8 @@ class Reception : public QObject {
   // Reads back instances without keeping them; see StorageReceiver.
   void beginProbe(const QStringList& sopInstanceUIDs);
   std::map<QString, QStringList> endProbe();
+  // The size received pictures are drawn at; see StorageReceiver.
+  void setDisplayTarget(const QSize& size);
 
   void setOption(int id, bool value);
   bool option(int id) const;
@@ -70,6 +72,7 @@ class Reception : public QObject {
   ImageCollection images_;
   std::unique_ptr<StorageReceiver> receiver_;
   QString localAET_;
+  QSize displayTarget_;
   bool keepReceived_ = false;
   bool redrawEachImage_ = true;
 };

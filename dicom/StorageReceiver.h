@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QObject>
+#include <QSize>
 #include <QString>
 #include <QStringList>
 #include <cstdint>
@@ -51,6 +52,10 @@ class StorageReceiver : public QObject {
   // Ends the probe. For each instance that arrived, the Series Description
   // (0008,103E) of every copy that arrived, in arrival order.
   virtual std::map<QString, QStringList> endProbe() = 0;
+
+  // The size a received picture is drawn at (a tile): pixel data that holds
+  // lower resolutions (JPEG 2000) is decoded at the lowest that covers it.
+  virtual void setDisplayTarget(const QSize& size) = 0;
 
  signals:
   // A complete object of the expected study with pixel data. One whose

@@ -88,7 +88,7 @@ void Viewer::drawTile(QPainter& painter, int position, const QRect& tile) {
   const QRect inner = tile.adjusted(2, 2, -2, -2);
   Scaled& cache = scaled_[static_cast<std::size_t>(position - 1)];
   if (cache.image.lock() != image || cache.size != inner.size()) {
-    const QImage picture = image->displayImage();
+    const QImage picture = image->displayImage(inner.size());
     cache.image = image;
     cache.size = inner.size();
     cache.pixmap = QPixmap::fromImage(fitPicture(picture, inner.size()));
@@ -120,6 +120,12 @@ void Viewer::drawTile(QPainter& painter, int position, const QRect& tile) {
     painter.setPen(QColor(255, 120, 60));
     painter.drawText(textArea, Qt::AlignRight | Qt::AlignTop, image->text());
   }
+  // A tomosynthesis stack shows its middle frame; its label is the whole object's.
+  if (image->frameCount() > 1) {
+    painter.setPen(QColor(150, 210, 255));
+    painter.drawText(textArea, Qt::AlignLeft | Qt::AlignBottom,
+                     QString("%1 frames").arg(image->frameCount()));
+  }
 
   if (image->frameWidth() > 0) {
     const int w = image->frameWidth();
@@ -130,6 +136,12 @@ void Viewer::drawTile(QPainter& painter, int position, const QRect& tile) {
     painter.setBrush(Qt::NoBrush);
     painter.drawRect(tile.adjusted(w / 2, w / 2, -(w + 1) / 2, -(w + 1) / 2));
   }
+}
+
+void Viewer::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  // Pictures arriving now are decoded for the tiles of a four-image study.
+  reception_.setDisplayTarget(QSize(std::max(1, width() / 2), std::max(1, height() / 2)));
 }
 
 void Viewer::mousePressEvent(QMouseEvent* event) {

@@ -43,6 +43,7 @@ class Viewer : public QWidget {
   void paintEvent(QPaintEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
 
  private:
   void drawTile(QPainter& painter, int position, const QRect& rect);

@@ -6,7 +6,9 @@
 #include <algorithm>
 
 #include "../DicomError.h"
+#include "DcmtkJpeg2000.h"
 #include "DcmtkNet.h"
+#include "DcmtkRender.h"
 #include "DcmtkText.h"
 
 namespace dicom::dcmtk {
@@ -77,6 +79,41 @@ void DcmtkImage::addOrReplace(std::uint32_t group, std::uint32_t element, const 
         OwnError::InvalidObject,
         QString("Setting %1 failed: %2").arg(tagText(key), QString::fromLatin1(status.text())));
   }
+}
+
+QImage DcmtkImage::displayImage(const QSize& tile) {
+  DcmDataset& dataset = *file_->getDataset();
+  if (picture_.isNull() || tile.isEmpty() || !isJpeg2000(dataset.getOriginalXfer())) {
+    return picture_;
+  }
+  // The size the tile draws the picture at, and what the image can give.
+  const QSize drawn = picture_.size().scaled(tile, Qt::KeepAspectRatio);
+  Uint16 rows = 0, columns = 0;
+  dataset.findAndGetUint16(DCM_Rows, rows);
+  dataset.findAndGetUint16(DCM_Columns, columns);
+  const int most = std::min<int>(std::max(rows, columns), kDisplayLongSide);
+  const bool covered = drawn.width() <= picture_.width() && drawn.height() <= picture_.height();
+  if (covered || std::max(picture_.width(), picture_.height()) >= most) return picture_;
+  try {
+    QImage better = renderForDisplay(dataset, tile);
+    if (!better.isNull()) picture_ = std::move(better);
+  } catch (const std::exception&) {
+    // The smaller picture still stands.
+  }
+  return picture_;
+}
+
+QImage DcmtkImage::render(const QSize& size) const {
+  try {
+    return renderForDisplay(*file_->getDataset(), size,
+                            size.isEmpty() ? 1 << 16 : kDisplayLongSide);
+  } catch (const std::exception&) {
+    return QImage();
+  }
+}
+
+int DcmtkImage::frameCount() const {
+  return static_cast<int>(dicom::dcmtk::frameCount(*file_->getDataset()));
 }
 
 QString DcmtkImage::patientName() const {

@@ -35,6 +35,9 @@ class DcmtkImage : public Image {
             const QString& calledAE) override;
 
   QImage displayImage() const override { return picture_; }
+  QImage displayImage(const QSize& tile) override;
+  QImage render(const QSize& size) const override;
+  int frameCount() const override;
   void setDisplayImage(QImage picture) { picture_ = std::move(picture); }
   QString displayProblem() const override { return problem_; }
   void setDisplayProblem(const QString& problem) { problem_ = problem; }

@@ -165,7 +165,7 @@ struct Delivery {
 // cannot be decoded is still delivered, with its reason, so that the
 // operator sees that the study holds an image that cannot be shown.
 Delivery decode(std::unique_ptr<DcmFileFormat> file, bool hasPixelData, const Timeouts& timeouts,
-                std::uint64_t generation) {
+                std::uint64_t generation, const QSize& target) {
   Delivery delivery;
   delivery.generation = generation;
   if (!hasPixelData) {
@@ -175,7 +175,7 @@ Delivery decode(std::unique_ptr<DcmFileFormat> file, bool hasPixelData, const Ti
   QImage picture;
   QString problem;
   try {
-    picture = renderForDisplay(*file->getDataset());
+    picture = renderForDisplay(*file->getDataset(), target);
   } catch (const std::exception& e) {
     problem = QString::fromUtf8(e.what());
   }
@@ -217,6 +217,7 @@ struct DcmtkReceiver::Shared {
   bool probing = false;
   std::set<std::string> probeUIDs;
   std::map<std::string, QStringList> probeLabels;
+  QSize displayTarget{1024, 1024};
 };
 
 // One listening port: the acceptor, the association threads, the decoders
@@ -704,9 +705,15 @@ struct DcmtkReceiver::Session {
     auto object = std::make_shared<std::unique_ptr<DcmFileFormat>>(std::move(file));
     push(promise->get_future());
     const Timeouts limitsCopy = timeouts;
-    decoders.start([promise, object, hasPixelData, limitsCopy, generation] {
+    QSize target;
+    {
+      std::lock_guard<std::mutex> lock(shared->mutex);
+      target = shared->displayTarget;
+    }
+    decoders.start([promise, object, hasPixelData, limitsCopy, generation, target] {
       try {
-        promise->set_value(decode(std::move(*object), hasPixelData, limitsCopy, generation));
+        promise->set_value(
+            decode(std::move(*object), hasPixelData, limitsCopy, generation, target));
       } catch (...) {
         promise->set_exception(std::current_exception());
       }
@@ -866,6 +873,11 @@ std::map<QString, QStringList> DcmtkReceiver::endProbe() {
   shared_->probeLabels.clear();
   shared_->probeUIDs.clear();
   return labels;
+}
+
+void DcmtkReceiver::setDisplayTarget(const QSize& size) {
+  std::lock_guard<std::mutex> lock(shared_->mutex);
+  if (!size.isEmpty()) shared_->displayTarget = size;
 }
 
 std::unique_ptr<StorageReceiver> makeReceiver(const Timeouts& timeouts) {

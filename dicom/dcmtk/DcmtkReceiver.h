@@ -51,6 +51,7 @@ class DcmtkReceiver : public StorageReceiver {
   std::uint64_t bytesReceived() const override;
   void beginProbe(const QStringList& sopInstanceUIDs) override;
   std::map<QString, QStringList> endProbe() override;
+  void setDisplayTarget(const QSize& size) override;
 
   struct Shared;
   struct Session;

@@ -11,9 +11,11 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <vector>
 
 #include "../Shrink.h"
+#include "DcmtkJpeg2000.h"
 
 namespace dicom::dcmtk {
 namespace {
@@ -114,7 +116,7 @@ std::optional<GreyLayout> greyLayout(DcmDataset& dataset) {
 
   if (dataset.tagExists(DCM_NumberOfFrames)) {
     Sint32 frames = 0;
-    if (dataset.findAndGetSint32(DCM_NumberOfFrames, frames).bad() || frames != 1) {
+    if (dataset.findAndGetSint32(DCM_NumberOfFrames, frames).bad() || frames < 1) {
       return std::nullopt;
     }
   }
@@ -203,7 +205,10 @@ std::vector<std::uint8_t> greyTable(const GreyLayout& layout, double center, dou
     } else if (m > rightBorder) {
       grey = high;
     } else {
-      grey = std::clamp(offset + m * gradient, 0.0, 255.0);
+      grey = offset + m * gradient;
+      // Converting a NaN to an integer is undefined: an extreme rescale
+      // shows the low end rather than anything at all.
+      grey = std::isfinite(grey) ? std::clamp(grey, 0.0, 255.0) : low;
     }
     table[word] = static_cast<std::uint8_t>(grey);
   }
@@ -225,6 +230,12 @@ QImage renderWords(const Word* words, const GreyLayout& layout, int maxLongSide)
     center = (lowest + highest + 1.0) / 2.0;
     width = highest - lowest + 1.0;
   }
+  // A rescale that overflows over the stored values has no window this
+  // path can compute; DCMTK's decoder has its own way with it.
+  if (!std::isfinite(center) || !std::isfinite(width) || !std::isfinite(center - width / 2.0) ||
+      !std::isfinite(center + width / 2.0)) {
+    return {};
+  }
   const auto table = greyTable(layout, center, width);
   const QSize size = fitted(layout.columns, layout.rows, maxLongSide);
   const std::uint8_t* grey = table.data();
@@ -233,7 +244,7 @@ QImage renderWords(const Word* words, const GreyLayout& layout, int maxLongSide)
 }
 }  // namespace
 
-QImage renderNativeGrey(DcmDataset& dataset, int maxLongSide) {
+QImage renderNativeGrey(DcmDataset& dataset, int maxLongSide, unsigned long frame) {
   const auto layout = greyLayout(dataset);
   if (!layout) return {};
   DcmElement* element = nullptr;
@@ -245,28 +256,34 @@ QImage renderNativeGrey(DcmDataset& dataset, int maxLongSide) {
   pixelData->getCurrentRepresentationKey(current, parameter);
   if (DcmXfer(current).isEncapsulated()) return {};
 
-  // The value must hold every pixel before any of it is read.
+  // The value must hold the whole frame before any of it is read.
   const std::size_t count = static_cast<std::size_t>(layout->rows) * layout->columns;
   const std::size_t bytes = count * static_cast<std::size_t>(layout->bitsAllocated / 8);
-  if (pixelData->getLength(EXS_LittleEndianExplicit, EET_ExplicitLength) < bytes) return {};
+  std::size_t end = 0;
+  if (__builtin_mul_overflow(bytes, static_cast<std::size_t>(frame) + 1, &end) ||
+      pixelData->getLength(EXS_LittleEndianExplicit, EET_ExplicitLength) < end) {
+    return {};
+  }
+  const std::size_t first = count * static_cast<std::size_t>(frame);
   if (layout->bitsAllocated == 8) {
     Uint8* words = nullptr;
     if (pixelData->getUint8Array(words).bad() || words == nullptr) return {};
-    return renderWords(words, *layout, maxLongSide);
+    return renderWords(words + first, *layout, maxLongSide);
   }
   Uint16* words = nullptr;  // in this machine's byte order, whatever the object's
   if (pixelData->getUint16Array(words).bad() || words == nullptr) return {};
-  return renderWords(words, *layout, maxLongSide);
+  return renderWords(words + first, *layout, maxLongSide);
 }
 
-QImage renderDecoded(DcmDataset& dataset, int maxLongSide) {
+QImage renderDecoded(DcmDataset& dataset, int maxLongSide, unsigned long frame) {
   QImage picture;
   {
     const E_TransferSyntax xfer = dataset.getOriginalXfer();
-    // Only the first frame is decoded; a compressed frame is decoded into a
+    // Only the one frame is decoded; a compressed frame is decoded into a
     // buffer of its own rather than into a second copy of the pixel data.
     auto image = std::make_unique<DicomImage>(
-        &dataset, xfer, CIF_UsePartialAccessToPixelData | CIF_NeverAccessEmbeddedOverlays, 0, 1);
+        &dataset, xfer, CIF_UsePartialAccessToPixelData | CIF_NeverAccessEmbeddedOverlays, frame,
+        1);
     if (image->getStatus() == EIS_Normal && !image->isMonochrome()) {
       std::unique_ptr<DicomImage> grey(image->createMonochromeImage());
       image = std::move(grey);
@@ -286,14 +303,34 @@ QImage renderDecoded(DcmDataset& dataset, int maxLongSide) {
   return picture;
 }
 
-QImage renderForDisplay(DcmDataset& dataset, int maxLongSide) {
+unsigned long frameCount(DcmDataset& dataset) {
+  Sint32 frames = 1;
+  if (dataset.findAndGetSint32(DCM_NumberOfFrames, frames).bad() || frames < 1) return 1;
+  return static_cast<unsigned long>(frames);
+}
+
+unsigned long displayFrame(DcmDataset& dataset) {
+  return frameCount(dataset) / 2;
+}
+
+QImage renderForDisplay(DcmDataset& dataset, const QSize& target, int maxLongSide) {
+  const unsigned long frame = displayFrame(dataset);
+  if (isJpeg2000(dataset.getOriginalXfer())) {
+    // Decoded at the lowest resolution that covers the target, into an
+    // uncompressed copy that renders like any other image.
+    const QSize box = target.isEmpty() ? QSize() : target.boundedTo({maxLongSide, maxLongSide});
+    QString error;
+    std::unique_ptr<DcmDataset> copy = decodeJpeg2000Frame(dataset, frame, box, error);
+    if (!copy) throw std::runtime_error(error.toStdString());
+    return renderForDisplay(*copy, target, target.isEmpty() ? 1 << 16 : maxLongSide);
+  }
   // Most received mammograms are uncompressed grey images with a linear
   // window: read straight from the pixel data, they need no intermediate
   // copies (DCMTK's decoder makes two, of 27 and 14 MB for a full-field
   // image) and are decoded several times faster.
-  QImage picture = renderNativeGrey(dataset, maxLongSide);
+  QImage picture = renderNativeGrey(dataset, maxLongSide, frame);
   if (!picture.isNull()) return picture;
-  return renderDecoded(dataset, maxLongSide);
+  return renderDecoded(dataset, maxLongSide, frame);
 }
 
 }  // namespace dicom::dcmtk

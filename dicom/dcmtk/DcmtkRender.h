@@ -6,16 +6,26 @@
 #include <dcmtk/dcmdata/dcdatset.h>
 
 #include <QImage>
+#include <QSize>
 
 namespace dicom::dcmtk {
 
-// The longest side, in pixels, of a displayed picture. A mammogram is
-// shown at most a few hundred pixels tall per tile; 2048 keeps detail for
-// a single-image view while a four-image study stays small in memory.
+// The longest side, in pixels, of a picture decoded for the tiles. A
+// mammogram is shown at most a few hundred pixels tall per tile; 2048 keeps
+// detail for large tiles while a four-image study stays small in memory.
 constexpr int kDisplayLongSide = 2048;
 
-// Renders the first frame of the data set into an 8-bit grey picture whose
-// long side is at most maxLongSide. The photometric interpretation decides
+// The frame a picture shows: the middle one of a multi-frame object (a
+// tomosynthesis stack), the only one otherwise. 0-based.
+unsigned long displayFrame(DcmDataset& dataset);
+// Number of Frames, 1 when absent or invalid.
+unsigned long frameCount(DcmDataset& dataset);
+
+// Renders the display frame of the data set into an 8-bit grey picture
+// that covers target (fitted with its aspect ratio), at most maxLongSide
+// on its long side; an empty target asks for the full resolution. Only
+// that frame is decoded. JPEG 2000 data is decoded at the lowest of its
+// resolutions that covers the target. The photometric interpretation decides
 // the polarity (MONOCHROME1 is shown inverted, as the modality intends);
 // the grey scale comes from the object's first window, else its first VOI
 // LUT, else the range of its pixel values. Colour images are shown as their
@@ -23,24 +33,28 @@ constexpr int kDisplayLongSide = 2048;
 //
 // The data set keeps only its original pixel representation afterwards:
 // a compressed object stays compressed in memory and is sent on as it came.
-QImage renderForDisplay(DcmDataset& dataset, int maxLongSide = kDisplayLongSide);
+QImage renderForDisplay(DcmDataset& dataset, const QSize& target = QSize(),
+                        int maxLongSide = kDisplayLongSide);
 
 // The two ways renderForDisplay works, exposed so that tests can hold them
 // against each other; renderForDisplay tries the first, then the second.
 //
-// renderNativeGrey reads uncompressed single-frame MONOCHROME1/MONOCHROME2
+// renderNativeGrey reads one frame of uncompressed MONOCHROME1/MONOCHROME2
 // pixel data of 8 or 16 bits allocated straight from the data set: rescale,
 // linear window (the object's first, else the range of its values),
 // polarity and area-average reduction in one pass through a lookup table.
 // It returns a null QImage, leaving the data set untouched, for anything
 // it does not handle exactly like DCMTK's image decoder: compressed or
-// colour data, several frames, a modality or VOI LUT, a VOI LUT function
+// colour data, a modality or VOI LUT, a VOI LUT function
 // other than LINEAR, a Presentation LUT Shape other than IDENTITY, a window
-// width below 1, a high bit other than bits stored - 1, or pixel data
-// shorter than rows x columns.
-QImage renderNativeGrey(DcmDataset& dataset, int maxLongSide = kDisplayLongSide);
+// width below 1, a window or rescale that is not finite over the stored
+// values, a high bit other than bits stored - 1, or pixel data shorter than
+// its frames.
+QImage renderNativeGrey(DcmDataset& dataset, int maxLongSide = kDisplayLongSide,
+                        unsigned long frame = 0);
 // renderDecoded goes through DCMTK's image decoder, for every kind of
-// object renderForDisplay accepts.
-QImage renderDecoded(DcmDataset& dataset, int maxLongSide = kDisplayLongSide);
+// object renderForDisplay accepts but JPEG 2000.
+QImage renderDecoded(DcmDataset& dataset, int maxLongSide = kDisplayLongSide,
+                     unsigned long frame = 0);
 
 }  // namespace dicom::dcmtk
