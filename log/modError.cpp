@@ -27,7 +27,7 @@ QString FormatRecord(const QString& timeStamp, std::int32_t errorNumber, const Q
          procedureLabel;
 }
 
-void LogError(std::int32_t errorNumber, const QString& description,
+bool LogError(std::int32_t errorNumber, const QString& description,
               const QString& procedureLabel) noexcept {
   QByteArray record;
   try {
@@ -42,13 +42,14 @@ void LogError(std::int32_t errorNumber, const QString& description,
         file.close();
       }
     }
-    if (written) return;
+    if (written) return true;
   } catch (...) {
     // Fall through to standard error: an error handler must never fail itself.
   }
   std::fputs("Brevant: the error log could not be written; the failure was: ", stderr);
   std::fwrite(record.constData(), 1, static_cast<std::size_t>(record.size()), stderr);
   std::fflush(stderr);
+  return false;
 }
 
 }  // namespace modError

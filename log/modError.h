@@ -9,9 +9,10 @@ namespace modError {
 
 // Appends "time - number - description - label" and a CR LF. The Logs
 // directory is created on first use. Never throws: when the log cannot be
-// written, the record goes to standard error instead and the caller's own
-// error handling carries on.
-void LogError(std::int32_t errorNumber, const QString& description,
+// written (Logs is a file, Error.log a folder, a full disk), the record goes
+// to standard error instead, and false tells the caller, whose message must
+// then not send the operator to the log.
+bool LogError(std::int32_t errorNumber, const QString& description,
               const QString& procedureLabel) noexcept;
 
 // The record as written, without the line end (for a given time stamp).

@@ -303,10 +303,20 @@ void frmSearch::refuseTooWide() {
   showMessage(QMessageBox::Critical, kTooWideCaption, kTooWideText);
 }
 
-void frmSearch::reportFailure(const std::exception& error) {
+void frmSearch::reportFailure(const std::exception& error, const QString& context) {
   const dicom::Failure failure = dicom::describe(error);
-  modError::LogError(failure.number, failure.description, kProcedureLabel);
-  showMessage(QMessageBox::Critical, kErrorCaption, kErrorText);
+  const QString description =
+      context.isEmpty() ? failure.description : context + ": " + failure.description;
+  if (modError::LogError(failure.number, description, kProcedureLabel)) {
+    showMessage(QMessageBox::Critical, kErrorCaption, kErrorText);
+  } else {
+    // There is no log to read: the message itself says what failed.
+    showMessage(QMessageBox::Critical, kErrorCaption,
+                QString("There was an error.\r\n%1 - %2\r\n(The error log could not be "
+                        "written.)")
+                    .arg(failure.number)
+                    .arg(description));
+  }
 }
 
 void frmSearch::cmdSearch_Click() {
@@ -441,7 +451,9 @@ void frmSearch::grid1_RowDoubleClick(int row, int /*column*/) {
     host_.beginRetrieval(*query);
     accept();
   } catch (const std::exception& error) {
-    reportFailure(error);
+    // Logged under the search's label, as it always was; the description
+    // tells the two apart.
+    reportFailure(error, "The retrieval of the study failed");
   }
 }
 

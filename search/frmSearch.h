@@ -75,7 +75,8 @@ class frmSearch : public QDialog {
   void Form_Resize();
   bool cboSex_KeyPress(QKeyEvent* event);
   void selectOnFocus(QLineEdit* box);
-  void reportFailure(const std::exception& error);
+  // context, when given, says which command failed ("The retrieval").
+  void reportFailure(const std::exception& error, const QString& context = QString());
   void refuseTooWide();
   std::unique_ptr<dicom::Query> newStudyQuery();
   void buildControls();
