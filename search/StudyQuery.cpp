@@ -54,9 +54,9 @@ QString dicomDate(const std::optional<QDate>& date) {
 }
 
 void fillIdentifier(dicom::DataSet& identifier, const Criteria& c) {
-  QString name = c.patientName;
-  name.replace(' ', '^');
-  identifier.setPatientName(name);
+  // Spaces inside the family and given names are part of them ("van Dyk");
+  // only the composed name's "^" separates the components.
+  identifier.setPatientName(c.patientName);
   identifier.setPatientID(c.patientID);
   identifier.setSex(c.sex);
   identifier.setBirthDate(dicomDate(c.birthDate));

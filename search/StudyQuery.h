@@ -68,7 +68,7 @@ bool exceedsLimit(int matchCount, const QString& accessionNumber);
 QString dicomDate(const std::optional<QDate>& date);
 
 // Fills the eight keys of the study-level identifier, in the order the
-// station sends them: name (spaces as "^"), patient ID, sex, birth date,
+// station sends them: name (as composed, spaces kept), patient ID, sex, birth date,
 // study date, query/retrieve level "STUDY", study description, accession.
 void fillIdentifier(dicom::DataSet& identifier, const Criteria& criteria);
 
