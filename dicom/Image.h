@@ -20,6 +20,13 @@ class Image {
 
   // The attribute collection: lookup is null, not a failure, when absent.
   virtual Attribute attribute(std::uint32_t group, std::uint32_t element) const = 0;
+  // An attribute of the first item of a sequence (its tag as (group << 16) |
+  // element); null when the sequence, the item or the attribute is absent.
+  virtual Attribute itemAttribute(std::uint32_t sequence, std::uint32_t group,
+                                  std::uint32_t element) const {
+    (void)sequence, (void)group, (void)element;
+    return Attribute();
+  }
   // Sets an attribute, creating it when absent. Raises DicomError when the
   // value cannot be stored in the object.
   virtual void addOrReplace(std::uint32_t group, std::uint32_t element, const QString& value) = 0;

@@ -2,8 +2,11 @@
 
 #include <QMouseEvent>
 #include <QPainter>
+#include <QWheelEvent>
+#include <cmath>
 
 #include "DicomError.h"
+#include "HeaderView.h"
 #include "Shrink.h"
 #include "common/Ui.h"
 
@@ -38,6 +41,8 @@ Viewer::Viewer(Toolkit& toolkit, QWidget* parent) : QWidget(parent), reception_(
   setAttribute(Qt::WA_OpaquePaintEvent);
   setFocusPolicy(Qt::StrongFocus);
   connect(&images(), &ImageCollection::changed, this, [this] { update(); });
+  // A new study, or none: the closer look ends with the images it showed.
+  connect(&images(), &ImageCollection::emptied, this, [this] { showFullView(0); });
   // The study is drawn once its association has ended.
   connect(&reception_, &Reception::associationClosed, this, [this] { update(); });
 }
@@ -66,6 +71,7 @@ QRect Viewer::tileRect(int position) const {
 }
 
 std::int32_t Viewer::hitTest(std::int32_t& x, std::int32_t& y) const {
+  if (fullPosition_ > 0) return rect().contains(x, y) ? fullPosition_ : 0;
   const int shown = std::min(images().count(), gridSize_ * gridSize_);
   for (int position = 1; position <= shown; ++position) {
     if (tileRect(position).contains(x, y)) return position;
@@ -76,6 +82,10 @@ std::int32_t Viewer::hitTest(std::int32_t& x, std::int32_t& y) const {
 void Viewer::paintEvent(QPaintEvent*) {
   QPainter painter(this);
   painter.fillRect(rect(), Qt::black);
+  if (fullPosition_ > 0) {
+    drawFullView(painter);
+    return;
+  }
   const int shown = std::min(images().count(), gridSize_ * gridSize_);
   scaled_.resize(static_cast<std::size_t>(shown));
   for (int position = 1; position <= shown; ++position) {
@@ -106,26 +116,7 @@ void Viewer::drawTile(QPainter& painter, int position, const QRect& tile) {
         "This image cannot be displayed and cannot be labelled.\n" + image->displayProblem());
   }
 
-  // View label top left, changed marker top right: the whole study can be
-  // checked at a glance.
-  QFont font = painter.font();
-  font.setBold(true);
-  font.setPixelSize(std::max(10, std::min(18, tile.height() / 16)));
-  painter.setFont(font);
-  const QRect textArea = inner.adjusted(6, 4, -6, -4);
-  const QString label = image->attribute(0x0008, 0x103E).defaultValue();
-  painter.setPen(QColor(255, 230, 80));
-  painter.drawText(textArea, Qt::AlignLeft | Qt::AlignTop, label);
-  if (!image->text().isEmpty()) {
-    painter.setPen(QColor(255, 120, 60));
-    painter.drawText(textArea, Qt::AlignRight | Qt::AlignTop, image->text());
-  }
-  // A tomosynthesis stack shows its middle frame; its label is the whole object's.
-  if (image->frameCount() > 1) {
-    painter.setPen(QColor(150, 210, 255));
-    painter.drawText(textArea, Qt::AlignLeft | Qt::AlignBottom,
-                     QString("%1 frames").arg(image->frameCount()));
-  }
+  drawTexts(painter, *image, inner);
 
   if (image->frameWidth() > 0) {
     const int w = image->frameWidth();
@@ -138,23 +129,195 @@ void Viewer::drawTile(QPainter& painter, int position, const QRect& tile) {
   }
 }
 
+void Viewer::drawTexts(QPainter& painter, const Image& image, const QRect& area) {
+  // View label top left, changed marker top right: the whole study can be
+  // checked at a glance.
+  QFont font = painter.font();
+  font.setBold(true);
+  font.setPixelSize(std::max(10, std::min(18, area.height() / 16)));
+  painter.setFont(font);
+  const QRect textArea = area.adjusted(6, 4, -6, -4);
+  const QString label = image.attribute(0x0008, 0x103E).defaultValue();
+  painter.setPen(QColor(255, 230, 80));
+  painter.drawText(textArea, Qt::AlignLeft | Qt::AlignTop, label);
+  if (!image.text().isEmpty()) {
+    painter.setPen(QColor(255, 120, 60));
+    painter.drawText(textArea, Qt::AlignRight | Qt::AlignTop, image.text());
+  }
+  // A tomosynthesis stack shows its middle frame; its label is the whole object's.
+  if (image.frameCount() > 1) {
+    painter.setPen(QColor(150, 210, 255));
+    painter.drawText(textArea, Qt::AlignLeft | Qt::AlignBottom,
+                     QString("%1 frames").arg(image.frameCount()));
+  }
+  // What the image's own header says, small and quiet; loud where it
+  // contradicts the label about to be written.
+  const HeaderView header = headerView(image);
+  if (header.isSilent()) return;
+  const bool contradicting = contradicts(header, label);
+  font.setBold(contradicting);
+  font.setPixelSize(std::max(9, font.pixelSize() * 3 / 4));
+  painter.setFont(font);
+  if (contradicting) {
+    QPen pen(QColor(255, 150, 0), 3, Qt::DashLine);
+    painter.setPen(pen);
+    painter.setBrush(Qt::NoBrush);
+    painter.drawRect(area.adjusted(4, 4, -5, -5));
+    painter.setPen(QColor(255, 170, 40));
+    painter.drawText(textArea, Qt::AlignRight | Qt::AlignBottom,
+                     header.text() + QString::fromUtf8(" \u2260 label"));
+  } else {
+    painter.setPen(QColor(150, 150, 150));
+    painter.drawText(textArea, Qt::AlignRight | Qt::AlignBottom, header.text());
+  }
+}
+
+void Viewer::showFullView(int position) {
+  if (position < 0 || position > images().count()) position = 0;
+  if (position == fullPosition_) return;
+  fullPosition_ = position;
+  fullScaled_ = QImage();
+  zoom_ = 1.0;
+  centre_ = QPointF(0.5, 0.5);
+  if (position == 0) {
+    // Nothing of the closer look stays behind.
+    fullImage_.reset();
+    full_ = QImage();
+  } else {
+    fullImage_ = images().item(position);
+    full_ = fullImage_->render(size());
+  }
+  update();
+  emit fullViewChanged(position);
+}
+
+void Viewer::resetView() {
+  zoom_ = 1.0;
+  centre_ = QPointF(0.5, 0.5);
+  fullScaled_ = QImage();
+  update();
+}
+
+QRectF Viewer::fullRect() const {
+  if (full_.isNull()) return QRectF();
+  const QSizeF fitted = QSizeF(full_.size()).scaled(QSizeF(size()), Qt::KeepAspectRatio) * zoom_;
+  const QPointF centre(width() / 2.0, height() / 2.0);
+  return QRectF(centre - QPointF(centre_.x() * fitted.width(), centre_.y() * fitted.height()),
+                fitted);
+}
+
+void Viewer::zoomAt(double factor, QPointF at) {
+  if (fullPosition_ == 0 || full_.isNull()) return;
+  const QRectF before = fullRect();
+  const QPointF point((at.x() - before.left()) / before.width(),
+                      (at.y() - before.top()) / before.height());
+  zoom_ = std::clamp(zoom_ * factor, 1.0, 32.0);
+  const QRectF after = fullRect();
+  // The picture point under `at` stays there.
+  centre_ += QPointF(point.x() - (at.x() - after.left()) / after.width(),
+                     point.y() - (at.y() - after.top()) / after.height());
+  fullScaled_ = QImage();
+  // A picture decoded below the size it is now drawn at (a JPEG 2000 level)
+  // is decoded again at the level that covers it.
+  const QSize drawn = fullRect().size().toSize();
+  if (drawn.width() > full_.width() && fullImage_) {
+    const QImage better = fullImage_->render(drawn);
+    if (better.width() > full_.width()) full_ = better;
+  }
+  update();
+}
+
+void Viewer::drawFullView(QPainter& painter) {
+  const QRectF target = fullRect();
+  if (!full_.isNull()) {
+    if (target.width() < full_.width()) {
+      // Shrunk: reduced once per scale by area averaging, then drawn 1:1.
+      if (fullScaled_.size() != target.size().toSize()) {
+        fullScaled_ = fitPicture(full_, target.size().toSize());
+      }
+      painter.drawImage(target.topLeft(), fullScaled_);
+    } else {
+      // Enlarged: only the part in view is scaled.
+      painter.setRenderHint(QPainter::SmoothPixmapTransform);
+      const QRectF visible = target.intersected(QRectF(rect()));
+      const double scale = target.width() / full_.width();
+      const QRectF source((visible.left() - target.left()) / scale,
+                          (visible.top() - target.top()) / scale, visible.width() / scale,
+                          visible.height() / scale);
+      painter.drawImage(visible, full_, source);
+    }
+  } else if (fullImage_ && !fullImage_->displayProblem().isEmpty()) {
+    painter.setPen(QColor(255, 120, 60));
+    painter.drawText(rect(), Qt::AlignCenter | Qt::TextWordWrap, fullImage_->displayProblem());
+  }
+  if (!fullImage_) return;
+  drawTexts(painter, *fullImage_, rect().adjusted(2, 2, -2, -2));
+  if (fullImage_->frameWidth() > 0) {
+    const int w = fullImage_->frameWidth();
+    QPen pen(common::fromBgr(fullImage_->frameColour()));
+    pen.setWidth(w);
+    painter.setPen(pen);
+    painter.setBrush(Qt::NoBrush);
+    painter.drawRect(rect().adjusted(w / 2, w / 2, -(w + 1) / 2, -(w + 1) / 2));
+  }
+}
+
+void Viewer::mouseDoubleClickEvent(QMouseEvent* event) {
+  if (event->button() != Qt::LeftButton) return;
+  if (fullPosition_ > 0) {
+    showFullView(0);
+    return;
+  }
+  std::int32_t x = event->position().toPoint().x(), y = event->position().toPoint().y();
+  const std::int32_t position = hitTest(x, y);
+  if (position > 0) showFullView(position);
+}
+
+void Viewer::wheelEvent(QWheelEvent* event) {
+  if (fullPosition_ == 0) {
+    QWidget::wheelEvent(event);
+    return;
+  }
+  const double steps = event->angleDelta().y() / 120.0;
+  zoomAt(std::pow(1.25, steps), event->position());
+  event->accept();
+}
+
+void Viewer::mouseMoveEvent(QMouseEvent* event) {
+  if (fullPosition_ > 0 && pressed_ && (event->buttons() & Qt::LeftButton) && zoom_ > 1.0) {
+    const QPointF now = event->position();
+    if ((now.toPoint() - pressedAt_).manhattanLength() > 3) dragged_ = true;
+    const QRectF shown = fullRect();
+    centre_ -= QPointF((now.x() - dragFrom_.x()) / shown.width(),
+                       (now.y() - dragFrom_.y()) / shown.height());
+    dragFrom_ = now;
+    update();
+  }
+  QWidget::mouseMoveEvent(event);
+}
+
 void Viewer::resizeEvent(QResizeEvent* event) {
   QWidget::resizeEvent(event);
+  fullScaled_ = QImage();
   // Pictures arriving now are decoded for the tiles of a four-image study.
   reception_.setDisplayTarget(QSize(std::max(1, width() / 2), std::max(1, height() / 2)));
 }
 
 void Viewer::mousePressEvent(QMouseEvent* event) {
   pressed_ = true;
+  dragged_ = false;
+  pressedAt_ = event->position().toPoint();
+  dragFrom_ = event->position();
   QWidget::mousePressEvent(event);
 }
 
 void Viewer::mouseReleaseEvent(QMouseEvent* event) {
-  if (pressed_) {
-    pressed_ = false;
+  // A drag that panned the closer look is no click.
+  if (pressed_ && !dragged_) {
     const QPoint p = event->position().toPoint();
     emit mouseClick(buttonCode(event->button()), shiftState(event->modifiers()), p.x(), p.y());
   }
+  pressed_ = false;
   QWidget::mouseReleaseEvent(event);
 }
 

@@ -13,9 +13,16 @@ namespace dicom {
 class Toolkit;
 
 // The image viewer: tiles the images of its reception grid size by grid
-// size and draws each image's highlight frame, view label and marker. The
-// reception (the collection and the network that fills it) is widget-free
-// and reached through reception().
+// size and draws each image's highlight frame, view label and marker, and
+// what the image's own header says about its view. The reception (the
+// collection and the network that fills it) is widget-free and reached
+// through reception().
+//
+// A double-click on a tile shows that image alone over the whole viewer
+// (the closer look), decoded afresh at the best resolution the area allows;
+// the wheel zooms around the pointer, dragging pans, resetView() fits it
+// again, and a second double-click (or showFullView(0)) returns to the
+// tiles and releases the decoded picture.
 class Viewer : public QWidget {
   Q_OBJECT
  public:
@@ -35,22 +42,55 @@ class Viewer : public QWidget {
   // The rectangle of the tile at a 1-based position, in viewer pixels.
   QRect tileRect(int position) const;
 
+  // The image shown alone, 0 while the tiles are shown.
+  int fullViewPosition() const { return fullPosition_; }
+  // Shows the image at a position alone; 0 returns to the tiles.
+  void showFullView(int position);
+  // Fits the image shown alone into the viewer again.
+  void resetView();
+  // The zoom of the image shown alone: 1 fits it into the viewer.
+  double zoom() const { return zoom_; }
+  // Zooms by factor keeping the image point under the viewer point at still.
+  void zoomAt(double factor, QPointF at);
+
  signals:
   // Button, shift state, then X and Y in viewer pixels.
   void mouseClick(int button, int shift, std::int32_t x, std::int32_t y);
+  // The image shown alone changed: its position, 0 for the tiles again.
+  void fullViewChanged(int position);
 
  protected:
   void paintEvent(QPaintEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
+  void mouseMoveEvent(QMouseEvent* event) override;
+  void mouseDoubleClickEvent(QMouseEvent* event) override;
+  void wheelEvent(QWheelEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
 
  private:
   void drawTile(QPainter& painter, int position, const QRect& rect);
+  void drawFullView(QPainter& painter);
+  // Label, marker, frame count and header view over an image's area.
+  void drawTexts(QPainter& painter, const Image& image, const QRect& area);
+  // Where the picture shown alone lies, in viewer pixels.
+  QRectF fullRect() const;
 
   Reception reception_;
   std::int16_t gridSize_ = 1;
   bool pressed_ = false;
+  QPoint pressedAt_;
+  QPointF dragFrom_;
+  bool dragged_ = false;
+
+  // The closer look: the image, its picture decoded for it, the zoom and
+  // the picture point (0..1) at the viewer's centre.
+  int fullPosition_ = 0;
+  ImagePtr fullImage_;
+  QImage full_;
+  double zoom_ = 1.0;
+  QPointF centre_{0.5, 0.5};
+  QImage fullScaled_;  // full_ reduced to the current scale, when it shrinks
 
   // Scaled pictures, made once per image and tile size rather than per paint.
   // The image is held weakly: a new image never matches the entry of a

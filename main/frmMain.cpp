@@ -221,6 +221,18 @@ void frmMain::buildControls() {
             modError::LogError(number, description, "cmdSearch_Click");
           });
   connect(dcmViewer, &dicom::Viewer::mouseClick, this, &frmMain::dcmViewer_MouseClick);
+  // The image looked at closely is the selected one: the buttons and keys
+  // label it.
+  connect(dcmViewer, &dicom::Viewer::fullViewChanged, this, [this](int position) {
+    if (position > 0) selectImage(position);
+  });
+  for (const auto& [key, action] : {std::pair{Qt::Key_Escape, 0}, std::pair{Qt::Key_Home, 1}}) {
+    auto* shortcut = new QShortcut(QKeySequence(key), this);
+    connect(shortcut, &QShortcut::activated, this, [this, action = action] {
+      if (action == 0) dcmViewer->showFullView(0);
+      if (action == 1) dcmViewer->resetView();
+    });
+  }
   // The selection never outlives the images it points into.
   connect(&dcmViewer->images(), &dicom::ImageCollection::emptied, this,
           [this] { SelectedImage.reset(); });
@@ -349,6 +361,10 @@ void frmMain::tmrKill_Timer() {
 void frmMain::dcmViewer_MouseClick(int, int, std::int32_t x, std::int32_t y) {
   const std::int32_t position = dcmViewer->hitTest(x, y);
   if (position == 0) return;
+  selectImage(position);
+}
+
+void frmMain::selectImage(int position) {
   dicom::ImageCollection& images = dcmViewer->images();
   // An image the station cannot display cannot be judged, so not labelled.
   if (!images.item(position)->displayProblem().isEmpty()) return;

@@ -97,6 +97,8 @@ class frmMain : public QWidget, public search::StationHost {
   void setOrientationColour(int index, std::uint32_t colour);
   void runUpdate(QAction* button);
   void startWatchdog();
+  // Selects the image at a position: frames it, lights its label's button.
+  void selectImage(int position);
   // Asks before unsent changes are dropped; action completes the question
   // ("Retrieving another study", "Closing Brevant").
   bool confirmDiscard(const QString& action);

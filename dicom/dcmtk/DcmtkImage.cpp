@@ -41,6 +41,19 @@ Attribute DcmtkImage::attribute(std::uint32_t group, std::uint32_t element) cons
   return Attribute(text);
 }
 
+Attribute DcmtkImage::itemAttribute(std::uint32_t sequence, std::uint32_t group,
+                                    std::uint32_t element) const {
+  DcmItem* item = nullptr;
+  if (file_->getDataset()
+          ->findAndGetSequenceItem(keyOf(sequence >> 16, sequence & 0xFFFFu), item, 0)
+          .bad() ||
+      item == nullptr) {
+    return Attribute();
+  }
+  const QString text = readText(*item, keyOf(group, element));
+  return text.isNull() ? Attribute() : Attribute(text);
+}
+
 void DcmtkImage::addOrReplace(std::uint32_t group, std::uint32_t element, const QString& value) {
   const DcmTagKey key = keyOf(group, element);
   if (key.getGroup() == 0x0002 || key == DCM_PixelData || key == DCM_SpecificCharacterSet ||

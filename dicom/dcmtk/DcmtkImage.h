@@ -19,6 +19,8 @@ class DcmtkImage : public Image {
   DcmtkImage(std::unique_ptr<DcmFileFormat> file, Timeouts timeouts);
 
   Attribute attribute(std::uint32_t group, std::uint32_t element) const override;
+  Attribute itemAttribute(std::uint32_t sequence, std::uint32_t group,
+                          std::uint32_t element) const override;
   // Writes the value in the object's own character set. A value that set
   // cannot hold (or any non-ASCII value in an object that declares no
   // character set) moves the whole object to UTF-8: every text attribute is
