@@ -30,6 +30,7 @@ namespace samples {
 namespace {
 
 constexpr const char* kSopClass = "1.2.840.10008.5.1.4.1.1.1.2";
+constexpr const char* kTomoSopClass = "1.2.840.10008.5.1.4.1.1.13.1.3";
 
 // One of the four standard screening views.
 struct View {
@@ -143,6 +144,12 @@ void validate(const StudySpec& spec) {
   }
   if (spec.fragmentKiB < 0 || spec.fragmentKiB > 1 << 20) {
     throw std::runtime_error("sample study: fragment size out of range");
+  }
+  if (spec.tomoObjects < 0 || spec.tomoObjects > 8 || spec.tomoFrames < 1 ||
+      spec.tomoFrames > 200 || spec.tomoRows < 16 || spec.tomoColumns < 16 ||
+      static_cast<long long>(spec.tomoRows) * spec.tomoColumns * 2 * spec.tomoFrames >
+          0xFFFFFFF0LL) {
+    throw std::runtime_error("sample study: tomosynthesis objects out of range");
   }
 }
 
@@ -363,7 +370,19 @@ std::vector<WrittenImage> writeStudy(const StudySpec& spec, const QString& folde
   for (auto& uid : seriesUIDs) uid = newUID(SITE_SERIES_UID_ROOT);
 
   std::vector<WrittenImage> written;
-  for (int i = 0; i < spec.images; ++i) {
+  for (int n = 0; n < spec.images + spec.tomoObjects; ++n) {
+    // Tomosynthesis objects follow the images, uncompressed, each in a
+    // series of its own; their views start again at L CC.
+    const bool tomo = n >= spec.images;
+    const int i = tomo ? n - spec.images : n;
+    StudySpec frame = spec;
+    if (tomo) {
+      frame.rows = spec.tomoRows;
+      frame.columns = spec.tomoColumns;
+      frame.syntax = Syntax::ExplicitLittle;
+    }
+    const int frames = tomo ? spec.tomoFrames : 1;
+    const E_TransferSyntax objectXfer = tomo ? EXS_LittleEndianExplicit : xfer;
     const View& view = viewOf(i);
     const std::string sopUID = newUID(SITE_INSTANCE_UID_ROOT);
     DcmFileFormat file;
@@ -371,7 +390,7 @@ std::vector<WrittenImage> writeStudy(const StudySpec& spec, const QString& folde
 
     if (!charset.isEmpty()) put(ds, DCM_SpecificCharacterSet, charset);
     put(ds, DCM_ImageType, "ORIGINAL\\PRIMARY");
-    put(ds, DCM_SOPClassUID, kSopClass);
+    put(ds, DCM_SOPClassUID, tomo ? kTomoSopClass : kSopClass);
     put(ds, DCM_SOPInstanceUID, sopUID);
     put(ds, DCM_StudyDate, spec.studyDate);
     put(ds, DCM_SeriesDate, spec.studyDate);
@@ -398,15 +417,23 @@ std::vector<WrittenImage> writeStudy(const StudySpec& spec, const QString& folde
     put(ds, DCM_BodyPartThickness, "45");
     put(ds, DCM_CompressionForce, "110");
     put(ds, DCM_PositionerType, "MAMMOGRAPHIC");
-    put(ds, DCM_ViewPosition, view.position);
+    // What the header says of the view: consistent, contradicting (the
+    // next view's), absent, or in the code sequence only.
+    const View& said = spec.headerViews == HeaderViews::Contradicting ? viewOf(i + 1) : view;
+    const bool attributes = spec.headerViews == HeaderViews::Consistent ||
+                            spec.headerViews == HeaderViews::Contradicting;
+    const bool code = spec.headerViews != HeaderViews::Absent;
+    if (attributes) put(ds, DCM_ViewPosition, said.position);
     put(ds, DCM_ImagerPixelSpacing, spacing);
     put(ds, DCM_StudyInstanceUID, studyUID);
-    put(ds, DCM_SeriesInstanceUID, seriesUIDs[static_cast<std::size_t>(i) % seriesUIDs.size()]);
+    put(ds, DCM_SeriesInstanceUID,
+        tomo ? newUID(SITE_SERIES_UID_ROOT)
+             : seriesUIDs[static_cast<std::size_t>(i) % seriesUIDs.size()]);
     put(ds, DCM_StudyID, encode(spec.accessionNumber.left(16), charset));
     put(ds, DCM_SeriesNumber, std::to_string(i % static_cast<int>(kViews.size()) + 1));
-    put(ds, DCM_InstanceNumber, std::to_string(i + 1));
+    put(ds, DCM_InstanceNumber, std::to_string(n + 1));
     put(ds, DCM_PatientOrientation, view.orientation);
-    put(ds, DCM_ImageLaterality, view.laterality);
+    if (attributes) put(ds, DCM_ImageLaterality, said.laterality);
     put(ds, DCM_PixelSpacing, spacing);
     put(ds, DCM_BurnedInAnnotation, "NO");
     put(ds, DCM_LossyImageCompression, "00");
@@ -414,12 +441,12 @@ std::vector<WrittenImage> writeStudy(const StudySpec& spec, const QString& folde
     check(ds.putAndInsertSint16(DCM_PixelIntensityRelationshipSign, mono1 ? 1 : -1),
           "PixelIntensityRelationshipSign");
     put(ds, DCM_PresentationLUTShape, mono1 ? "INVERSE" : "IDENTITY");
-    {
-      DcmItem* code = nullptr;
-      check(ds.findOrCreateSequenceItem(DCM_ViewCodeSequence, code, -2), "ViewCodeSequence");
-      put(*code, DCM_CodeValue, view.codeValue);
-      put(*code, DCM_CodingSchemeDesignator, "SRT");
-      put(*code, DCM_CodeMeaning, view.codeMeaning);
+    if (code) {
+      DcmItem* item = nullptr;
+      check(ds.findOrCreateSequenceItem(DCM_ViewCodeSequence, item, -2), "ViewCodeSequence");
+      put(*item, DCM_CodeValue, said.codeValue);
+      put(*item, DCM_CodingSchemeDesignator, "SRT");
+      put(*item, DCM_CodeMeaning, said.codeMeaning);
     }
     if (spec.withWindow) {
       const double centre = maxValue * (kTissueLow + kTissueHigh) / 2;
@@ -429,8 +456,9 @@ std::vector<WrittenImage> writeStudy(const StudySpec& spec, const QString& folde
     }
     check(ds.putAndInsertUint16(DCM_SamplesPerPixel, 1), "SamplesPerPixel");
     put(ds, DCM_PhotometricInterpretation, spec.photometric);
-    check(ds.putAndInsertUint16(DCM_Rows, static_cast<Uint16>(spec.rows)), "Rows");
-    check(ds.putAndInsertUint16(DCM_Columns, static_cast<Uint16>(spec.columns)), "Columns");
+    check(ds.putAndInsertUint16(DCM_Rows, static_cast<Uint16>(frame.rows)), "Rows");
+    check(ds.putAndInsertUint16(DCM_Columns, static_cast<Uint16>(frame.columns)), "Columns");
+    if (tomo) put(ds, DCM_NumberOfFrames, std::to_string(frames));
     check(ds.putAndInsertUint16(DCM_BitsAllocated, 16), "BitsAllocated");
     check(ds.putAndInsertUint16(DCM_BitsStored, static_cast<Uint16>(spec.bitsStored)),
           "BitsStored");
@@ -439,15 +467,22 @@ std::vector<WrittenImage> writeStudy(const StudySpec& spec, const QString& folde
 
     auto* pixelData = new DcmPixelData(DCM_PixelData);
     Uint16* words = nullptr;
-    const auto count = static_cast<Uint32>(spec.rows) * static_cast<Uint32>(spec.columns);
+    const auto perFrame = static_cast<Uint32>(frame.rows) * static_cast<Uint32>(frame.columns);
+    const auto count = perFrame * static_cast<Uint32>(frames);
     if (pixelData->createUint16Array(count, words).bad() || words == nullptr) {
       delete pixelData;
       throw std::runtime_error("sample study: out of memory for the pixel data");
     }
-    fillPixels(spec, i, words);
+    for (int f = 0; f < frames; ++f) {
+      // Slices of one breast differ a little from one another.
+      frame.seed = spec.seed + static_cast<unsigned>(f);
+      fillPixels(frame, i, words + static_cast<std::size_t>(f) * perFrame);
+    }
     check(ds.insert(pixelData, true), "PixelData");
 
-    if (spec.syntax == Syntax::JpegLossless) {
+    if (tomo) {
+      // Written as they are.
+    } else if (spec.syntax == Syntax::JpegLossless) {
       DJ_RPLossless parameter(1, 0);
       check(ds.chooseRepresentation(xfer, &parameter), "JPEG lossless encoding");
     } else if (spec.syntax == Syntax::JpegLs) {
@@ -459,16 +494,16 @@ std::vector<WrittenImage> writeStudy(const StudySpec& spec, const QString& folde
     } else if (spec.syntax == Syntax::Jpeg2000Lossless || spec.syntax == Syntax::Jpeg2000) {
       encapsulateJpeg2000(ds, *pixelData, spec, words);
     }
-    if (!ds.canWriteXfer(xfer)) {
+    if (!ds.canWriteXfer(objectXfer)) {
       throw std::runtime_error("sample study: cannot write " +
-                               std::string(DcmXfer(xfer).getXferName()));
+                               std::string(DcmXfer(objectXfer).getXferName()));
     }
 
-    QString name = QString::fromLatin1(view.label).remove(' ');
+    QString name = (tomo ? "TOMO" : "") + QString::fromLatin1(view.label).remove(' ');
     const QString path = QDir(folder).filePath(QStringLiteral("%1_%2_%3.dcm")
-                                                   .arg(i + 1, 2, 10, QChar('0'))
+                                                   .arg(n + 1, 2, 10, QChar('0'))
                                                    .arg(name, QString::fromStdString(sopUID)));
-    check(file.saveFile(QFile::encodeName(path).constData(), xfer), "saving the file");
+    check(file.saveFile(QFile::encodeName(path).constData(), objectXfer), "saving the file");
     written.push_back({path, QString::fromStdString(sopUID), QString::fromLatin1(view.label)});
   }
   return written;

@@ -11,6 +11,15 @@
 
 namespace samples {
 
+// What each image's header says about its view (Image Laterality, View
+// Position, View Code Sequence) against its Series Description.
+enum class HeaderViews {
+  Consistent,     // all three, agreeing with the label
+  Contradicting,  // all three, of the next view in L CC, R CC, L MLO, R MLO
+  Absent,         // none of them
+  CodeOnly,       // the View Code Sequence only, agreeing
+};
+
 enum class Syntax {
   ExplicitLittle,
   ImplicitLittle,
@@ -45,6 +54,13 @@ struct StudySpec {
   // Views cycle L CC, R CC, L MLO, R MLO (ImageLaterality, ViewPosition,
   // SeriesDescription); one series per view.
   int images = 4;
+  HeaderViews headerViews = HeaderViews::Consistent;
+  // Breast tomosynthesis objects written after the images, each one
+  // uncompressed multi-frame object of frames x tomoRows x tomoColumns
+  // 16-bit pixels, labelled like the images (L CC, R CC, ...).
+  int tomoObjects = 0;
+  int tomoFrames = 50;
+  int tomoRows = 2457, tomoColumns = 1890;
   bool withWindow = true;  // WindowCenter/Width present
   unsigned seed = 1;       // same seed, same pixels
 };

@@ -80,8 +80,17 @@ int main(int argc, char* argv[]) {
   const QCommandLineOption seed("seed", "Seed of names and pixels (default 1).", "N", "1");
   const QCommandLineOption images("images", "Images per study (default 4).", "N", "4");
   const QCommandLineOption noWindow("no-window", "Leave out Window Center/Width.");
+  const QCommandLineOption tomo("tomo", "Tomosynthesis objects after the images (default 0).", "N",
+                                "0");
+  const QCommandLineOption frames("frames", "Frames per tomosynthesis object (default 50).", "N",
+                                  "50");
+  const QCommandLineOption header(
+      "header-views",
+      "What the headers say of the views: consistent, contradicting, absent or code-only.", "H",
+      "consistent");
+  const QCommandLineOption accession("accession", "Accession number (one study only).", "A");
   parser.addOptions({out, studies, rows, columns, bits, photometric, syntax, name, id, charset,
-                     seed, images, noWindow, fragment});
+                     seed, images, noWindow, fragment, tomo, frames, header, accession});
   parser.process(app);
 
   if (!parser.isSet(out)) return fail("--out is required");
@@ -102,6 +111,18 @@ int main(int argc, char* argv[]) {
   base.fragmentKiB = number(fragment);
   base.photometric = parser.value(photometric);
   base.withWindow = !parser.isSet(noWindow);
+  base.tomoObjects = number(tomo);
+  base.tomoFrames = number(frames);
+  const QString headerViews = parser.value(header);
+  if (headerViews == "contradicting") {
+    base.headerViews = samples::HeaderViews::Contradicting;
+  } else if (headerViews == "absent") {
+    base.headerViews = samples::HeaderViews::Absent;
+  } else if (headerViews == "code-only") {
+    base.headerViews = samples::HeaderViews::CodeOnly;
+  } else if (headerViews != "consistent") {
+    return fail("unknown --header-views " + headerViews);
+  }
   if (!ok || studyCount < 1 || base.fragmentKiB < 0) {
     return fail("numeric options need positive whole numbers");
   }
@@ -127,6 +148,7 @@ int main(int argc, char* argv[]) {
       if (parser.isSet(name)) spec.patientName = parser.value(name);
       if (parser.isSet(id)) spec.patientID = parser.value(id);
       if (parser.isSet(charset)) spec.specificCharacterSet = parser.value(charset);
+      if (parser.isSet(accession)) spec.accessionNumber = parser.value(accession);
 
       const QString studyFolder =
           folder.filePath(QStringLiteral("study-%1").arg(spec.seed, 3, 10, QChar('0')));
