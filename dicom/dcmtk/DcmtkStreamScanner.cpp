@@ -90,23 +90,20 @@ QString StreamScanner::scan(const std::uint8_t* data, std::size_t size) {
     }
     // Collect a header: 8 bytes tell the tag and, in explicit VR, whether
     // the length takes 4 more.
-    std::size_t need = 8;
-    if (headSize_ >= 8 && explicitVR_ && !(u16(0) == 0xFFFE) &&
-        hasLongLength(static_cast<char>(head_[4]), static_cast<char>(head_[5]))) {
-      need = 12;
-    }
+    const bool longForm = headSize_ >= 8 && explicitVR_ && u16(0) != 0xFFFE &&
+                          hasLongLength(static_cast<char>(head_[4]), static_cast<char>(head_[5]));
+    const std::size_t need = longForm ? 12 : 8;
     const std::size_t n = std::min(need - headSize_, size);
     std::memcpy(head_ + headSize_, data, n);
     headSize_ += n;
     offset_ += n;
     data += n;
     size -= n;
-    if (headSize_ < 8) continue;
+    if (headSize_ < need) continue;
     if (need == 8 && explicitVR_ && u16(0) != 0xFFFE &&
         hasLongLength(static_cast<char>(head_[4]), static_cast<char>(head_[5]))) {
       continue;  // the long form: 4 more bytes
     }
-    if (headSize_ < need) continue;
     QString problem = header();
     headSize_ = 0;
     if (!problem.isEmpty()) return problem;
