@@ -1,0 +1,177 @@
+#include "ScuPeer.h"
+
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcuid.h>
+#include <dcmtk/dcmnet/diutil.h>
+
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <chrono>
+#include <stdexcept>
+
+namespace scutest {
+
+int closedPort() {
+  QTcpServer server;
+  if (!server.listen(QHostAddress::LocalHost)) throw std::runtime_error("no loopback port");
+  return server.serverPort();
+}
+
+RecordingPeer::RecordingPeer(PeerBehaviour behaviour) : behaviour_(std::move(behaviour)) {
+  // DCMTK binds the port itself: a port just free, again if it was taken.
+  for (int attempt = 0; attempt < 20 && network_ == nullptr; ++attempt) {
+    port_ = closedPort();
+    if (ASC_initializeNetwork(NET_ACCEPTOR, port_, 5, &network_).bad()) network_ = nullptr;
+  }
+  if (network_ == nullptr) throw std::runtime_error("the recording peer cannot listen");
+  thread_ = std::thread([this] { run(); });
+}
+
+RecordingPeer::~RecordingPeer() {
+  {
+    std::lock_guard lock(mutex_);
+    stop_ = true;
+  }
+  changed_.notify_all();
+  QTcpSocket wake;  // wakes the accept loop at once: a connection without a word
+  wake.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port_));
+  wake.waitForConnected(1000);
+  wake.abort();
+  if (thread_.joinable()) thread_.join();
+  ASC_dropNetwork(&network_);
+}
+
+PeerRecord RecordingPeer::record() const {
+  std::lock_guard lock(mutex_);
+  return record_;
+}
+
+bool RecordingPeer::waitForEnd(int associations, int milliseconds) const {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, std::chrono::milliseconds(milliseconds),
+                           [&] { return ended_ >= associations; });
+}
+
+void RecordingPeer::run() {
+  while (!stop_) {
+    T_ASC_Association* association = nullptr;
+    const OFCondition cond = ASC_receiveAssociation(network_, &association, ASC_DEFAULTMAXPDU,
+                                                    nullptr, nullptr, OFFalse, DUL_NOBLOCK, 1);
+    if (cond.good()) {
+      serve(association);
+    } else if (association != nullptr) {
+      ASC_dropSCPAssociation(association);
+    }
+    if (association != nullptr) ASC_destroyAssociation(&association);
+  }
+}
+
+void RecordingPeer::serve(T_ASC_Association* association) {
+  const auto& params = association->params->DULparams;
+  {
+    std::lock_guard lock(mutex_);
+    ++record_.associations;
+    record_.callingAE = params.callingAPTitle;
+    record_.calledAE = params.calledAPTitle;
+    record_.released = false;
+  }
+  auto finish = [&](bool released) {
+    ASC_dropSCPAssociation(association);
+    std::lock_guard lock(mutex_);
+    record_.released = released;
+    ++ended_;
+    changed_.notify_all();
+  };
+  if (std::string("PEER") != params.calledAPTitle) {
+    T_ASC_RejectParameters reject{ASC_RESULT_REJECTEDPERMANENT, ASC_SOURCE_SERVICEUSER,
+                                  ASC_REASON_SU_CALLEDAETITLENOTRECOGNIZED};
+    ASC_rejectAssociation(association, &reject);
+    return finish(false);
+  }
+  const char* queries[] = {UID_FINDStudyRootQueryRetrieveInformationModel,
+                           UID_MOVEStudyRootQueryRetrieveInformationModel};
+  const char* syntaxes[] = {UID_LittleEndianExplicitTransferSyntax,
+                            UID_LittleEndianImplicitTransferSyntax};
+  ASC_acceptContextsWithPreferredTransferSyntaxes(association->params, queries, 2, syntaxes, 2);
+  ASC_acceptContextsWithPreferredTransferSyntaxes(association->params, dcmAllStorageSOPClassUIDs,
+                                                  numberOfDcmAllStorageSOPClassUIDs, syntaxes, 2);
+  if (ASC_acknowledgeAssociation(association).bad()) return finish(false);
+
+  while (true) {
+    T_ASC_PresentationContextID presID = 0;
+    T_DIMSE_Message message{};
+    const OFCondition cond =
+        DIMSE_receiveCommand(association, DIMSE_NONBLOCKING, 1, &presID, &message, nullptr);
+    if (cond == DIMSE_NODATAAVAILABLE) {
+      if (stop_) break;
+      continue;
+    }
+    if (cond == DUL_PEERREQUESTEDRELEASE) {
+      if (behaviour_.ignoreRelease) {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return stop_.load(); });
+        break;
+      }
+      ASC_acknowledgeRelease(association);
+      return finish(true);
+    }
+    DcmDataset* received = nullptr;
+    if (cond.bad() || DIMSE_receiveDataSetInMemory(association, DIMSE_NONBLOCKING, 10, &presID,
+                                                   &received, nullptr, nullptr)
+                          .bad()) {
+      break;
+    }
+    const std::shared_ptr<DcmDataset> data(received);
+    const auto command = message.CommandField;
+    {
+      std::lock_guard lock(mutex_);
+      if (command == DIMSE_C_FIND_RQ) record_.findIdentifier = data;
+      if (command == DIMSE_C_MOVE_RQ) record_.moveIdentifier = data;
+      if (command == DIMSE_C_STORE_RQ) record_.stored = data;
+    }
+    if (command != DIMSE_C_FIND_RQ && command != DIMSE_C_MOVE_RQ && command != DIMSE_C_STORE_RQ) {
+      break;
+    }
+    if (behaviour_.abort) break;
+    // A silent peer keeps the request until the caller gives up and aborts.
+    if (!behaviour_.silent) answer(association, presID, message);
+  }
+  ASC_abortAssociation(association);
+  finish(false);
+}
+
+void RecordingPeer::answer(T_ASC_Association* association, T_ASC_PresentationContextID presID,
+                           T_DIMSE_Message& message) {
+  if (message.CommandField == DIMSE_C_FIND_RQ) {
+    for (const auto& match : behaviour_.findMatches) {
+      T_DIMSE_C_FindRSP response{};
+      response.DimseStatus = STATUS_Pending;
+      DIMSE_sendFindResponse(association, presID, &message.msg.CFindRQ, &response, match.get(),
+                             nullptr);
+    }
+    T_DIMSE_C_FindRSP response{};
+    response.DimseStatus = behaviour_.status;
+    DIMSE_sendFindResponse(association, presID, &message.msg.CFindRQ, &response, nullptr, nullptr);
+  } else if (message.CommandField == DIMSE_C_STORE_RQ) {
+    T_DIMSE_C_StoreRSP response{};
+    response.DimseStatus = behaviour_.status;
+    DcmDataset detail;
+    detail.putAndInsertString(DCM_ErrorComment, behaviour_.storeErrorComment.c_str());
+    DIMSE_sendStoreResponse(association, presID, &message.msg.CStoreRQ, &response,
+                            behaviour_.storeErrorComment.empty() ? nullptr : &detail);
+  } else {
+    T_DIMSE_C_MoveRSP response{};
+    response.DimseStatus = behaviour_.status;
+    response.NumberOfCompletedSubOperations = static_cast<DIC_US>(behaviour_.moveCompleted);
+    response.NumberOfFailedSubOperations = static_cast<DIC_US>(behaviour_.moveFailed);
+    response.NumberOfWarningSubOperations = static_cast<DIC_US>(behaviour_.moveWarning);
+    response.opts = O_MOVE_NUMBEROFCOMPLETEDSUBOPERATIONS | O_MOVE_NUMBEROFFAILEDSUBOPERATIONS |
+                    O_MOVE_NUMBEROFWARNINGSUBOPERATIONS;
+    DcmDataset failed;
+    failed.putAndInsertString(DCM_FailedSOPInstanceUIDList, behaviour_.moveFailedUIDs.c_str());
+    DIMSE_sendMoveResponse(association, presID, &message.msg.CMoveRQ, &response,
+                           behaviour_.moveFailedUIDs.empty() ? nullptr : &failed, nullptr);
+  }
+}
+
+}  // namespace scutest
