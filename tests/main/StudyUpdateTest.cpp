@@ -1,104 +1,98 @@
-// The study update loop over the DICOM interface, without a window: what is
-// sent, in which order, and which markers survive a failure.
+// The study update without a window: which images are sent, in which order,
+// and which markers are left for the next update. A marker is cleared only
+// once the store was confirmed and the archive shows the new label.
 
 #include <QtTest>
 
-#include "dicom/ImageCollection.h"
 #include "main/StudyUpdate.h"
-#include "settings/modMain.h"
 #include "support/FakeDicom.h"
 
 class StudyUpdateTest : public QObject {
   Q_OBJECT
- private:
-  fake::Toolkit toolkit_;
-  dicom::ImageCollection images_;
-  QStringList states_;
-  int eventPasses_ = 0;
-
-  station::StudyUpdate makeUpdate() {
-    return station::StudyUpdate(images_, {[this](bool visible, const QString& text) {
-                                            states_ << QString("%1:%2").arg(visible).arg(text);
-                                          },
-                                          [this] { ++eventPasses_; }});
-  }
-  void addImages(int n) {
-    for (int i = 1; i <= n; ++i)
-      images_.append(toolkit_.makeImage(QString("1.2.%1").arg(i), "L CC"));
-  }
-
  private slots:
-  void init() {
-    images_.empty();
-    toolkit_.script = {};
-    states_.clear();
-    eventPasses_ = 0;
-    ConnectionSettings = {"ARCHIVE", "127.0.0.1", "4242", "BREVANT", "11112"};
-  }
-
-  void sendsMarkedImagesInPositionOrderAndClearsTheirMarkers() {
-    addImages(4);
-    images_.item(1)->setText("CHANGED");
-    images_.item(3)->setText("CHANGED");
-    QCOMPARE(makeUpdate().run(), 2);
-    QCOMPARE(toolkit_.script.sends.size(), std::size_t(2));
-    QCOMPARE(toolkit_.script.sends[0].sopInstanceUID, QString("1.2.1"));
-    QCOMPARE(toolkit_.script.sends[1].sopInstanceUID, QString("1.2.3"));
-    const fake::SendCall& call = toolkit_.script.sends[0];
-    QCOMPARE(call.address, QString("127.0.0.1"));
-    QCOMPARE(call.port, 4242);
-    QCOMPARE(call.callingAE, QString("BREVANT"));
-    QCOMPARE(call.calledAE, QString("ARCHIVE"));
-    QCOMPARE(states_, QStringList({"1:Sending Images ...", "1:Sending Images (1) ...",
-                                   "1:Sending Images (3) ...", "0:"}));
-    QCOMPARE(eventPasses_, 2);
-    QCOMPARE(images_.markedCount(), 0);
-  }
-
-  void nothingMarkedSendsNothingAndStillSucceeds() {
-    addImages(2);
-    QCOMPARE(makeUpdate().run(), 0);
-    QVERIFY(toolkit_.script.sends.empty());
-    QCOMPARE(states_, QStringList({"1:Sending Images ...", "0:"}));
-  }
-
-  void aFailedStoreKeepsThatMarkerAndAllLaterOnes() {
-    addImages(3);
-    for (int i = 1; i <= 3; ++i) images_.item(i)->setText("CHANGED");
-    toolkit_.script.onSend = [](const fake::SendCall& call) {
-      if (call.sopInstanceUID == "1.2.2") throw dicom::DicomError(0xA700, "Out of resources");
+  // What goes wrong (the row's name), the positions of three "L CC" images
+  // marked "R MLO", the images sent in order, the positions still marked.
+  void markers_data() {
+    QTest::addColumn<QString>("marked");
+    QTest::addColumn<QStringList>("sent");
+    QTest::addColumn<QString>("stillMarked");
+    const auto row = [](const char* trouble, const char* marked, QStringList sent,
+                        const char* stillMarked) {
+      QTest::newRow(trouble) << QString(marked) << sent << QString(stillMarked);
     };
-    try {
-      makeUpdate().run();
-      QFAIL("the failure must reach the caller");
-    } catch (const dicom::DicomError& error) {
-      QCOMPARE(error.number(), 0xA700);
+    row("nothing", "1 3", {"1.2.1", "1.2.3"}, "");
+    row("nothing marked", "", {}, "");
+    row("store 2 fails", "1 2 3", {"1.2.1"}, "2 3");
+    row("store 1 fails", "1 3", {}, "1 3");
+    row("RemotePort abc", "1 2", {}, "1 2");
+    row("viewer emptied after the first store", "1 2", {"1.2.1"}, "");
+    row("archive keeps its copy", "1 3", {"1.2.1", "1.2.3"}, "1 3");
+    row("archive cannot be read back", "1 3", {"1.2.1", "1.2.3"}, "1 3");
+  }
+  void markers() {
+    QFETCH(QString, marked);
+    QFETCH(QStringList, sent);
+    QFETCH(QString, stillMarked);
+    const QString trouble = QTest::currentDataTag();
+    fake::Toolkit toolkit;
+    dicom::ImageCollection images;
+    std::map<QString, QStringList> held;  // what the archive holds: uid -> label
+    for (int i = 1; i <= 3; ++i) {
+      images.append(toolkit.makeImage(QString("1.2.%1").arg(i)));
+      held[QString("1.2.%1").arg(i)] = QStringList{"L CC"};
     }
-    QVERIFY(images_.item(1)->text().isEmpty());
-    QCOMPARE(images_.item(2)->text(), QString("CHANGED"));
-    QCOMPARE(images_.item(3)->text(), QString("CHANGED"));
-    QCOMPARE(states_.last(), QString("1:Sending Images (2) ..."));
-  }
-
-  void aPortThatIsNoNumberFailsBeforeTheFirstSend() {
-    addImages(1);
-    images_.item(1)->setText("CHANGED");
-    ConnectionSettings.RemotePort = "abc";
-    QVERIFY_THROWS_EXCEPTION(std::invalid_argument, makeUpdate().run());
-    QVERIFY(toolkit_.script.sends.empty());
-    QCOMPARE(images_.item(1)->text(), QString("CHANGED"));
-  }
-
-  void eventsThatEmptyTheViewerMidwayEndInAFailureNotAWrongImage() {
-    addImages(2);
-    images_.item(1)->setText("CHANGED");
-    images_.item(2)->setText("CHANGED");
-    station::StudyUpdate update(images_, {[](bool, const QString&) {},
-                                          [this] {
-                                            if (!toolkit_.script.sends.empty()) images_.empty();
-                                          }});
-    QVERIFY_THROWS_EXCEPTION(dicom::DicomError, update.run());
-    QCOMPARE(toolkit_.script.sends.size(), std::size_t(1));
+    for (const QString& position : marked.split(' ', Qt::SkipEmptyParts)) {
+      images.item(position.toInt())->addOrReplace(0x0008, 0x103E, "R MLO");
+      images.item(position.toInt())->setText("CHANGED");
+    }
+    toolkit.script.onSend = [&](const fake::SendCall& call) {
+      QVERIFY2(call.markedWhileSending, "a marker was cleared before its store was confirmed");
+      QCOMPARE(QString("%1 %2 %3 %4")
+                   .arg(call.address)
+                   .arg(call.port)
+                   .arg(call.callingAE, call.calledAE),
+               QString("10.0.0.9 4242 BREVANT ARCHIVE"));
+      if (trouble == "store " + call.sopInstanceUID.right(1) + " fails") {
+        throw dicom::DicomError(0xA700, "refused");
+      }
+      if (trouble != "archive keeps its copy") held[call.sopInstanceUID] = QStringList{call.label};
+    };
+    bool clearedEarly = false;
+    const auto readBack = [&](const std::vector<dicom::ImagePtr>& asked) {
+      if (trouble == "archive cannot be read back") throw dicom::DicomError(0xC000, "refused");
+      std::map<QString, QStringList> answer;
+      for (const auto& image : asked) {
+        clearedEarly = clearedEarly || image->text().isEmpty();
+        const QString uid = image->attribute(0x0008, 0x0018).value();
+        answer[uid] = held[uid];
+      }
+      return answer;
+    };
+    const ConnectionSettingsRecord settings{
+        "ARCHIVE", "10.0.0.9", QString(trouble.startsWith("RemotePort") ? "abc" : "4242"),
+        "BREVANT", QString("11112")};
+    station::StudyUpdate update(
+        images, settings,
+        {[](bool, const QString&) {},
+         [&] {
+           if (trouble.startsWith("viewer") && !toolkit.script.sends.empty()) images.empty();
+         },
+         readBack});
+    const bool fails = !trouble.startsWith("nothing");
+    try {
+      QCOMPARE(update.run(), int(sent.size()));
+      QVERIFY(!fails);
+    } catch (const std::exception& error) {
+      QVERIFY2(fails, error.what());
+    }
+    QVERIFY2(!clearedEarly, "a marker was cleared before the archive showed the label");
+    QStringList uids, markers;
+    for (const auto& call : toolkit.script.sends) uids << call.sopInstanceUID;
+    QCOMPARE(uids, sent);
+    for (int i = 1; i <= images.count(); ++i) {
+      if (!images.item(i)->text().isEmpty()) markers << QString::number(i);
+    }
+    QCOMPARE(markers.join(' '), stillMarked);
   }
 };
 

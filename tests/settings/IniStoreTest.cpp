@@ -1,7 +1,9 @@
-// The settings file: INI semantics and the connection settings' load and save.
+// The settings file: how keys read back, and what a save of the connection
+// settings does to the file that is there.
 
-#include <QDir>
-#include <QFile>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -13,15 +15,16 @@ namespace {
 
 QByteArray readAll(const QString& path) {
   QFile file(path);
-  if (!file.open(QIODevice::ReadOnly)) return {};
-  return file.readAll();
+  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-void writeAll(const QString& path, const QByteArray& bytes) {
+bool writeAll(const QString& path, const QByteArray& bytes) {
   QFile file(path);
-  QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-  file.write(bytes);
+  return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
+
+const ConnectionSettingsRecord kSaved{"NEW", "10.1.1.1", QString("104"), "BREVANT",
+                                      QString("11112")};
 
 }  // namespace
 
@@ -30,140 +33,92 @@ class IniStoreTest : public QObject {
  private:
   QTemporaryDir dir_;
   QString path() const { return dir_.filePath("Settings.ini"); }
+  QString read(const QString& key, int bufferSize = 256) const {
+    return modINI::ReadIniString("SETTINGS", key, "default", path(), std::int16_t(bufferSize));
+  }
 
  private slots:
   void init() {
     QFile::remove(path());
+    ::chmod(qPrintable(dir_.path()), 0700);
     common::setAppDirectoryForTesting(dir_.path());
   }
   void cleanupTestCase() { common::setAppDirectoryForTesting(QString()); }
 
-  void missingFileSectionOrKeyGiveTheDefault() {
-    QCOMPARE(modINI::ReadIniString("SETTINGS", "RemotePort", "0", path(), 256), QString("0"));
-    writeAll(path(), "[OTHER]\nRemotePort=104\n");
-    QCOMPARE(modINI::ReadIniString("SETTINGS", "RemotePort", "0", path(), 256), QString("0"));
-    writeAll(path(), "[SETTINGS]\nRemoteAET=PACS\n");
-    QCOMPARE(modINI::ReadIniString("SETTINGS", "RemotePort", "0", path(), 256), QString("0"));
-  }
-
-  void presentButEmptyKeyIsEmptyNotTheDefault() {
-    writeAll(path(), "[SETTINGS]\r\nRemotePort=\r\n");
-    const QString value = modINI::ReadIniString("SETTINGS", "RemotePort", "0", path(), 256);
-    QVERIFY(!value.isNull());
-    QCOMPARE(value, QString(""));
-  }
-
-  void namesCompareWithoutCaseAndBlanksAroundKeys() {
-    writeAll(path(), "[settings]\n  remoteport = 11112  \n");
-    QCOMPARE(modINI::ReadIniString("SETTINGS", "RemotePort", "0", path(), 256), QString("11112"));
-  }
-
-  void valuesAreCutToTheBufferLessItsNul() {
-    modINI::WriteIniString("SETTINGS", "RemoteIP", QString(300, 'x'), path());
-    QCOMPARE(modINI::ReadIniString("SETTINGS", "RemoteIP", "", path(), 256).size(), 255);
-    QCOMPARE(modINI::ReadIniString("SETTINGS", "RemoteIP", "", path(), 1), QString(""));
-    QCOMPARE(modINI::ReadIniString("SETTINGS", "Missing", "default", path(), 4), QString("def"));
-  }
-
-  void valuesReadBackExactlyAsSaved_data() {
-    QTest::addColumn<QString>("value");
-    QTest::newRow("blanks around") << "  PACS  ";
-    QTest::newRow("equals sign") << "a=b=c";
-    QTest::newRow("comment characters") << "x;y#z";
-    QTest::newRow("leading semicolon") << ";not a comment";
-    QTest::newRow("quoted") << "\"quoted\"";
-    QTest::newRow("one quote") << "\"half";
-    QTest::newRow("unicode") << QString::fromUtf8("Stati\xC3\xB6n");
-    QTest::newRow("empty") << "";
-  }
-  void valuesReadBackExactlyAsSaved() {
-    QFETCH(QString, value);
-    QVERIFY(modINI::WriteIniString("SETTINGS", "LocAET", value, path()));
-    QCOMPARE(modINI::ReadIniString("SETTINGS", "LocAET", "default", path(), 256), value);
-  }
-
-  void aSaveChangesOnlyItsOwnKeys() {
-    const QByteArray before =
-        "; station configuration\r\n"
-        "[NETWORK]\r\n"
-        "Proxy=none\r\n"
-        "\r\n"
-        "[SETTINGS]\r\n"
-        "# remote archive\r\n"
-        "RemoteAET=OLD\r\n"
-        "Extra=keep me\r\n"
-        "\r\n"
-        "[LAST]\r\n"
-        "Key=1\r\n";
-    writeAll(path(), before);
-    ConnectionSettings = {"NEW", "10.1.1.1", "104", "BREVANT", "11112"};
-    QVERIFY(modMain::SaveConnectionSettings());
-    const QByteArray after = readAll(path());
-    QCOMPARE(after, QByteArray("; station configuration\r\n"
-                               "[NETWORK]\r\n"
-                               "Proxy=none\r\n"
-                               "\r\n"
-                               "[SETTINGS]\r\n"
-                               "# remote archive\r\n"
-                               "RemoteAET=NEW\r\n"
-                               "Extra=keep me\r\n"
-                               "LocPort=11112\r\n"
-                               "RemotePort=104\r\n"
-                               "RemoteIP=10.1.1.1\r\n"
-                               "LocAET=BREVANT\r\n"
-                               "\r\n"
-                               "[LAST]\r\n"
-                               "Key=1\r\n"));
-  }
-
-  void aNewFileHoldsTheKeysInSaveOrderAndLoadsBack() {
-    ConnectionSettings = {"PACS", "127.0.0.1", "4242", "BREVANT", "11112"};
-    QVERIFY(modMain::SaveConnectionSettings());
-    QStringList keys;
-    for (const QByteArray& line : readAll(path()).split('\n')) {
-      if (line.contains('=')) keys << QString(line.left(line.indexOf('=')));
+  void valuesReadBackAsWritten() {
+    for (const QString value :
+         {"  PACS  ", "a=b=c", ";x#y", "\"quoted\"", "\"half", "Statiön", ""}) {
+      QVERIFY(modINI::WriteIniString("SETTINGS", "LocAET", value, path()));
+      QCOMPARE(read("LocAET"), value);
     }
-    QCOMPARE(keys, QStringList({"LocPort", "RemoteAET", "RemotePort", "RemoteIP", "LocAET"}));
-    QVERIFY(readAll(path()).startsWith("[SETTINGS]"));
-
-    ConnectionSettings = {};
-    modMain::LoadConnectionSettings();
-    QCOMPARE(ConnectionSettings.RemoteAET, QString("PACS"));
-    QCOMPARE(ConnectionSettings.RemoteIP, QString("127.0.0.1"));
-    QCOMPARE(ConnectionSettings.RemotePort, QString("4242"));
-    QCOMPARE(ConnectionSettings.LocAET, QString("BREVANT"));
-    QCOMPARE(ConnectionSettings.LocPort, QString("11112"));
   }
 
-  void withoutAFileTheDefaultsLoad() {
-    ConnectionSettings = {"x", "x", "x", "x", "x"};
-    modMain::LoadConnectionSettings();
-    QCOMPARE(ConnectionSettings.RemotePort, QString("0"));
-    QCOMPARE(ConnectionSettings.LocPort, QString("0"));
-    QCOMPARE(ConnectionSettings.RemoteAET, QString(""));
-    QCOMPARE(ConnectionSettings.RemoteIP, QString(""));
-    QCOMPARE(ConnectionSettings.LocAET, QString(""));
+  void readingRules() {
+    QCOMPARE(read("RemotePort"), QString("default"));  // no file
+    QVERIFY(writeAll(path(), "[OTHER]\nRemotePort=104\n"));
+    QCOMPARE(read("RemotePort"), QString("default"));  // the key of another section
+    QVERIFY(
+        writeAll(path(), "[settings]\r\n  remoteport = 11112  \r\nRemoteIP=\r\nLocAET=ABCD\r\n"));
+    QCOMPARE(read("RemotePort"), QString("11112"));  // names without regard to case
+    QCOMPARE(read("RemoteIP"), QString(""));         // present but empty: not the default
+    QCOMPARE(read("LocAET", 4), QString("ABC"));     // cut to the buffer less its NUL
   }
 
-  void aFailedSaveIsReportedAndLeavesNoHalfFile() {
-    // A directory where the file should be: no write can succeed, even as root.
-    QVERIFY(QDir(dir_.path()).mkdir("Settings.ini"));
-    ConnectionSettings = {"PACS", "127.0.0.1", "4242", "BREVANT", "11112"};
+  // A save keeps other lines byte for byte, refuses (and leaves) a file it
+  // cannot read, writes in place in a folder refusing new files.
+  void saveOverAFile_data() {
+    QTest::addColumn<QByteArray>("before");  // null: no file
+    QTest::addColumn<int>("fileMode");       // octal, for the file and its folder
+    QTest::addColumn<int>("folderMode");
+    QTest::addColumn<bool>("saved");
+    QTest::addColumn<QByteArray>("after");
+    const QByteArray foreign =
+        "; station configuration\r\n[NETWORK]\r\nName=Stati\xF6n\r\n\r\n[SETTINGS]\r\n"
+        "# remote archive\r\nRemoteAET=OLD\r\nExtra=keep me\r\n\r\n[LAST]\r\nKey=1\r\n";
+    QTest::newRow("8-bit line in another section")
+        << foreign << 0666 << 0777 << true
+        << QByteArray(foreign).replace("OLD\r\nExtra=keep me\r\n",
+                                       "NEW\r\nExtra=keep me\r\nLocPort=11112\r\nRemotePort=104\r\n"
+                                       "RemoteIP=10.1.1.1\r\nLocAET=BREVANT\r\n");
+    QTest::newRow("file that cannot be read") << foreign << 0222 << 0777 << false << foreign;
+    QTest::newRow("folder that refuses new files")
+        << QByteArray("[SETTINGS]\nRemoteAET=OLD\n") << 0666 << 0555 << true
+        << QByteArray(
+               "[SETTINGS]\nRemoteAET=NEW\nLocPort=11112\nRemotePort=104\n"
+               "RemoteIP=10.1.1.1\nLocAET=BREVANT\n");
+    QTest::newRow("no file") << QByteArray() << 0 << 0777 << true
+                             << QByteArray(
+                                    "[SETTINGS]\nLocPort=11112\nRemoteAET=NEW\n"
+                                    "RemotePort=104\nRemoteIP=10.1.1.1\nLocAET=BREVANT\n");
+  }
+  void saveOverAFile() {
+    QFETCH(QByteArray, before);
+    QFETCH(int, fileMode);
+    QFETCH(int, folderMode);
+    QFETCH(bool, saved);
+    QFETCH(QByteArray, after);
+    if (!before.isNull()) {
+      QVERIFY(writeAll(path(), before));
+      QVERIFY(::chmod(qPrintable(path()), fileMode) == 0);
+    }
+    QVERIFY(::chmod(qPrintable(dir_.path()), folderMode) == 0);
+    // Saved with an ordinary user's rights (nobody's), which root's would not
+    // be: they ignore the permission bits these cases are about.
+    const bool root = geteuid() == 0;
+    if (root && seteuid(65534) != 0) QSKIP("root cannot take an ordinary user's rights here");
     QString error;
-    QVERIFY(!modMain::SaveConnectionSettings(&error));
-    QVERIFY(!error.isEmpty());
-    QCOMPARE(ConnectionSettings.RemoteAET, QString("PACS"));
-    QVERIFY(QDir(dir_.path()).rmdir("Settings.ini"));
-    const QStringList leftovers = QDir(dir_.path()).entryList(QDir::Files);
-    QVERIFY2(leftovers.isEmpty(), qPrintable(leftovers.join(", ")));
-  }
-
-  void portsConvertOnlyWhenTheyAreNumbers() {
-    QCOMPARE(modMain::PortNumber("104", "RemotePort"), 104);
-    QCOMPARE(modMain::PortNumber("-1", "RemotePort"), -1);
-    QVERIFY_THROWS_EXCEPTION(std::invalid_argument, modMain::PortNumber("abc", "RemotePort"));
-    QVERIFY_THROWS_EXCEPTION(std::invalid_argument, modMain::PortNumber("", "RemotePort"));
-    QVERIFY_THROWS_EXCEPTION(std::invalid_argument, modMain::PortNumber("99999999999", "LocPort"));
+    const bool ok = modMain::SaveConnectionSettings(kSaved, &error);
+    QVERIFY(!root || seteuid(0) == 0);
+    QVERIFY(::chmod(qPrintable(dir_.path()), 0700) == 0);
+    QCOMPARE(ok, saved);
+    QCOMPARE(error.isEmpty(), saved);
+    QCOMPARE(readAll(path()), after);
+    if (!saved) return;
+    ConnectionSettingsRecord loaded;
+    modMain::LoadConnectionSettings(loaded);
+    QCOMPARE((QStringList{loaded.RemoteAET, loaded.RemoteIP, loaded.RemotePort.text(),
+                          loaded.LocAET, loaded.LocPort.text()}),
+             (QStringList{"NEW", "10.1.1.1", "104", "BREVANT", "11112"}));
   }
 };
 
