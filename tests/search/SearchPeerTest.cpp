@@ -237,7 +237,7 @@ class SearchPeerTest : public QObject {
     blocker.remove();
   }
 
-  // A double-click with the mouse on the first row, sorted by patient ID.
+  // A double-click with the mouse on the second row, sorted by patient ID.
   void doubleClickRetrievesTheStudyOfTheRowShown() {
     scutest::PeerBehaviour behaviour;
     for (const char* id : {"P3", "P1", "P4", "P2"}) behaviour.findMatches.push_back(match(id));
@@ -246,10 +246,10 @@ class SearchPeerTest : public QObject {
     QHeaderView* header = window_->grid1->horizontalHeader();
     QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
                       QPoint(header->sectionViewportPosition(2) + 5, header->height() / 2));
-    const QPoint cell = window_->grid1->visualItemRect(window_->grid1->item(0, 2)).center();
+    const QPoint cell = window_->grid1->visualItemRect(window_->grid1->item(1, 2)).center();
     QTest::mouseClick(window_->grid1->viewport(), Qt::LeftButton, {}, cell);
     QTest::mouseDClick(window_->grid1->viewport(), Qt::LeftButton, {}, cell);
-    const QString move = "127.0.0.1 %1 PEER STATION STUDY STUDY STATION 1.2.3.P1";
+    const QString move = "127.0.0.1 %1 PEER STATION STUDY STUDY STATION 1.2.3.P2";
     QTRY_COMPARE(station_.asked, (QStringList{"confirm", move.arg(peer.port())}));
     QVERIFY(!window_->isVisible());
   }
