@@ -1,16 +1,20 @@
 // Timing of the whole station against a running archive, one study per run:
 // the retrieval (double-click on the search result until the tiled study is
-// drawn), the peak memory once the study is on screen, and the update of
-// four labelled images. Drives the real windows offscreen, as the operator
-// would: main window, search window, viewer, toolbar.
+// drawn), the peak memory once the study is on screen, the update of the
+// labelled images and the closer look at one image. Drives the real windows
+// offscreen, as the operator would: main window, search window, viewer,
+// toolbar.
 //
-//   brevant-bench-station <archive.env> <accession-number> <images> [--detail]
+//   brevant-bench-station <archive.env> <accession-number> <images> [--detail] [--no-update]
+//   brevant-bench-station --extract-codestream <dicom-file> <out.j2k>
 //
 // The study is retrieved twice: first by the freshly started station, then
 // again after the update, as every retrieval after the first of a session.
+// With --no-update the images are neither labelled nor sent back between
+// the two (a study too large to send back on every run).
 // Prints "key value" lines; the keys of the first retrieval carry the
 // prefix "first_":
-//   retrieve_ms     double-click to tiles drawn (association closed, 4 images, one paint)
+//   retrieve_ms     double-click to tiles drawn (association closed, all images, one paint)
 //   move_ms         of which the double-click handler (the C-MOVE, blocking) took
 //   deliver_ms      then until the association-closed handler had run
 //   paint_ms        then the forced paint of the viewer (when the event loop
@@ -20,15 +24,32 @@
 //   retrieve_cpu_ms CPU time of this process (all threads) during the retrieval
 //   retrieve_faults minor page faults of this process during the retrieval
 //   archive_cpu_ms  CPU time of the archive process during the retrieval
-//   update_ms       "Update Study" until its message (between the two retrievals)
+//   received_syntax the transfer syntax UID image 1 arrived in
+//   update_ms       "Update Study" until its message (between the two retrievals):
+//                   the stores, then the read-back of the new labels
+//   check_ms        that read-back alone: the same images checked again right
+//                   after the update (station::ArchiveCheck)
 //   peak_after_update_kib
+//   closer_ms       after the second retrieval, tile 1 shown alone until drawn
+//   closer_sop_uid  the SOP Instance UID of that image
+//   peak_session_kib VmHWM after the closer look
 // With --detail, afterwards (not part of the figures above):
 //   [first_]thread_cpu_ms <name> <ms>  CPU time during the retrieval per thread
 //                       (main, decoder = pooled threads, other = network and dispatch)
 //   decode_ms <n> <ms>  decoding image n again for display, alone on this thread
 //   send_ms <n> <ms>    storing image n on the archive on an association of its own
 // Exits 1 when a step does not end as the station promises.
+//
+// --extract-codestream writes the JPEG 2000 codestream of a single-frame
+// object (its pixel data fragments joined) for a stand-alone decoder.
 
+#include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcpixel.h>
+#include <dcmtk/dcmdata/dcpixseq.h>
+#include <dcmtk/dcmdata/dcpxitem.h>
+#include <dcmtk/dcmdata/dcxfer.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -40,16 +61,20 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <cstdio>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
 #include <stdexcept>
+#include <string_view>
+#include <vector>
 
 #include "common/AppDir.h"
 #include "common/Memory.h"
 #include "dicom/dcmtk/DcmtkImage.h"
 #include "dicom/dcmtk/DcmtkRender.h"
 #include "dicom/dcmtk/DcmtkToolkit.h"
+#include "main/ArchiveCheck.h"
 #include "main/frmMain.h"
 #include "search/frmSearch.h"
 #include "settings/modINI.h"
@@ -136,7 +161,47 @@ void print(const char* key, long long value) {
   std::fflush(stdout);
 }
 
-int run(const QString& envFile, const QString& accession, int expected, bool detail) {
+// Writes the JPEG 2000 codestream of a single-frame object: its pixel data
+// fragments joined, without the padding after the end-of-codestream marker.
+int extractCodestream(const char* in, const char* out) {
+  DcmFileFormat file;
+  if (file.loadFile(in).bad()) fail(QString("cannot read %1").arg(in));
+  DcmDataset& dataset = *file.getDataset();
+  DcmElement* element = nullptr;
+  if (dataset.findAndGetElement(DCM_PixelData, element).bad()) fail("no pixel data");
+  auto* pixelData = dynamic_cast<DcmPixelData*>(element);
+  DcmPixelSequence* fragments = nullptr;
+  if (pixelData == nullptr ||
+      pixelData->getEncapsulatedRepresentation(dataset.getOriginalXfer(), nullptr, fragments)
+          .bad() ||
+      fragments == nullptr) {
+    fail("the pixel data is not encapsulated");
+  }
+  std::vector<Uint8> codestream;
+  // Item 0 is the offset table.
+  for (unsigned long i = 1; i < fragments->card(); ++i) {
+    DcmPixelItem* item = nullptr;
+    Uint8* bytes = nullptr;
+    if (fragments->getItem(item, i).bad() || item->getUint8Array(bytes).bad()) {
+      fail(QString("cannot read fragment %1").arg(i));
+    }
+    if (bytes != nullptr) codestream.insert(codestream.end(), bytes, bytes + item->getLength());
+  }
+  for (std::size_t end = codestream.size(); end >= 2; --end) {
+    if (codestream[end - 2] == 0xFF && codestream[end - 1] == 0xD9) {
+      codestream.resize(end);
+      break;
+    }
+  }
+  std::ofstream stream(out, std::ios::binary);
+  stream.write(reinterpret_cast<const char*>(codestream.data()),
+               static_cast<std::streamsize>(codestream.size()));
+  if (!stream.flush()) fail(QString("cannot write %1").arg(out));
+  return 0;
+}
+
+int run(const QString& envFile, const QString& accession, int expected, bool detail,
+        bool sendBack) {
   const auto env = bench::readEnv(envFile);
   if (env.empty()) fail("cannot read " + envFile);
 
@@ -218,6 +283,10 @@ int run(const QString& envFile, const QString& accession, int expected, bool det
     print((p + "retrieve_cpu_ms").c_str(), after.cpuMs - before.cpuMs);
     print((p + "retrieve_faults").c_str(), after.faults - before.faults);
     print((p + "archive_cpu_ms").c_str(), archiveBefore < 0 ? -1 : archiveAfter - archiveBefore);
+    if (auto* first = dynamic_cast<dicom::dcmtk::DcmtkImage*>(images.item(1).get())) {
+      std::printf("%sreceived_syntax %s\n", prefix,
+                  DcmXfer(first->file().getDataset()->getOriginalXfer()).getXferID());
+    }
     if (detail) {
       std::map<QString, long long> byRole;
       const QString mainTid = QString::number(getpid());
@@ -240,31 +309,64 @@ int run(const QString& envFile, const QString& accession, int expected, bool det
   // new to it.
   retrieve("first_");
 
-  // Label every image, then the update.
-  for (int position = 1; position <= images.count(); ++position) {
-    const QPoint centre = window.dcmViewer->tileRect(position).center();
-    window.dcmViewer_MouseClick(1, 0, centre.x(), centre.y());
-    if (window.selectedImage() != images.item(position)) {
-      fail(QString("a click on tile %1 did not select its image").arg(position));
-    }
-    window.cmdOrientation_Click((position - 1) % 4);
-  }
-  if (images.markedCount() != images.count()) fail("not every image was labelled");
-  QCoreApplication::processEvents();
   QElapsedTimer timer;
-  timer.start();
-  window.Toolbar1_ButtonClick("update");
-  const qint64 updated = timer.elapsed();
-  if (messages.size() != 1 || messages[0] != "Update was successful.") {
-    fail("the update ended with: " + messages.join("; "));
+  if (sendBack) {
+    // Label every image, then the update.
+    for (int position = 1; position <= images.count(); ++position) {
+      const QPoint centre = window.dcmViewer->tileRect(position).center();
+      window.dcmViewer_MouseClick(1, 0, centre.x(), centre.y());
+      if (window.selectedImage() != images.item(position)) {
+        fail(QString("a click on tile %1 did not select its image").arg(position));
+      }
+      window.cmdOrientation_Click((position - 1) % 4);
+    }
+    if (images.markedCount() != images.count()) fail("not every image was labelled");
+    QCoreApplication::processEvents();
+    timer.start();
+    window.Toolbar1_ButtonClick("update");
+    const qint64 updated = timer.elapsed();
+    if (messages.size() != 1 || messages[0] != "Update was successful.") {
+      fail("the update ended with: " + messages.join("; "));
+    }
+    if (images.markedCount() != 0) fail("the update left images marked");
+
+    // The update's read-back on its own: the same check on the same images
+    // right away, so that the update's stores are its total less this.
+    std::vector<dicom::ImagePtr> sent;
+    for (int position = 1; position <= images.count(); ++position) {
+      sent.push_back(images.item(position));
+    }
+    station::ArchiveCheck check(window.dcmViewer->reception(), toolkit, settings);
+    timer.restart();
+    const std::map<QString, QStringList> held = check.labelsOf(sent);
+    const qint64 checked = timer.elapsed();
+    for (const dicom::ImagePtr& image : sent) {
+      const auto it = held.find(image->attribute(0x0008, 0x0018).defaultValue());
+      const QString label = image->attribute(0x0008, 0x103E).defaultValue();
+      if (it == held.end() || it->second != QStringList{label}) {
+        fail("the check did not find the label " + label + " once in the archive");
+      }
+    }
+    print("update_ms", updated);
+    print("check_ms", checked);
+    print("peak_after_update_kib", statusKib("VmHWM"));
   }
-  if (images.markedCount() != 0) fail("the update left images marked");
-  print("update_ms", updated);
-  print("peak_after_update_kib", statusKib("VmHWM"));
 
   // The next retrieval, as every one after the first in a working session:
   // the station has been running and replaces the study on screen.
   retrieve("");
+
+  // The closer look: a double-click on tile 1 until the image is drawn alone.
+  timer.start();
+  window.dcmViewer->showFullView(1);
+  window.dcmViewer->repaint();
+  const qint64 closer = timer.elapsed();
+  if (window.dcmViewer->fullViewPosition() != 1) fail("tile 1 was not shown alone");
+  print("closer_ms", closer);
+  std::printf("closer_sop_uid %s\n",
+              qPrintable(images.item(1)->attribute(0x0008, 0x0018).defaultValue()));
+  window.dcmViewer->showFullView(0);
+  print("peak_session_kib", statusKib("VmHWM"));
 
   if (detail) {
     // Where the time goes: each image decoded again alone, and each image
@@ -294,20 +396,32 @@ int run(const QString& envFile, const QString& accession, int expected, bool det
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 4 && std::string_view(argv[1]) == "--extract-codestream") {
+    try {
+      return extractCodestream(argv[2], argv[3]);
+    } catch (const std::exception& error) {
+      std::fprintf(stderr, "brevant-bench-station: %s\n", error.what());
+      return 1;
+    }
+  }
   common::tuneAllocatorForLargeImages();  // as the station does at start-up
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   const QStringList args = app.arguments();
   const bool detail = args.contains("--detail");
+  const bool sendBack = !args.contains("--no-update");
   QStringList positional = args;
   positional.removeAll("--detail");
+  positional.removeAll("--no-update");
   if (positional.size() != 4) {
-    std::fprintf(stderr, "usage: %s <archive.env> <accession-number> <images> [--detail]\n",
-                 argv[0]);
+    std::fprintf(stderr,
+                 "usage: %s <archive.env> <accession-number> <images> [--detail] [--no-update]\n"
+                 "       %s --extract-codestream <dicom-file> <out.j2k>\n",
+                 argv[0], argv[0]);
     return 2;
   }
   try {
-    return run(positional[1], positional[2], positional[3].toInt(), detail);
+    return run(positional[1], positional[2], positional[3].toInt(), detail, sendBack);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "brevant-bench-station: %s\n", error.what());
     return 1;

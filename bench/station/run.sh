@@ -1,24 +1,46 @@
 #!/usr/bin/env bash
-# The station against DCMTK's tools on one four-view study of 3328x4096
-# 16-bit images (explicit little endian, and the same size in JPEG-LS):
+# The station against DCMTK's tools, on a four-view study of 3328x4096 16-bit
+# images per transfer syntax (explicit little endian, JPEG-LS and JPEG 2000
+# lossless; JPEG lossless on demand), and on a combo study: the four views
+# plus two tomosynthesis objects of 50 frames (explicit, about 1 GB).
 #
-#   retrieval  the station, from the double-click on the search result until
-#              the tiled study is drawn, against movescu moving the study to
-#              storescp (writing to disk) until all four files are there
-#              (goal: ratio <= 1.0). "retrieve" is a retrieval of a running
-#              station, as storescp is a running receiver; "first retr" is
-#              the first retrieval of a freshly started station, whose memory
-#              is all new to it;
-#   memory     the station's peak resident memory with the study on screen,
-#              against 2 x the study's pixel bytes + 150 MiB;
-#   update     the station's "Update Study" with all four images labelled,
-#              against storescu sending the four files in one run
-#              (goal: ratio <= 1.1).
+#   retrieve     the station, from the double-click on the search result
+#                until the tiled study is drawn, against movescu moving the
+#                study to storescp (writing to disk) until all files are
+#                there. "retrieve" is a later retrieval of a running station,
+#                as storescp is a running receiver (goal <= 0.9); "first
+#                retr" is the first retrieval of a freshly started station,
+#                whose memory is all new to it (goal <= 1.0). JPEG 2000:
+#                both <= 1.5. Combo: the later retrieval <= 1.0;
+#   retr+decode  compressed syntaxes: the same retrieval against movescu +
+#                storescp and then DCMTK's decoder on each received file one
+#                after another (dcmdjpls, dcmdjpeg; for JPEG 2000
+#                opj_decompress at full resolution on the codestream taken
+#                out of the file untimed). Goal <= 0.6, JPEG 2000 <= 0.2.
+#                "retr+dec 2x" runs the decodes two at a time, as the station
+#                decodes on 2 cores (shown, no goal);
+#   update       "Update Study" with all four images labelled: the stores,
+#                then the read-back from the archive that confirms the
+#                labels, against storescu sending the four files in one run
+#                (goal <= 1.5). "upd check" is the read-back alone (the same
+#                check again right after the update), "upd store" the total
+#                less the check;
+#   closer look  a double-click on tile 1 until the image is drawn alone,
+#                against dcm2pnm +on writing that image as a PNG (for
+#                JPEG-LS and JPEG its builds dcml2pnm and dcmj2pnm; JPEG
+#                2000, which DCMTK cannot decode: opj_decompress writing the
+#                codestream as a PNG). Goal <= 1.0;
+#   peak mem     the station's peak resident memory, against the study's
+#                pixel bytes (explicit: goal <= 1.5) or, for the combo, the
+#                study's bytes (goal <= 1.1).
 #
 # Prints per-run figures and a table of medians. Missed goals are reported,
 # never failed: the exit status is non-zero only when something broke.
 #
 #   bench/station/run.sh <builddir> [repeats]
+#
+# BENCH_SYNTAXES picks the studies, e.g. "explicit" or "jpeg-lossless combo"
+# (default: explicit jpeg-ls jpeg2000-lossless combo).
 set -euo pipefail
 
 BUILD=${1:?usage: $0 <builddir> [repeats]}
@@ -31,9 +53,11 @@ BENCH=$BUILD/bin/brevant-bench-station
 SAMPLES=$BUILD/bin/brevant-samples
 ROWS=4096
 COLUMNS=3328
-IMAGES=4
-SYNTAXES=(${BENCH_SYNTAXES:-explicit jpeg-ls})
-# BENCH_DETAIL=1 adds a last station run per syntax that splits the
+VIEWS=4
+TOMO_OBJECTS=2
+TOMO_FRAMES=50
+read -r -a STUDIES <<<"${BENCH_SYNTAXES:-explicit jpeg-ls jpeg2000-lossless combo}"
+# BENCH_DETAIL=1 adds a last station run per study that splits the
 # retrieval's CPU time by thread and times each image's decoding and each
 # image's store on its own.
 DETAIL=${BENCH_DETAIL:-0}
@@ -41,20 +65,48 @@ DETAIL=${BENCH_DETAIL:-0}
 # (GLIBC_TUNABLES), to try allocator settings without touching the baseline.
 STATION_TUNABLES=${STATION_GLIBC_TUNABLES:-}
 
+# Per transfer syntax: what storescp prefers and storescu proposes (both
+# otherwise fall back to uncompressed, and the archive would transcode), and
+# DCMTK's decoder ("" for none).
+declare -A STORESCP_SYNTAX=([explicit]=+x= [jpeg-ls]=+xt [jpeg-lossless]=+xs [jpeg2000-lossless]=+xv)
+declare -A STORESCU_SYNTAX=([explicit]=-x= [jpeg-ls]=-xt [jpeg-lossless]=-xs [jpeg2000-lossless]=-xv)
+declare -A DECODER=([explicit]="" [jpeg-ls]=dcmdjpls [jpeg-lossless]=dcmdjpeg [jpeg2000-lossless]=opj_decompress)
+# What writes one image as a PNG: dcm2pnm, in Debian's builds with the JPEG
+# and the JPEG-LS decoders under the names dcmj2pnm and dcml2pnm. No DCMTK
+# tool decodes JPEG 2000: there opj_decompress writes the codestream as a PNG.
+declare -A TO_PNG=([explicit]=dcm2pnm [jpeg-ls]=dcml2pnm [jpeg-lossless]=dcmj2pnm [jpeg2000-lossless]=opj_decompress)
+declare -A GOAL_RETRIEVE=([jpeg2000-lossless]=1.5 [combo]=1.0)
+declare -A GOAL_FIRST=([jpeg2000-lossless]=1.5)
+declare -A GOAL_DECODE=([jpeg-ls]=0.6 [jpeg-lossless]=0.6 [jpeg2000-lossless]=0.2)
+
+syntax_of() { if [ "$1" = combo ]; then echo explicit; else echo "$1"; fi; }
+objects_of() { if [ "$1" = combo ]; then echo $((VIEWS + TOMO_OBJECTS)); else echo $VIEWS; fi; }
+
 [ -x "$BENCH" ] || { echo "build the target brevant-bench-station first ($BENCH missing)" >&2; exit 2; }
 [ -x "$SAMPLES" ] || { echo "build the target brevant-samples first ($SAMPLES missing)" >&2; exit 2; }
 for tool in storescp movescu storescu dcmdump curl; do
   command -v "$tool" >/dev/null || { echo "$tool not found" >&2; exit 2; }
 done
+for study in "${STUDIES[@]}"; do
+  syntax=$(syntax_of "$study")
+  [ -n "${STORESCU_SYNTAX[$syntax]+set}" ] || { echo "unknown study $study" >&2; exit 2; }
+  for tool in ${DECODER[$syntax]} ${TO_PNG[$syntax]}; do
+    command -v "$tool" >/dev/null || { echo "$tool not found" >&2; exit 2; }
+  done
+done
 
 WORK=$(mktemp -d)
 STATE=$WORK/archive
 SCP_PID=""
-cleanup() {
+stop_storescp() {
   if [ -n "$SCP_PID" ]; then
     kill "$SCP_PID" 2>/dev/null || true
     wait "$SCP_PID" 2>/dev/null || true
+    SCP_PID=""
   fi
+}
+cleanup() {
+  stop_storescp
   "$ROOT/tools/archive.sh" stop "$STATE" >/dev/null 2>&1 || true
   rm -rf "$WORK"
 }
@@ -88,52 +140,82 @@ tag() {  # tag <file> <gggg,eeee>: the value of one attribute
 # shellcheck disable=SC1091
 . "$STATE/archive.env"
 
-# The baseline receiver: storescp writing to disk, known to the archive as BASELINE.
-SCP_PORT=$(free_port)
+# The baseline receiver: storescp writing to disk, known to the archive as
+# BASELINE, started per study preferring the study's transfer syntax.
 SCP_DIR=$WORK/storescp
 mkdir -p "$SCP_DIR"
-storescp -q -dhl -aet BASELINE -od "$SCP_DIR" +xt -ta 10 -td 60 -ts 60 "$SCP_PORT" \
-  >"$WORK/storescp.log" 2>&1 &
-SCP_PID=$!
-deadline=$((SECONDS + 10))
-until port_open "$SCP_PORT"; do
-  [ $SECONDS -lt $deadline ] || { echo "storescp did not start" >&2; exit 1; }
-  kill -0 "$SCP_PID" 2>/dev/null || { echo "storescp ended:" >&2; cat "$WORK/storescp.log" >&2; exit 1; }
-  sleep 0.05
-done
-curl -sS -f --noproxy '*' --connect-timeout 5 --max-time 30 -X PUT \
-  "http://$ARCHIVE_HOST:$ARCHIVE_HTTP_PORT/modalities/BASELINE" \
-  --data "{\"AET\":\"BASELINE\",\"Host\":\"127.0.0.1\",\"Port\":$SCP_PORT}" >/dev/null
+start_storescp() {  # start_storescp <preference>
+  stop_storescp
+  local port deadline
+  port=$(free_port)
+  storescp -q -dhl -aet BASELINE -od "$SCP_DIR" "$1" -ta 10 -td 60 -ts 60 "$port" \
+    >"$WORK/storescp.log" 2>&1 &
+  SCP_PID=$!
+  deadline=$((SECONDS + 10))
+  until port_open "$port"; do
+    [ $SECONDS -lt $deadline ] || { echo "storescp did not start" >&2; exit 1; }
+    kill -0 "$SCP_PID" 2>/dev/null || { echo "storescp ended:" >&2; cat "$WORK/storescp.log" >&2; exit 1; }
+    sleep 0.05
+  done
+  curl -sS -f --noproxy '*' --connect-timeout 5 --max-time 30 -X PUT \
+    "http://$ARCHIVE_HOST:$ARCHIVE_HTTP_PORT/modalities/BASELINE" \
+    --data "{\"AET\":\"BASELINE\",\"Host\":\"127.0.0.1\",\"Port\":$port}" >/dev/null
+}
 
-PIXEL_BYTES=$((IMAGES * ROWS * COLUMNS * 2))
-GOAL_KIB=$(((2 * PIXEL_BYTES) / 1024 + 150 * 1024))
+# DCMTK's decoder on received file <n> of the storescp folder (JPEG 2000:
+# on its codestream, taken out beforehand).
+decode_one() {  # decode_one <syntax> <n>
+  local in=${RECEIVED[$2]}
+  case ${DECODER[$1]} in
+    opj_decompress)
+      opj_decompress -threads 1 -quiet -i "$WORK/codestream/$2.j2k" -o "$WORK/decoded/$2.raw" >/dev/null ;;
+    *) "${DECODER[$1]}" "$in" "$WORK/decoded/$2.dcm" ;;
+  esac
+}
+
+PIXEL_BYTES=$((VIEWS * ROWS * COLUMNS * 2))
 
 DCMTK_NET=(-aet BENCH -aec "$ARCHIVE_AET" -to 5 -ta 10 -td 60)
-declare -A ACCESSION STUDY_UID FILES
-# storescu proposes uncompressed syntaxes unless told otherwise.
-declare -A STORESCU_SYNTAX=([explicit]=-x= [jpeg-ls]=-xt)
+declare -A ACCESSION STUDY_UID FILES STUDY_BYTES SOP_FILE
 seed=1
-for syntax in "${SYNTAXES[@]}"; do
-  out=$WORK/samples-$syntax
+for study in "${STUDIES[@]}"; do
+  out=$WORK/samples-$study
+  extra=()
+  [ "$study" != combo ] || extra=(--tomo "$TOMO_OBJECTS" --frames "$TOMO_FRAMES")
   # The generator in a process of its own: its memory is no part of the figures.
-  "$SAMPLES" --out "$out" --rows $ROWS --columns $COLUMNS --bits 16 --syntax "$syntax" \
-    --images $IMAGES --seed $seed >/dev/null
+  "$SAMPLES" --out "$out" --rows $ROWS --columns $COLUMNS --bits 16 --syntax "$(syntax_of "$study")" \
+    --images $VIEWS "${extra[@]}" --seed $seed >/dev/null
   files=$(find "$out" -type f | sort | tr '\n' ' ')
   first=${files%% *}
-  ACCESSION[$syntax]=$(tag "$first" 0008,0050)
-  STUDY_UID[$syntax]=$(tag "$first" 0020,000d)
-  FILES[$syntax]=$files
+  ACCESSION[$study]=$(tag "$first" 0008,0050)
+  STUDY_UID[$study]=$(tag "$first" 0020,000d)
+  FILES[$study]=$files
+  for f in $files; do SOP_FILE[$(tag "$f" 0008,0018)]=$f; done
+  # shellcheck disable=SC2086
+  STUDY_BYTES[$study]=$(du -cb $files | tail -n 1 | cut -f1)
   # shellcheck disable=SC2086
   "$ROOT/tools/archive.sh" seed "$STATE" $files >/dev/null
-  echo "seeded $syntax: accession ${ACCESSION[$syntax]}, $(du -cb $files | tail -n 1 | cut -f1) bytes in $IMAGES files"
+  echo "seeded $study: accession ${ACCESSION[$study]}, ${STUDY_BYTES[$study]} bytes in $(objects_of "$study") files"
   seed=$((seed + 1))
 done
 
 echo "load average before the runs: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) CPUs"
 [ -z "$STATION_TUNABLES" ] || echo "station runs with GLIBC_TUNABLES=$STATION_TUNABLES"
-declare -A R_ST R_FIRST R_DC U_ST U_DC PEAK BREAK CPU
-for syntax in "${SYNTAXES[@]}"; do
-  rs=() rf=() rd=() us=() ud=() pk=() mv=() dl=() pt=() sc=() sf=() ac=() dc=() da=()
+declare -A R_ST R_FIRST R_DC R_DEC R_DEC2 U_ST U_DC U_CHK U_STORE CL_ST CL_DC PEAK PEAK_ALL BREAK CPU
+for study in "${STUDIES[@]}"; do
+  syntax=$(syntax_of "$study")
+  objects=$(objects_of "$study")
+  decoder=${DECODER[$syntax]}
+  # The combo study is not sent back on every run: its figures are the
+  # retrieval and the memory.
+  station_args=()
+  [ "$study" != combo ] || station_args=(--no-update)
+  start_storescp "${STORESCP_SYNTAX[$syntax]}"
+  reset() {
+    rs=() rf=() rd=() dd=() dp=() us=() ud=() ck=() st=() cs=() cd=() pk=() pa=()
+    mv=() dl=() pt=() sc=() sf=() ac=() dc=() da=()
+  }
+  reset
   # Run 0 warms up the archive, the page cache and storescp and is not
   # counted: the first run after seeding was up to twice as slow for both.
   # Written data is synced before each timed part, so that no part pays for
@@ -141,59 +223,136 @@ for syntax in "${SYNTAXES[@]}"; do
   for run in $(seq 0 "$REPEATS"); do
     # The station: a fresh process each run, so its peak memory is this study's.
     sync
-    station "$STATE/archive.env" "${ACCESSION[$syntax]}" $IMAGES >"$WORK/station.txt"
+    station "$STATE/archive.env" "${ACCESSION[$study]}" "$objects" "${station_args[@]}" >"$WORK/station.txt"
     val() { awk -v k="$1" '$1 == k {print $2}' "$WORK/station.txt"; }
-    rs+=("$(val retrieve_ms)") rf+=("$(val first_retrieve_ms)") us+=("$(val update_ms)")
-    pk+=("$(val peak_kib)")
+    rs+=("$(val retrieve_ms)") rf+=("$(val first_retrieve_ms)")
+    pk+=("$(val peak_kib)") pa+=("$(val peak_session_kib)")
     mv+=("$(val move_ms)") dl+=("$(val deliver_ms)") pt+=("$(val paint_ms)")
     sc+=("$(val retrieve_cpu_ms)") sf+=("$(val retrieve_faults)") ac+=("$(val archive_cpu_ms)")
+    cs+=("$(val closer_ms)")
+    station_syntax=$(val received_syntax)
+    closer_file=${SOP_FILE[$(val closer_sop_uid)]:-}
+    [ -n "$closer_file" ] || { echo "the closer look showed an image of no sample file" >&2; exit 1; }
+    if [ "$study" != combo ]; then
+      us+=("$(val update_ms)") ck+=("$(val check_ms)")
+      st+=($((us[-1] - ck[-1])))
+    fi
 
-    # movescu to storescp, until all four files are on disk.
+    # movescu to storescp, until all files are on disk.
     rm -f "$SCP_DIR"/*
     sync
     scp0=$(cpu_ms "$SCP_PID") arc0=$(cpu_ms "$ARCHIVE_PID")
     t0=$(now_ms)
     movescu -S -aem BASELINE "${DCMTK_NET[@]}" "$ARCHIVE_HOST" "$ARCHIVE_DICOM_PORT" \
-      -k QueryRetrieveLevel=STUDY -k "StudyInstanceUID=${STUDY_UID[$syntax]}" \
+      -k QueryRetrieveLevel=STUDY -k "StudyInstanceUID=${STUDY_UID[$study]}" \
       >"$WORK/movescu.log" 2>&1 || { cat "$WORK/movescu.log" >&2; exit 1; }
     deadline=$((SECONDS + 30))
-    while [ "$(find "$SCP_DIR" -type f | wc -l)" -lt $IMAGES ]; do
-      [ $SECONDS -lt $deadline ] || { echo "storescp did not receive $IMAGES files" >&2; exit 1; }
+    while [ "$(find "$SCP_DIR" -type f | wc -l)" -lt "$objects" ]; do
+      [ $SECONDS -lt $deadline ] || { echo "storescp did not receive $objects files" >&2; exit 1; }
       sleep 0.005
     done
     t1=$(now_ms)
     rd+=($((t1 - t0)))
     dc+=($(($(cpu_ms "$SCP_PID") - scp0))) da+=($(($(cpu_ms "$ARCHIVE_PID") - arc0)))
 
-    # storescu with the four generated files in one association.
-    sync
-    t0=$(now_ms)
-    # shellcheck disable=SC2086
-    storescu "${STORESCU_SYNTAX[$syntax]}" "${DCMTK_NET[@]}" "$ARCHIVE_HOST" "$ARCHIVE_DICOM_PORT" ${FILES[$syntax]} \
-      >"$WORK/storescu.log" 2>&1 || { cat "$WORK/storescu.log" >&2; exit 1; }
-    t1=$(now_ms)
-    ud+=($((t1 - t0)))
+    # DCMTK's decoder on each received file: one after another, then two at
+    # a time. A JPEG 2000 codestream is taken out of its file untimed.
+    if [ -n "$decoder" ]; then
+      mapfile -t RECEIVED < <(find "$SCP_DIR" -type f | sort)
+      rm -rf "$WORK/codestream"
+      mkdir -p "$WORK/codestream"
+      if [ "$decoder" = opj_decompress ]; then
+        for n in "${!RECEIVED[@]}"; do
+          "$BENCH" --extract-codestream "${RECEIVED[$n]}" "$WORK/codestream/$n.j2k"
+        done
+      fi
+      rm -rf "$WORK/decoded" && mkdir -p "$WORK/decoded"
+      sync
+      t0=$(now_ms)
+      for n in "${!RECEIVED[@]}"; do decode_one "$syntax" "$n"; done
+      t1=$(now_ms)
+      dd+=($((t1 - t0)))
+      rm -rf "$WORK/decoded" && mkdir -p "$WORK/decoded"
+      sync
+      t0=$(now_ms)
+      lanes=()
+      for lane in 0 1; do
+        (for n in "${!RECEIVED[@]}"; do
+          [ $((n % 2)) != "$lane" ] || decode_one "$syntax" "$n"
+        done) &
+        lanes+=($!)
+      done
+      for pid in "${lanes[@]}"; do wait "$pid"; done
+      t1=$(now_ms)
+      dp+=($((t1 - t0)))
+    fi
 
-    printf '%-8s run %d: station first %5d ms, retrieve %5d ms (move %d, deliver %d, paint %d; cpu %d ms, %d faults), update %5d ms, peak %d MiB | movescu %5d ms (storescp cpu %d ms), storescu %5d ms\n' \
-      "$syntax" "$run" "${rf[-1]}" "${rs[-1]}" "${mv[-1]}" "${dl[-1]}" "${pt[-1]}" "${sc[-1]}" "${sf[-1]}" \
-      "${us[-1]}" $((${pk[-1]} / 1024)) "${rd[-1]}" "${dc[-1]}" "${ud[-1]}"
+    if [ "$study" != combo ]; then
+      # storescu with the four generated files in one association.
+      sync
+      t0=$(now_ms)
+      # shellcheck disable=SC2086
+      storescu "${STORESCU_SYNTAX[$syntax]}" "${DCMTK_NET[@]}" "$ARCHIVE_HOST" "$ARCHIVE_DICOM_PORT" ${FILES[$study]} \
+        >"$WORK/storescu.log" 2>&1 || { cat "$WORK/storescu.log" >&2; exit 1; }
+      t1=$(now_ms)
+      ud+=($((t1 - t0)))
+
+      # The closer look's image written as a PNG.
+      if [ "$syntax" = jpeg2000-lossless ]; then
+        "$BENCH" --extract-codestream "$closer_file" "$WORK/closer.j2k"
+        sync
+        t0=$(now_ms)
+        opj_decompress -quiet -i "$WORK/closer.j2k" -o "$WORK/closer.png" >/dev/null
+      else
+        sync
+        t0=$(now_ms)
+        "${TO_PNG[$syntax]}" +on "$closer_file" "$WORK/closer.png"
+      fi
+      t1=$(now_ms)
+      cd+=($((t1 - t0)))
+    fi
+
+    line=$(printf '%-8s run %d: station first %5d ms, retrieve %5d ms (move %d, deliver %d, paint %d; cpu %d ms, %d faults)' \
+      "$study" "$run" "${rf[-1]}" "${rs[-1]}" "${mv[-1]}" "${dl[-1]}" "${pt[-1]}" "${sc[-1]}" "${sf[-1]}")
+    [ "$study" = combo ] || line+=$(printf ', update %d ms (check %d), closer look %d ms' "${us[-1]}" "${ck[-1]}" "${cs[-1]}")
+    line+=$(printf ', peak %d MiB | movescu %d ms (storescp cpu %d ms)' $((pk[-1] / 1024)) "${rd[-1]}" "${dc[-1]}")
+    [ -z "$decoder" ] || line+=$(printf ', %s x%d %d ms (2 at a time %d ms)' "$decoder" "${#RECEIVED[@]}" "${dd[-1]}" "${dp[-1]}")
+    [ "$study" = combo ] || line+=$(printf ', storescu %d ms, png %d ms' "${ud[-1]}" "${cd[-1]}")
+    echo "$line"
     if [ "$run" = 0 ]; then
       echo "         (run 0 is the warm-up, not counted)"
-      rs=() rf=() rd=() us=() ud=() pk=() mv=() dl=() pt=() sc=() sf=() ac=() dc=() da=()
+      reset
     fi
   done
-  # What storescp got: the transfer syntax it was sent in.
+  # What each receiver got: the transfer syntax it was sent in.
   received=$(find "$SCP_DIR" -type f | head -n 1)
-  echo "         storescp received $(tag "$received" 0002,0010) for $syntax"
-  R_ST[$syntax]=$(median "${rs[@]}") R_FIRST[$syntax]=$(median "${rf[@]}") R_DC[$syntax]=$(median "${rd[@]}")
-  U_ST[$syntax]=$(median "${us[@]}") U_DC[$syntax]=$(median "${ud[@]}")
-  PEAK[$syntax]=$(median "${pk[@]}")
-  BREAK[$syntax]="move $(median "${mv[@]}") + deliver $(median "${dl[@]}") + paint $(median "${pt[@]}") ms"
-  CPU[$syntax]="station $(median "${sc[@]}") ms ($(median "${sf[@]}") page faults), archive $(median "${ac[@]}") ms; storescp $(median "${dc[@]}") ms, archive $(median "${da[@]}") ms"
+  echo "         station received $station_syntax, storescp $(tag "$received" 0002,0010) for $study"
+  sums() {  # sums <a...> -- <b...>: the pairwise sums
+    local -a a=() b=()
+    while [ "$1" != -- ]; do a+=("$1"); shift; done
+    shift
+    b=("$@")
+    for i in "${!a[@]}"; do echo $((a[i] + b[i])); done
+  }
+  R_ST[$study]=$(median "${rs[@]}") R_FIRST[$study]=$(median "${rf[@]}") R_DC[$study]=$(median "${rd[@]}")
+  if [ -n "$decoder" ]; then
+    # shellcheck disable=SC2046
+    R_DEC[$study]=$(median $(sums "${rd[@]}" -- "${dd[@]}"))
+    # shellcheck disable=SC2046
+    R_DEC2[$study]=$(median $(sums "${rd[@]}" -- "${dp[@]}"))
+  fi
+  if [ "$study" != combo ]; then
+    U_ST[$study]=$(median "${us[@]}") U_DC[$study]=$(median "${ud[@]}")
+    U_CHK[$study]=$(median "${ck[@]}") U_STORE[$study]=$(median "${st[@]}")
+    CL_ST[$study]=$(median "${cs[@]}") CL_DC[$study]=$(median "${cd[@]}")
+  fi
+  PEAK[$study]=$(median "${pk[@]}") PEAK_ALL[$study]=$(median "${pa[@]}")
+  BREAK[$study]="move $(median "${mv[@]}") + deliver $(median "${dl[@]}") + paint $(median "${pt[@]}") ms"
+  CPU[$study]="station $(median "${sc[@]}") ms ($(median "${sf[@]}") page faults), archive $(median "${ac[@]}") ms; storescp $(median "${dc[@]}") ms, archive $(median "${da[@]}") ms"
 
   if [ "$DETAIL" = 1 ]; then
-    station "$STATE/archive.env" "${ACCESSION[$syntax]}" $IMAGES --detail >"$WORK/detail.txt"
-    echo "         detail ($syntax):" \
+    station "$STATE/archive.env" "${ACCESSION[$study]}" "$objects" "${station_args[@]}" --detail >"$WORK/detail.txt"
+    echo "         detail ($study):" \
       "$(awk '$1 == "thread_cpu_ms" {t = t " " $2 " " $3}
               $1 == "decode_ms" {d = d " " $3} $1 == "send_ms" {s = s " " $3}
               END {print "retrieval cpu by thread:" t " ms; decode alone" d " ms; store alone" s " ms"}' \
@@ -201,24 +360,56 @@ for syntax in "${SYNTAXES[@]}"; do
   fi
 done
 
+MISSED=0
+# row <study> <measure> <station> <baseline> <unit: ms, or MiB for figures in KiB> <goal or "-">
+#     [baseline name]; the ratio shown (two decimals) is the one held against the goal.
+row() {
+  local verdict
+  verdict=$(awk -v a="$3" -v b="$4" -v g="$6" \
+    'BEGIN { if (g == "-") print ""; else if (b > 0 && sprintf("%.2f", a / b) + 0 <= g + 0) print "met"; else print "MISSED" }')
+  [ "$verdict" != MISSED ] || MISSED=$((MISSED + 1))
+  awk -v s="$1" -v m="$2" -v a="$3" -v b="$4" -v u="$5" -v g="$6" -v v="$verdict" -v n="${7:-}" \
+    'BEGIN {
+       if (u == "MiB") { a /= 1024; b /= 1024 }
+       bs = "-"; bu = ""; r = "-"; gs = ""
+       if (b > 0) { bs = sprintf("%d", b); bu = u; r = sprintf("%.2f", a / b) }
+       if (g != "-") gs = "<= " g
+       printf "%-17s %-12s %7d %-3s %7s %-3s %6s %7s %-6s  %s\n", s, m, a, u, bs, bu, r, gs, v, n
+     }'
+}
+
 echo
-echo "Study: $IMAGES x ${COLUMNS}x${ROWS} 16-bit, pixel bytes $PIXEL_BYTES ($((PIXEL_BYTES / 1048576)) MiB);" \
-  "medians of $REPEATS runs"
-printf '%-10s %-9s %10s %10s %7s %7s\n' syntax measure station dcmtk ratio goal
-for syntax in "${SYNTAXES[@]}"; do
-  awk -v s="$syntax" -v a="${R_ST[$syntax]}" -v b="${R_DC[$syntax]}" \
-    'BEGIN { printf "%-10s %-9s %7d ms %7d ms %7.2f %7s\n", s, "retrieve", a, b, a / (b ? b : 1), "<= 1.0" }'
-  awk -v s="$syntax" -v a="${R_FIRST[$syntax]}" -v b="${R_DC[$syntax]}" \
-    'BEGIN { printf "%-10s %-9s %7d ms %7d ms %7.2f %7s\n", s, "first retr", a, b, a / (b ? b : 1), "<= 1.0" }'
-  awk -v s="$syntax" -v a="${U_ST[$syntax]}" -v b="${U_DC[$syntax]}" \
-    'BEGIN { printf "%-10s %-9s %7d ms %7d ms %7.2f %7s\n", s, "update", a, b, a / (b ? b : 1), "<= 1.1" }'
-  awk -v s="$syntax" -v a="${PEAK[$syntax]}" -v g="$GOAL_KIB" \
-    'BEGIN { printf "%-10s %-9s %6d MiB %6d MiB %7.2f %7s\n", s, "peak mem", a / 1024, g / 1024, a / g, "<= 1.0" }'
+echo "Four-view study: $VIEWS x ${COLUMNS}x${ROWS} 16-bit, pixel bytes $PIXEL_BYTES ($((PIXEL_BYTES / 1048576)) MiB);" \
+  "combo: + $TOMO_OBJECTS x $TOMO_FRAMES-frame tomosynthesis; medians of $REPEATS runs"
+printf '%-17s %-12s %11s %11s %6s %7s %-6s  %s\n' study measure station baseline ratio goal "" "baseline"
+for study in "${STUDIES[@]}"; do
+  syntax=$(syntax_of "$study")
+  decoder=${DECODER[$syntax]}
+  row "$study" retrieve "${R_ST[$study]}" "${R_DC[$study]}" ms "${GOAL_RETRIEVE[$study]:-${GOAL_RETRIEVE[$syntax]:-0.9}}" "movescu+storescp"
+  row "$study" "first retr" "${R_FIRST[$study]}" "${R_DC[$study]}" ms \
+    "$([ "$study" = combo ] && echo - || echo "${GOAL_FIRST[$syntax]:-1.0}")" "movescu+storescp"
+  if [ -n "$decoder" ]; then
+    row "$study" retr+decode "${R_ST[$study]}" "${R_DEC[$study]}" ms "${GOAL_DECODE[$syntax]}" "movescu+storescp, then $decoder x4 one by one"
+    row "$study" "retr+dec 2x" "${R_ST[$study]}" "${R_DEC2[$study]}" ms - "the same, decodes 2 at a time"
+  fi
+  if [ "$study" != combo ]; then
+    row "$study" update "${U_ST[$study]}" "${U_DC[$study]}" ms 1.5 "storescu x4 (station: stores + read-back)"
+    row "$study" "upd store" "${U_STORE[$study]}" "${U_DC[$study]}" ms - "storescu x4 (update less check)"
+    row "$study" "upd check" "${U_CHK[$study]}" 0 ms - "(read-back of the 4 labels)"
+    row "$study" "closer look" "${CL_ST[$study]}" "${CL_DC[$study]}" ms 1.0 "${TO_PNG[$syntax]} to PNG"
+    row "$study" "peak mem" "${PEAK[$study]}" $((PIXEL_BYTES / 1024)) MiB \
+      "$([ "$study" = explicit ] && echo 1.5 || echo -)" "pixel bytes"
+  else
+    row "$study" "peak mem" "${PEAK[$study]}" $((STUDY_BYTES[$study] / 1024)) MiB 1.1 "study bytes"
+  fi
 done
 echo
-echo "Station retrieval (median parts): "
-for syntax in "${SYNTAXES[@]}"; do echo "  $syntax: ${BREAK[$syntax]}"; done
+echo "goals missed: $MISSED (reported, not failed)"
+echo "Station retrieval (median parts):"
+for study in "${STUDIES[@]}"; do echo "  $study: ${BREAK[$study]}"; done
 echo "CPU time during the retrieval (medians):"
-for syntax in "${SYNTAXES[@]}"; do echo "  $syntax: ${CPU[$syntax]}"; done
-echo "peak mem: station VmHWM with the study on screen after both retrievals and the update;"
-echo "          goal = 2 x pixel bytes + 150 MiB."
+for study in "${STUDIES[@]}"; do echo "  $study: ${CPU[$study]}"; done
+echo "peak mem: station VmHWM with the study on screen after both retrievals and the update"
+echo "          (with the closer look too:$(for study in "${STUDIES[@]}"; do
+  printf ' %s %d MiB' "$study" $((PEAK_ALL[$study] / 1024)); done))."
+echo "load average after the runs: $(cut -d' ' -f1-3 /proc/loadavg)"
