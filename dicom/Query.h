@@ -25,8 +25,9 @@ class Query {
   void setLevel(const QString& level) { level_ = level; }
   void setDestination(const QString& aet) { destination_ = aet; }
   void setStudyUID(const QString& uid) { studyUID_ = uid; }
-  // The series key of a move at SERIES or IMAGE level, and the instance keys
-  // (SOP Instance UIDs) of a move at IMAGE level.
+  // The series key of a move at SERIES or IMAGE level (several separated by
+  // backslashes), and the instance keys (SOP Instance UIDs) of a move at
+  // IMAGE level.
   void setSeriesUID(const QString& uid) { seriesUID_ = uid; }
   void setInstanceUIDs(const QStringList& uids) { instanceUIDs_ = uids; }
   // A counter that rises while the objects of a move arrive at the station

@@ -28,6 +28,10 @@ class ArchiveCheck {
   std::map<QString, QStringList> labelsOf(const std::vector<dicom::ImagePtr>& images);
 
  private:
+  // An image level move of the instances to the station (series may be a
+  // list, separated by backslashes).
+  void move(const QString& study, const QString& series, const QStringList& instances);
+
   dicom::Reception& reception_;
   dicom::Toolkit& toolkit_;
   const ConnectionSettingsRecord& settings_;
