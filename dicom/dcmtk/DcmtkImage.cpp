@@ -96,9 +96,7 @@ void DcmtkImage::addOrReplace(std::uint32_t group, std::uint32_t element, const 
 
 QImage DcmtkImage::displayImage(const QSize& tile) {
   DcmDataset& dataset = *file_->getDataset();
-  if (picture_.isNull() || tile.isEmpty() || !isJpeg2000(dataset.getOriginalXfer())) {
-    return picture_;
-  }
+  if (picture_.isNull() || tile.isEmpty()) return picture_;
   // The size the tile draws the picture at, and what the image can give.
   const QSize drawn = picture_.size().scaled(tile, Qt::KeepAspectRatio);
   Uint16 rows = 0, columns = 0;
@@ -108,7 +106,7 @@ QImage DcmtkImage::displayImage(const QSize& tile) {
   const bool covered = drawn.width() <= picture_.width() && drawn.height() <= picture_.height();
   if (covered || std::max(picture_.width(), picture_.height()) >= most) return picture_;
   try {
-    QImage better = renderForDisplay(dataset, tile);
+    QImage better = renderForDisplay(dataset, tile, arrivalLongSide(tile));
     if (!better.isNull()) picture_ = std::move(better);
   } catch (const std::exception&) {
     // The smaller picture still stands.

@@ -175,7 +175,7 @@ Delivery decode(std::unique_ptr<DcmFileFormat> file, bool hasPixelData, const Ti
   QImage picture;
   QString problem;
   try {
-    picture = renderForDisplay(*file->getDataset(), target);
+    picture = renderForDisplay(*file->getDataset(), target, arrivalLongSide(target));
   } catch (const std::exception& e) {
     problem = QString::fromUtf8(e.what());
   }

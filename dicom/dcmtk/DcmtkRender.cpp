@@ -54,7 +54,7 @@ struct GreyLayout {
   int bitsAllocated = 0;
   int bitsStored = 0;
   bool isSigned = false;
-  bool monochrome1 = false;
+  bool inverted = false;  // low values shown white
   double slope = 1.0;
   double intercept = 0.0;
   bool hasWindow = false;
@@ -112,7 +112,9 @@ std::optional<GreyLayout> greyLayout(DcmDataset& dataset) {
   layout.bitsAllocated = *allocated;
   layout.bitsStored = *stored;
   layout.isSigned = *representation == 1;
-  layout.monochrome1 = *photometric == "MONOCHROME1";
+  // DCMTK shows MONOCHROME1 inverted unless a Presentation LUT Shape says
+  // otherwise; INVERSE inverts either polarity and IDENTITY neither.
+  layout.inverted = *photometric == "MONOCHROME1";
 
   if (dataset.tagExists(DCM_NumberOfFrames)) {
     Sint32 frames = 0;
@@ -126,9 +128,15 @@ std::optional<GreyLayout> greyLayout(DcmDataset& dataset) {
   if (dataset.tagExists(DCM_VOILUTFunction) && text(dataset, DCM_VOILUTFunction) != "LINEAR") {
     return std::nullopt;
   }
-  if (dataset.tagExists(DCM_PresentationLUTShape) &&
-      text(dataset, DCM_PresentationLUTShape) != "IDENTITY") {
-    return std::nullopt;
+  if (dataset.tagExists(DCM_PresentationLUTShape)) {
+    const auto shape = text(dataset, DCM_PresentationLUTShape);
+    if (shape == "INVERSE") {
+      layout.inverted = true;
+    } else if (shape == "IDENTITY") {
+      layout.inverted = false;
+    } else {
+      return std::nullopt;
+    }
   }
 
   const bool hasSlope = dataset.tagExists(DCM_RescaleSlope);
@@ -188,8 +196,8 @@ std::vector<std::uint8_t> greyTable(const GreyLayout& layout, double center, dou
   const StoredValue value(layout);
   const std::size_t entries = std::size_t{1} << layout.bitsAllocated;
   std::vector<std::uint8_t> table(entries);
-  const double low = layout.monochrome1 ? 255.0 : 0.0;
-  const double high = layout.monochrome1 ? 0.0 : 255.0;
+  const double low = layout.inverted ? 255.0 : 0.0;
+  const double high = layout.inverted ? 0.0 : 255.0;
   const double outRange = high - low;
   const double width1 = width - 1.0;
   const double leftBorder = center - 0.5 - width1 / 2.0;
@@ -275,6 +283,34 @@ QImage renderNativeGrey(DcmDataset& dataset, int maxLongSide, unsigned long fram
   return renderWords(words + first, *layout, maxLongSide);
 }
 
+QImage renderCompressedGrey(DcmDataset& dataset, int maxLongSide, unsigned long frame) {
+  const auto layout = greyLayout(dataset);
+  if (!layout) return {};
+  DcmElement* element = nullptr;
+  if (dataset.findAndGetElement(DCM_PixelData, element).bad() || element == nullptr) return {};
+  auto* pixelData = dynamic_cast<DcmPixelData*>(element);
+  if (pixelData == nullptr || !DcmXfer(dataset.getOriginalXfer()).isEncapsulated()) return {};
+  const std::size_t count = static_cast<std::size_t>(layout->rows) * layout->columns;
+  const std::size_t bytes = count * static_cast<std::size_t>(layout->bitsAllocated / 8);
+  // The one frame, decoded by DCMTK's codec into a buffer of its own: no
+  // second representation of the pixel data, no decoder pipeline copies.
+  std::unique_ptr<std::uint16_t[]> buffer(new (std::nothrow) std::uint16_t[(bytes + 1) / 2]);
+  if (!buffer) return {};
+  Uint32 startFragment = 0;
+  OFString model;
+  if (pixelData
+          ->getUncompressedFrame(&dataset, static_cast<Uint32>(frame), startFragment, buffer.get(),
+                                 static_cast<Uint32>(bytes), model)
+          .bad() ||
+      (model != "MONOCHROME1" && model != "MONOCHROME2")) {
+    return {};
+  }
+  if (layout->bitsAllocated == 8) {
+    return renderWords(reinterpret_cast<const std::uint8_t*>(buffer.get()), *layout, maxLongSide);
+  }
+  return renderWords(buffer.get(), *layout, maxLongSide);
+}
+
 QImage renderDecoded(DcmDataset& dataset, int maxLongSide, unsigned long frame) {
   QImage picture;
   {
@@ -303,6 +339,10 @@ QImage renderDecoded(DcmDataset& dataset, int maxLongSide, unsigned long frame) 
   return picture;
 }
 
+int arrivalLongSide(const QSize& tile) {
+  return std::clamp(std::max(tile.width(), tile.height()), 1024, kDisplayLongSide);
+}
+
 unsigned long frameCount(DcmDataset& dataset) {
   Sint32 frames = 1;
   if (dataset.findAndGetSint32(DCM_NumberOfFrames, frames).bad() || frames < 1) return 1;
@@ -329,6 +369,7 @@ QImage renderForDisplay(DcmDataset& dataset, const QSize& target, int maxLongSid
   // copies (DCMTK's decoder makes two, of 27 and 14 MB for a full-field
   // image) and are decoded several times faster.
   QImage picture = renderNativeGrey(dataset, maxLongSide, frame);
+  if (picture.isNull()) picture = renderCompressedGrey(dataset, maxLongSide, frame);
   if (!picture.isNull()) return picture;
   return renderDecoded(dataset, maxLongSide, frame);
 }

@@ -11,9 +11,11 @@
 namespace dicom::dcmtk {
 
 // The longest side, in pixels, of a picture decoded for the tiles. A
-// mammogram is shown at most a few hundred pixels tall per tile; 2048 keeps
-// detail for large tiles while a four-image study stays small in memory.
+// mammogram is shown a few hundred pixels tall per tile: it arrives decoded
+// for a tile of the window's size, at least 1024 pixels long, and is
+// decoded again, up to 2048, only when a tile grows beyond that.
 constexpr int kDisplayLongSide = 2048;
+int arrivalLongSide(const QSize& tile);
 
 // The frame a picture shows: the middle one of a multi-frame object (a
 // tomosynthesis stack), the only one otherwise. 0-based.
@@ -25,8 +27,9 @@ unsigned long frameCount(DcmDataset& dataset);
 // that covers target (fitted with its aspect ratio), at most maxLongSide
 // on its long side; an empty target asks for the full resolution. Only
 // that frame is decoded. JPEG 2000 data is decoded at the lowest of its
-// resolutions that covers the target. The photometric interpretation decides
-// the polarity (MONOCHROME1 is shown inverted, as the modality intends);
+// resolutions that covers the target. The photometric interpretation and
+// the Presentation LUT Shape decide the polarity (MONOCHROME1 is shown
+// inverted, as the modality intends, unless the shape says IDENTITY);
 // the grey scale comes from the object's first window, else its first VOI
 // LUT, else the range of its pixel values. Colour images are shown as their
 // luminance. Returns a null QImage when the pixel data cannot be decoded.
@@ -36,8 +39,8 @@ unsigned long frameCount(DcmDataset& dataset);
 QImage renderForDisplay(DcmDataset& dataset, const QSize& target = QSize(),
                         int maxLongSide = kDisplayLongSide);
 
-// The two ways renderForDisplay works, exposed so that tests can hold them
-// against each other; renderForDisplay tries the first, then the second.
+// The ways renderForDisplay works, exposed so that tests can hold them
+// against each other; renderForDisplay tries them in this order.
 //
 // renderNativeGrey reads one frame of uncompressed MONOCHROME1/MONOCHROME2
 // pixel data of 8 or 16 bits allocated straight from the data set: rescale,
@@ -45,13 +48,18 @@ QImage renderForDisplay(DcmDataset& dataset, const QSize& target = QSize(),
 // polarity and area-average reduction in one pass through a lookup table.
 // It returns a null QImage, leaving the data set untouched, for anything
 // it does not handle exactly like DCMTK's image decoder: compressed or
-// colour data, a modality or VOI LUT, a VOI LUT function
-// other than LINEAR, a Presentation LUT Shape other than IDENTITY, a window
+// colour data, a modality or VOI LUT, a VOI LUT function other than
+// LINEAR, a Presentation LUT Shape other than IDENTITY or INVERSE, a window
 // width below 1, a window or rescale that is not finite over the stored
 // values, a high bit other than bits stored - 1, or pixel data shorter than
 // its frames.
 QImage renderNativeGrey(DcmDataset& dataset, int maxLongSide = kDisplayLongSide,
                         unsigned long frame = 0);
+// renderCompressedGrey does the same for compressed grey pixel data of the
+// kinds renderNativeGrey takes, once DCMTK's codec has decoded the one frame
+// into a buffer of its own.
+QImage renderCompressedGrey(DcmDataset& dataset, int maxLongSide = kDisplayLongSide,
+                            unsigned long frame = 0);
 // renderDecoded goes through DCMTK's image decoder, for every kind of
 // object renderForDisplay accepts but JPEG 2000.
 QImage renderDecoded(DcmDataset& dataset, int maxLongSide = kDisplayLongSide,
