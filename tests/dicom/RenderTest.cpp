@@ -5,6 +5,7 @@
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmjpls/djencode.h>
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -89,10 +90,11 @@ class RenderTest : public QObject {
   QTemporaryDir dir_;
 
  private slots:
-  // path: "direct" (the direct path draws it like the decoder), "decoder"
-  // (left to the decoder), "none" (nothing shows it). polarity: +1 the top
+  // path: "direct" (the direct path draws it like the decoder), "compressed"
+  // (decoded by the codec, mapped like "direct"), "decoder" (left to the
+  // decoder), "none" (nothing shows it). polarity: +1 the top
   // left corner darker than the bottom right, -1 brighter, 0 unchecked.
-  // "big" and "deflated" images arrived in that transfer syntax.
+  // "big", "deflated" and "jpeg-ls" images arrived in that transfer syntax.
   void render_data() {
     QTest::addColumn<QString>("image");
     QTest::addColumn<QString>("path");
@@ -123,7 +125,10 @@ class RenderTest : public QObject {
     row("big Rows=61 Columns=37", "direct", 1);
     row("deflated Rows=61 Columns=37 BitsAllocated=8 BitsStored=8", "direct", 1);
     row("VOILUT", "decoder", -1);
-    row("WindowCenter=2048 WindowWidth=2000 PresentationLUTShape=INVERSE", "decoder", -1);
+    row("WindowCenter=2048 WindowWidth=2000 PresentationLUTShape=INVERSE", "direct", -1);
+    row("MONOCHROME1 PresentationLUTShape=IDENTITY", "direct", 1);  // as the decoder shows it
+    row("jpeg-ls MONOCHROME1 BitsStored=14", "compressed", -1);
+    row("jpeg-ls Rows=100 NumberOfFrames=3", "compressed", 0);
     row("WindowCenter=2048 WindowWidth=2000 VOILUTFunction=SIGMOID", "decoder", 1);
     row("WindowCenter=2048 WindowWidth=0", "decoder", 1);
     row("Rows=100 NumberOfFrames=3", "direct", 0);  // the middle frame
@@ -138,7 +143,12 @@ class RenderTest : public QObject {
     DcmFileFormat file(dataset.get());
     const E_TransferSyntax xfer = image.startsWith("big")        ? EXS_BigEndianExplicit
                                   : image.startsWith("deflated") ? EXS_DeflatedLittleEndianExplicit
+                                  : image.startsWith("jpeg-ls")  ? EXS_JPEGLSLossless
                                                                  : EXS_LittleEndianExplicit;
+    if (xfer == EXS_JPEGLSLossless) {
+      DJLSEncoderRegistration::registerCodecs();
+      QVERIFY(file.getDataset()->chooseRepresentation(xfer, nullptr).good());
+    }
     if (xfer != EXS_LittleEndianExplicit) {  // as it is held after arriving so
       const QString name = dir_.filePath("image.dcm");
       QVERIFY(file.saveFile(name.toLocal8Bit().constData(), xfer).good());
@@ -151,7 +161,10 @@ class RenderTest : public QObject {
     QCOMPARE(direct.isNull(), path != "direct");
     QCOMPARE(shown.isNull(), path == "none");
     if (path == "none") return;
-    QCOMPARE(shown, path == "direct" ? direct : decoded);
+    if (path != "compressed") QCOMPARE(shown, path == "direct" ? direct : decoded);
+    if (path == "compressed") {
+      QCOMPARE(shown, renderCompressedGrey(d, kDisplayLongSide, displayFrame(d)));
+    }
     QCOMPARE(shown.format(), QImage::Format_Grayscale8);
     QCOMPARE(shown.size(), decoded.size());
     QVERIFY(std::max(shown.width(), shown.height()) <= kDisplayLongSide);
