@@ -1,10 +1,14 @@
 // The main window on the fake DICOM layer: a retrieval before and after its
-// move, the watchdog, the settings, and the question before labels are lost.
+// move, the watchdog, the settings, the question before labels are lost, one
+// update at a time, the closer look, and images that cannot be shown.
 
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "SampleStudy.h"
 #include "common/AppDir.h"
+#include "dicom/HeaderView.h"
+#include "dicom/dcmtk/DcmtkImage.h"
 #include "main/frmMain.h"
 #include "settings/frmSettings.h"
 #include "support/FakeDicom.h"
@@ -136,6 +140,112 @@ class MainWindowTest : public QObject {
     answer_ = true;
     window_->Toolbar1_ButtonClick("close");
     QVERIFY(!window_->isVisible());
+  }
+
+  // Pressing "Update Study" or closing while the update's events run starts
+  // no second update: two images go out once each, one message ends it, and
+  // the window closes only then.
+  void oneUpdateAtATime() {
+    retrieve({"L CC", "R CC"});
+    toolkit_.script.onMove = [] {};
+    for (int position : {1, 2}) {
+      clickImage(position);
+      window_->cmdOrientation_Click(3);
+    }
+    QStringList messages;
+    window_->showMessage = [&](QMessageBox::Icon, const QString&, const QString& text) {
+      messages << text;
+    };
+    toolkit_.script.onSend = [this](const fake::SendCall&) {
+      window_->Toolbar1_ButtonClick("update");
+      window_->Toolbar1_ButtonClick("close");
+      QVERIFY(window_->isVisible());
+    };
+    answer_ = true;
+    window_->Toolbar1_ButtonClick("update");
+    QCOMPARE(toolkit_.script.sends.size(), std::size_t(2));
+    QCOMPARE(messages, QStringList{"Update was successful."});
+    QCOMPARE(window_->dcmViewer->images().markedCount(), 0);
+    QVERIFY(!window_->isVisible());
+  }
+
+  // The image looked at closely is the one the buttons and keys label,
+  // through zooming, and after returning to the tiles.
+  void closerLookLabelsTheImageItShows() {
+    retrieve({"L CC", "R CC", "L MLO", "R MLO"});
+    clickImage(1);
+    QTest::mouseDClick(window_->dcmViewer, Qt::LeftButton, {},
+                       window_->dcmViewer->tileRect(3).center());
+    QCOMPARE(window_->dcmViewer->fullViewPosition(), 3);
+    const dicom::ImagePtr third = window_->dcmViewer->images().item(3);
+    QCOMPARE(window_->selectedImage(), third);
+    window_->dcmViewer->zoomAt(3.0, QPointF(10, 10));
+    QTest::mouseClick(window_->dcmViewer, Qt::LeftButton, {}, QPoint(5, 5));
+    QTest::keyClick(window_.get(), Qt::Key_2);
+    QCOMPARE(third->attribute(0x0008, 0x103E).value() + third->text(), QString("R CCCHANGED"));
+    QTest::keyClick(window_.get(), Qt::Key_Escape);
+    QCOMPARE(window_->dcmViewer->fullViewPosition(), 0);
+    QCOMPARE(window_->selectedImage(), third);
+  }
+
+  // An image whose pixels cannot be shown keeps its tile, is logged, and
+  // cannot be selected, so not labelled.
+  void anImageThatCannotBeShown() {
+    toolkit_.script.onMove = [this] {
+      toolkit_.receiver->deliver(toolkit_.makeImage("1.2.1"));
+      toolkit_.receiver->deliver(toolkit_.makeImage("1.2.2", "R CC", "a corrupt stream"));
+      toolkit_.receiver->close();
+    };
+    auto query = toolkit_.newQuery();
+    window_->beginRetrieval(*query);
+    QCOMPARE(window_->dcmViewer->images().count(), 2);
+    clickImage(2);
+    QVERIFY(!window_->selectedImage());
+    QFile log(dir_.filePath("Logs/Error.log"));
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    const QString line = QString::fromUtf8(log.readAll());
+    QVERIFY2(line.contains("1.2.2 (position 2), which cannot be displayed: a corrupt stream") &&
+                 line.endsWith(" - cmdSearch_Click\r\n"),
+             qPrintable(line));
+  }
+
+  // What an image's header says against its label, as the tiles show it:
+  // agreeing, contradicting, silent, and in the View Code Sequence only.
+  void headerViewAgainstLabel_data() {
+    QTest::addColumn<int>("headers");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("contradicted");  // labels the header contradicts
+    using H = samples::HeaderViews;
+    QTest::newRow("agree") << int(H::Consistent) << "hdr: L CC"
+                           << "R CC L MLO R MLO";
+    QTest::newRow("disagree") << int(H::Contradicting) << "hdr: R CC"
+                              << "L CC L MLO R MLO";
+    QTest::newRow("absent") << int(H::Absent) << ""
+                            << "";
+    QTest::newRow("code only") << int(H::CodeOnly) << "hdr: CC"
+                               << "L MLO R MLO";
+  }
+  void headerViewAgainstLabel() {
+    QFETCH(int, headers);
+    QFETCH(QString, text);
+    QFETCH(QString, contradicted);
+    samples::StudySpec spec;  // one image, labelled "L CC"
+    spec.rows = 32;
+    spec.columns = 24;
+    spec.images = 1;
+    spec.headerViews = static_cast<samples::HeaderViews>(headers);
+    auto file = std::make_unique<DcmFileFormat>();
+    QVERIFY(
+        file->loadFile(qPrintable(samples::writeStudy(spec, dir_.filePath("h"))[0].path)).good());
+    dicom::dcmtk::DcmtkImage image(std::move(file), {});
+    const dicom::HeaderView header = dicom::headerView(image);
+    QCOMPARE(header.text(), text);
+    QStringList found;
+    for (const QString label : {"L CC", "R CC", "L MLO", "R MLO", "UNLABELLED"}) {
+      image.addOrReplace(0x0008, 0x103E, label);  // follows every relabel
+      if (dicom::contradicts(dicom::headerView(image), label)) found << label;
+    }
+    QCOMPARE(found.join(' '), contradicted);
   }
 };
 

@@ -35,10 +35,13 @@ class Query : public dicom::Query {
   Script& script_;
 };
 
-// An image of patient Smith^Anna, P42, study date 20240115.
+// An image of patient Smith^Anna, P42, study date 20240115; a problem
+// makes it one whose pixels cannot be displayed.
 class Image : public dicom::Image {
  public:
-  Image(Script& script, const QString& uid, const QString& label) : script_(script) {
+  Image(Script& script, const QString& uid, const QString& label, const QString& problem = {})
+      : script_(script), problem_(problem) {
+    if (!problem.isEmpty()) picture_ = QImage();
     attributes_.set(dicom::makeTag(0x0008, 0x0018), uid);
     attributes_.set(dicom::tags::SeriesDescription, label);
     attributes_.setPatientName("Smith^Anna");
@@ -66,15 +69,20 @@ class Image : public dicom::Image {
     script_.sends.push_back(call);
   }
   QImage displayImage() const override { return picture_; }
+  QString displayProblem() const override { return problem_; }
 
  private:
   Script& script_;
+  QString problem_;
   dicom::DataSet attributes_;
   QImage picture_{64, 80, QImage::Format_Grayscale8};
 };
 
+// The archive behind it holds what was last sent of each image: a probe
+// reads those labels back.
 class Receiver : public dicom::StorageReceiver {
  public:
+  explicit Receiver(Script& script) : script_(script) {}
   void listen(std::int32_t port, const QString& aeTitle) override {
     port_ = port;
     this->aeTitle = aeTitle;
@@ -84,7 +92,11 @@ class Receiver : public dicom::StorageReceiver {
   void expectStudy(const QString& uid) override { expectedStudy = uid; }
   std::uint64_t bytesReceived() const override { return 0; }
   void beginProbe(const QStringList&) override {}
-  std::map<QString, QStringList> endProbe() override { return {}; }
+  std::map<QString, QStringList> endProbe() override {
+    std::map<QString, QStringList> held;
+    for (const SendCall& call : script_.sends) held[call.sopInstanceUID] = {call.label};
+    return held;
+  }
   void setDisplayTarget(const QSize&) override {}
   // What the network would hand over.
   void deliver(dicom::ImagePtr image) { emit imageReceived(std::move(image)); }
@@ -93,6 +105,7 @@ class Receiver : public dicom::StorageReceiver {
   QString aeTitle, expectedStudy;
 
  private:
+  Script& script_;
   std::int32_t port_ = 0;
 };
 
@@ -100,12 +113,13 @@ class Toolkit : public dicom::Toolkit {
  public:
   std::unique_ptr<dicom::Query> newQuery() override { return std::make_unique<Query>(script); }
   std::unique_ptr<dicom::StorageReceiver> newReceiver() override {
-    auto made = std::make_unique<Receiver>();
+    auto made = std::make_unique<Receiver>(script);
     receiver = made.get();
     return made;
   }
-  std::shared_ptr<Image> makeImage(const QString& uid, const QString& label = "L CC") {
-    return std::make_shared<Image>(script, uid, label);
+  std::shared_ptr<Image> makeImage(const QString& uid, const QString& label = "L CC",
+                                   const QString& problem = {}) {
+    return std::make_shared<Image>(script, uid, label, problem);
   }
 
   Script script;
