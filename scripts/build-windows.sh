@@ -222,8 +222,9 @@ fi
 dcmtk_ver="$(src_version dcmtk)"
 DCMTK_ARGS=(
   -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release
-  -DCMAKE_CXX_STANDARD=17 -DDCMTK_ENABLE_CXX11=ON
+  -DCMAKE_CXX_STANDARD=17 -DDCMTK_ENABLE_CXX11=ON -DDCMTK_ENABLE_STL=ON -DCMAKE_INSTALL_DATADIC=share/dcmtk
   -DBUILD_SHARED_LIBS=OFF -DDCMTK_LINK_STATIC=ON -DBUILD_APPS=OFF -DDCMTK_ENABLE_PRIVATE_TAGS=ON
+  "-DDCMTK_MODULES=ofstd;oflog;dcmdata;dcmimgle;dcmimage;dcmjpeg;dcmjpls;dcmnet"
   -DDCMTK_DEFAULT_DICT=builtin
   -DDCMTK_WITH_ZLIB=ON -DDCMTK_WITH_OPENJPEG=OFF -DDCMTK_WITH_OPENSSL=OFF -DDCMTK_WITH_TIFF=OFF -DDCMTK_WITH_PNG=OFF
   -DDCMTK_WITH_XML=OFF -DDCMTK_WITH_ICONV=OFF -DDCMTK_WITH_ICU=OFF -DDCMTK_WITH_SNDFILE=OFF
@@ -258,13 +259,23 @@ QT_ARGS=(
   -DFEATURE_system_zlib=OFF -DFEATURE_system_png=OFF -DFEATURE_system_freetype=OFF
   -DFEATURE_system_harfbuzz=OFF -DFEATURE_system_pcre2=OFF -DFEATURE_system_doubleconversion=OFF
 )
-qt_prefix="$(key qt6-base "$qt_ver" "${QT_ARGS[@]}")"
+# Debian's Qt builds its DirectWrite font database only together with
+# Direct2D, while the Windows platform plugin uses it whenever DirectWrite 3
+# is there: without Direct2D the plugin does not link. Tighten its two guards.
+qt_patch() {
+  local file="$1/src/plugins/platforms/windows/qwindowsintegration.cpp"
+  sed -i 's/^#if QT_CONFIG(directwrite3)$/#if QT_CONFIG(directwrite3) \&\& QT_CONFIG(direct2d)/' "$file"
+  [ "$(grep -c '^#if QT_CONFIG(directwrite3) && QT_CONFIG(direct2d)$' "$file")" = 2 ] ||
+    { echo "the Qt patch no longer applies to $file" >&2; exit 1; }
+}
+qt_prefix="$(key qt6-base "$qt_ver" "${QT_ARGS[@]}" "$(declare -f qt_patch)")"
 begin "qt6-base $qt_ver"
 if [ -f "$qt_prefix/.done" ]; then
   end "reused $qt_prefix"
   echo "reused $qt_prefix"
 else
   fetch_source qt6-base "$qt_ver" "$cache/work/qt6-base-src"
+  qt_patch "$cache/work/qt6-base-src"
   build_cmake qt6-base "$qt_prefix" "$cache/work/qt6-base-src" "${QT_ARGS[@]}"
   rm -rf "$cache/work/qt6-base-src"
   end "built $qt_prefix"
@@ -288,12 +299,11 @@ begin "station: configure"
 generator=()
 [ -f "$build/CMakeCache.txt" ] || generator=(-G Ninja)
 # Qt's toolchain file chains to ours and finds the host tools (moc, rcc, uic).
-# windows.h must not define min/max over std::min/std::max.
 "${NICE[@]}" cmake -S "$root" -B "$build" "${generator[@]}" \
   -DCMAKE_TOOLCHAIN_FILE="$qt_prefix/lib/cmake/Qt6/qt.toolchain.cmake" \
   -DQT_CHAINLOAD_TOOLCHAIN_FILE="$toolchain" \
   -DBREVANT_WINDOWS_PREFIXES="$prefixes" -DCMAKE_PREFIX_PATH="$prefixes" \
-  -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS="-DNOMINMAX -DWIN32_LEAN_AND_MEAN" \
+  -DCMAKE_BUILD_TYPE=Release \
   >"$build.configure.log" 2>&1 ||
   { tail -n 40 "$build.configure.log"; echo "configure failed (log: $build.configure.log)" >&2; exit 1; }
 mv "$build.configure.log" "$build/configure.log"
