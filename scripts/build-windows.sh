@@ -348,6 +348,8 @@ mkdir -p "$pkg/platforms"
 cp -p "$build/bin/brevant.exe" "$pkg/"
 cp -p "$qt_prefix/plugins/platforms/qwindows.dll" "$pkg/platforms/"
 deploy "$pkg" "$pkg/brevant.exe" "$pkg/platforms/qwindows.dll"
+# Debian's mingw runtime DLLs carry their symbol tables (libstdc++ is 23 MB).
+"$TARGET-strip" --strip-unneeded "$pkg"/*.exe "$pkg"/*.dll "$pkg"/platforms/*.dll
 (cd "$build" && cmake -E tar cf "$(basename "$pkg").zip" --format=zip "$(basename "$pkg")")
 
 # The tests run beside their DLLs, with the offscreen platform too.
