@@ -198,11 +198,12 @@ mkdir -p "$cache/work" "$cache/downloads"
 zlib_dll="/usr/$TARGET/lib/zlib1.dll"
 [ -f "$zlib_dll" ] || zlib_dll="$(dpkg -L libz-mingw-w64 2>/dev/null | grep -m1 -i 'zlib1.dll$' || true)"
 
-# OpenJPEG: static, the library only.
+# OpenJPEG: the library only, as a DLL (its pkg-config file, which the
+# station reads, has no flags for a static one).
 opj_ver="$(src_version openjpeg2)"
 OPJ_ARGS=(
   -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release
-  -DBUILD_SHARED_LIBS=OFF -DBUILD_STATIC_LIBS=ON -DBUILD_CODEC=OFF -DBUILD_JPIP=OFF
+  -DBUILD_SHARED_LIBS=ON -DBUILD_STATIC_LIBS=OFF -DBUILD_CODEC=OFF -DBUILD_JPIP=OFF
   -DBUILD_TESTING=OFF -DBUILD_DOC=OFF -DBUILD_THIRDPARTY=OFF
 )
 opj_prefix="$(key openjpeg2 "$opj_ver" "${OPJ_ARGS[@]}")"
@@ -298,8 +299,10 @@ prefixes="$qt_prefix;$dcmtk_prefix;$opj_prefix"
 begin "station: configure"
 generator=()
 [ -f "$build/CMakeCache.txt" ] || generator=(-G Ninja)
-# Qt's toolchain file chains to ours and finds the host tools (moc, rcc, uic).
-"${NICE[@]}" cmake -S "$root" -B "$build" "${generator[@]}" \
+# Qt's toolchain file chains to ours and finds the host tools (moc, rcc, uic);
+# pkg-config sees the Windows OpenJPEG and zlib only.
+PKG_CONFIG_LIBDIR="$opj_prefix/lib/pkgconfig:/usr/$TARGET/lib/pkgconfig" PKG_CONFIG_PATH= \
+  "${NICE[@]}" cmake -S "$root" -B "$build" "${generator[@]}" \
   -DCMAKE_TOOLCHAIN_FILE="$qt_prefix/lib/cmake/Qt6/qt.toolchain.cmake" \
   -DQT_CHAINLOAD_TOOLCHAIN_FILE="$toolchain" \
   -DBREVANT_WINDOWS_PREFIXES="$prefixes" -DCMAKE_PREFIX_PATH="$prefixes" \
@@ -320,7 +323,7 @@ end
 begin "package"
 # deploy DEST FILE...: copies into DEST every DLL that the files load,
 # directly or through another, that is not part of Windows itself.
-dll_dirs=("$qt_prefix/bin" "$gcc_dir" "/usr/$TARGET/lib")
+dll_dirs=("$qt_prefix/bin" "$opj_prefix/bin" "$gcc_dir" "/usr/$TARGET/lib")
 deploy() {
   local dest=$1
   shift
