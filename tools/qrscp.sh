@@ -3,8 +3,10 @@
 # interface, with its configuration, index and storage under a state folder
 # of its own. It writes the same archive.env as archive.sh (no web API:
 # ARCHIVE_HTTP_PORT=0, ARCHIVE_KIND=dcmqrscp, ARCHIVE_STORAGE=<folder>).
+# --dicom-port asks for a given DICOM port (a restart on the same port)
+# instead of a free one.
 #
-#   qrscp.sh start <statedir> [--station-aet AET] [--station-port PORT]
+#   qrscp.sh start <statedir> [--station-aet AET] [--station-port PORT] [--dicom-port PORT]
 #   qrscp.sh stop  <statedir>
 #   qrscp.sh seed  <statedir> <folder-or-files...>
 set -euo pipefail
@@ -21,7 +23,7 @@ die() {
 }
 
 usage() {
-  echo "usage: $0 start <statedir> [--station-aet AET] [--station-port PORT] | stop <statedir> | seed <statedir> <files...>" >&2
+  echo "usage: $0 start <statedir> [--station-aet AET] [--station-port PORT] [--dicom-port PORT] | stop <statedir> | seed <statedir> <files...>" >&2
   exit 2
 }
 
@@ -40,11 +42,12 @@ cmd_start() {
   [ $# -ge 1 ] || usage
   local state=$1
   shift
-  local station_aet=BREVANT station_port=""
+  local station_aet=BREVANT station_port="" dicom_port=""
   while [ $# -gt 0 ]; do
     case $1 in
       --station-aet) station_aet=${2:?}; shift 2 ;;
       --station-port) station_port=${2:?}; shift 2 ;;
+      --dicom-port) dicom_port=${2:?}; shift 2 ;;
       *) usage ;;
     esac
   done
@@ -58,9 +61,12 @@ cmd_start() {
   rm -rf "$state/storage"
   mkdir -p "$state/storage"
   [ -n "$station_port" ] || station_port=$(free_port)
-  local dicom_port
-  dicom_port=$(free_port)
-  while [ "$dicom_port" = "$station_port" ]; do dicom_port=$(free_port); done
+  if [ -n "$dicom_port" ]; then
+    port_open "$dicom_port" && die "DICOM port $dicom_port is in use"
+  else
+    dicom_port=$(free_port)
+    while [ "$dicom_port" = "$station_port" ]; do dicom_port=$(free_port); done
+  fi
   cat >"$state/dcmqrscp.cfg" <<CFG
 NetworkTCPPort  = $dicom_port
 MaxPDUSize      = 65536
