@@ -1,9 +1,10 @@
-// The whole station against the real archive, through the real windows
+// The whole station against real archives, through the real windows
 // offscreen: search, retrieve, select, label, update, and what the archive
-// holds afterwards; an update the archive does not answer; a refused move.
+// holds afterwards, on each kind of archive and across a stopped one; a
+// refused move; a name with a space; another sender pushing meanwhile.
 
 #include <QPointer>
-#include <QTcpServer>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -12,12 +13,29 @@
 #include "common/AppDir.h"
 #include "dicom/dcmtk/DcmtkToolkit.h"
 #include "main/frmMain.h"
+#include "search/StudyQuery.h"
 #include "search/frmSearch.h"
 #include "settings/modMain.h"
 
 namespace {
 
 constexpr int kReceiveTimeoutMs = 90000;
+
+// An archive the test starts itself in a folder of its own with
+// tools/archive.sh or tools/qrscp.sh, stopped when it goes.
+struct OwnArchive {
+  explicit OwnArchive(const QString& name) : script(name) {}
+  QString script;
+  QTemporaryDir dir;
+  Archive archive{QString()};
+  bool run(const QString& command, const QStringList& options = {}) {
+    const QStringList arguments = QStringList{command, dir.path()} + options;
+    const bool done = QProcess::execute(BREVANT_TOOLS + script, arguments) == 0;
+    archive = Archive(dir.filePath("archive.env"));
+    return done;
+  }
+  ~OwnArchive() { run("stop"); }
+};
 
 }  // namespace
 
@@ -34,6 +52,7 @@ class StationEndToEndTest : public QObject {
   std::unique_ptr<frmMain> window_;
   QPointer<search::frmSearch> search_;
   QStringList messages_;  // "<window>: <text>" of every message box
+  const QStringList views_{"L CC", "R CC", "L MLO", "R MLO"};
 
   QByteArray log() const {
     QFile file(stationDir_.filePath("Logs/Error.log"));
@@ -48,9 +67,15 @@ class StationEndToEndTest : public QObject {
     return images;
   }
 
+  void pointAt(const Archive& archive) {
+    settings_ = {archive.aet(), archive.host(), QString::number(archive.dicomPort()),
+                 archive.stationAET(), QString::number(archive.stationPort())};
+  }
+
   // Searches by accession number, checks the one row the archive filled,
-  // and double-clicks it.
-  void retrieve(const samples::StudySpec& spec) {
+  // and double-clicks it (after running beforeDoubleClick).
+  void retrieve(const samples::StudySpec& spec,
+                const std::function<void()>& beforeDoubleClick = {}) {
     window_->Toolbar1_ButtonClick("search");
     QVERIFY(search_);
     search_->txtAccNum->setText(spec.accessionNumber);
@@ -62,12 +87,44 @@ class StationEndToEndTest : public QObject {
              (QStringList{spec.studyDate, spec.patientID,
                           QString(spec.patientName).replace('^', ' '), spec.sex, spec.birthDate,
                           spec.studyTime, spec.studyDescription, spec.accessionNumber, "MG"}));
+    if (beforeDoubleClick) beforeDoubleClick();
     search_->grid1_RowDoubleClick(1, 3);
   }
 
   void clickImage(int position) {
     const QPoint centre = window_->dcmViewer->tileRect(position).center();
     QTest::mouseClick(window_->dcmViewer, Qt::LeftButton, {}, centre);
+  }
+
+  // Gives the image at the position the view after its own by its button;
+  // its SOP Instance UID and new label.
+  std::pair<QString, QString> relabel(int position) {
+    clickImage(position);
+    const dicom::ImagePtr image = window_->dcmViewer->images().item(position);
+    const int next = (views_.indexOf(image->attribute(0x0008, 0x103E).value()) + 1) % 4;
+    window_->cmdOrientation[next]->click();
+    return {image->attribute(0x0008, 0x0018).value(), views_[next]};
+  }
+
+  // An update that fails: one message box saying why, one "Send" line, and
+  // the markers stay.
+  void updateFails(const QString& why, int marked) {
+    messages_.clear();
+    QDir(stationDir_.filePath("Logs")).removeRecursively();
+    window_->Toolbar1_ButtonClick("update");
+    QCOMPARE(messages_.size(), 1);
+    QVERIFY2(messages_[0].startsWith("main: ") && messages_[0].contains(why),
+             qPrintable(messages_[0]));
+    QCOMPARE(log().count("\r\n"), 1);
+    QVERIFY(log().contains(" - Send\r\n"));
+    QCOMPARE(window_->dcmViewer->images().markedCount(), marked);
+  }
+
+  void updateSucceeds() {
+    messages_.clear();
+    window_->Toolbar1_ButtonClick("update");
+    QCOMPARE(messages_, QStringList{"main: Update was successful."});
+    QCOMPARE(window_->dcmViewer->images().markedCount(), 0);
   }
 
  private slots:
@@ -82,8 +139,7 @@ class StationEndToEndTest : public QObject {
     QDir(stationDir_.filePath("Logs")).removeRecursively();
     messages_.clear();
     // The station as the composition root starts it, its settings saved.
-    settings_ = {archive_.aet(), archive_.host(), QString::number(archive_.dicomPort()),
-                 archive_.stationAET(), QString::number(archive_.stationPort())};
+    pointAt(archive_);
     QVERIFY(modMain::SaveConnectionSettings(settings_));
     settings_ = {};
     window_ = std::make_unique<frmMain>(
@@ -114,7 +170,8 @@ class StationEndToEndTest : public QObject {
   void retrievesLabelsAndUpdatesAStudy_data() {
     QTest::addColumn<samples::Syntax>("syntax");
     using enum samples::Syntax;
-    for (auto syntax : {ExplicitLittle, ImplicitLittle, Deflated, JpegLossless, JpegLs, Rle}) {
+    for (auto syntax :
+         {ExplicitLittle, ImplicitLittle, Deflated, JpegLossless, JpegLs, Rle, Jpeg2000Lossless}) {
       QTest::newRow(qPrintable(samples::syntaxName(syntax))) << syntax;
     }
   }
@@ -168,9 +225,7 @@ class StationEndToEndTest : public QObject {
     QTest::keyClick(window_.get(), Qt::Key_1);  // "L CC" from the keyboard
     QCOMPARE(images.markedCount(), 2);
 
-    window_->Toolbar1_ButtonClick("update");
-    QCOMPARE(messages_, QStringList{"main: Update was successful."});
-    QCOMPARE(images.markedCount(), 0);
+    updateSucceeds();
     QVERIFY(!window_->toolbarButton("update")->isEnabled());
     QVERIFY(log().isEmpty());
 
@@ -186,46 +241,6 @@ class StationEndToEndTest : public QObject {
       QCOMPARE(now, tags[i]);
       QCOMPARE(archive_.instanceTransferSyntax(uid), samples::transferSyntaxUID(syntax));
       QVERIFY2(archive_.instanceFrame(uid) == pixels[i], "pixel data changed");
-    }
-  }
-
-  // An update while nothing answers at the archive's address (as when it is
-  // stopped): one "Send" line, the markers stay; with the archive back, the
-  // next update sends them.
-  void anUnreachableArchiveKeepsTheMarkersForTheNextUpdate() {
-    samples::StudySpec spec;
-    spec.rows = 512;
-    spec.columns = 416;
-    spec.accessionNumber = "ACC-STOPPED";
-    seed(spec, archive_);
-    retrieve(spec);
-    QTRY_VERIFY_WITH_TIMEOUT(!window_->picState->isVisible(), kReceiveTimeoutMs);
-    for (int position : {1, 2}) {
-      clickImage(position);
-      window_->cmdOrientation_Click(1);
-    }
-    QTcpServer closed;  // a port nobody listens on once it is closed again
-    QVERIFY(closed.listen(QHostAddress::LocalHost));
-    settings_.RemotePort = QString::number(closed.serverPort());
-    closed.close();
-    window_->Toolbar1_ButtonClick("update");
-    QCOMPARE(messages_.size(), 1);
-    QVERIFY2(messages_[0].startsWith("main: ") && messages_[0] != "main: Update was successful.",
-             qPrintable(messages_[0]));
-    QCOMPARE(log().count("\r\n"), 1);
-    QVERIFY(log().contains(" - Send\r\n"));
-    QCOMPARE(window_->dcmViewer->images().markedCount(), 2);
-
-    settings_.RemotePort = QString::number(archive_.dicomPort());
-    clickImage(3);
-    window_->cmdOrientation_Click(1);  // labelling enables the update again
-    window_->Toolbar1_ButtonClick("update");
-    QCOMPARE(messages_.last(), QString("main: Update was successful."));
-    QCOMPARE(window_->dcmViewer->images().markedCount(), 0);
-    for (int position : {1, 2, 3}) {
-      const dicom::ImagePtr image = window_->dcmViewer->images().item(position);
-      const QJsonObject tags = archive_.instanceTags(image->attribute(0x0008, 0x0018).value());
-      QCOMPARE(tags.value("SeriesDescription").toString(), QString("R CC"));
     }
   }
 
@@ -248,6 +263,140 @@ class StationEndToEndTest : public QObject {
     QCOMPARE(window_->lblState->text(), QString("Receiving Images ..."));
     QCOMPARE(window_->dcmViewer->images().count(), 0);
     QVERIFY(!window_->tmrKill->isActive());
+  }
+
+  // The whole road on each kind of archive, started here: the label reaches
+  // an archive that replaces what it is sent again; one that keeps its first
+  // copy is reported by position, not taken for success. Where the label
+  // can reach the archive, an update while it is stopped fails and keeps the
+  // marker, and once it is back on its ports the next update sends it.
+  void updatesOnEachKindOfArchive_data() {
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<QStringList>("options");
+    QTest::newRow("orthanc replacing") << "archive.sh" << QStringList{};
+    QTest::newRow("orthanc keeping its first copy") << "archive.sh" << QStringList{"--keep-first"};
+    QTest::newRow("dcmqrscp") << "qrscp.sh" << QStringList{};
+  }
+  void updatesOnEachKindOfArchive() {
+    QFETCH(QString, script);
+    QFETCH(QStringList, options);
+    options << "--station-port" << QString::number(archive_.stationPort());
+    OwnArchive own{script};
+    QVERIFY(own.run("start", options));
+    pointAt(own.archive);
+    samples::StudySpec spec;
+    spec.rows = 256;
+    spec.columns = 208;
+    spec.accessionNumber = "ACC-" + script;
+    seed(spec, own.archive);
+    retrieve(spec);
+    QTRY_VERIFY_WITH_TIMEOUT(!window_->picState->isVisible(), kReceiveTimeoutMs);
+    QCOMPARE(window_->dcmViewer->images().count(), 4);
+    const auto [uid, label] = relabel(1);
+    const QString stored = own.archive.label(uid);
+    if (options.contains("--keep-first")) {
+      updateFails("kept its earlier copy, so the new label did not reach it (position(s) 1)", 1);
+      QCOMPARE(own.archive.label(uid), stored);
+      return;
+    }
+    updateSucceeds();
+    QVERIFY(log().isEmpty());
+    QCOMPARE(own.archive.label(uid), label);
+
+    relabel(2);
+    QVERIFY(own.run("stop"));
+    updateFails("refused", 1);
+    QVERIFY(own.run("start", options << "--dicom-port" << settings_.RemotePort.text()));
+    pointAt(own.archive);
+    const auto [again, newLabel] = relabel(2);  // labelling enables the update again
+    updateSucceeds();
+    QCOMPARE(own.archive.label(again), newLabel);
+  }
+
+  // A family name with a space is sent as it is: "van Dyk^Anna" matches,
+  // the form with the space as a separator does not.
+  void aFamilyNameWithASpaceIsFound_data() {
+    QTest::addColumn<QString>("surname");
+    QTest::addColumn<QString>("found");
+    QTest::newRow("as typed") << "van Dyk"
+                              << "van Dyk Anna";
+    QTest::newRow("space as separator") << "van^Dyk" << search::kNoDataText;
+  }
+  void aFamilyNameWithASpaceIsFound() {
+    QFETCH(QString, surname);
+    QFETCH(QString, found);
+    samples::StudySpec spec;
+    spec.rows = 256;
+    spec.columns = 208;
+    spec.images = 1;
+    spec.patientName = "van Dyk^Anna";
+    seed(spec, archive_);
+    window_->Toolbar1_ButtonClick("search");
+    QVERIFY(search_);
+    search_->txtName2->setText(surname);
+    search_->txtName1->setText("Anna");
+    search_->cmdSearch_Click();
+    QCOMPARE(search_->grid1->rowCount(), 1);
+    QCOMPARE(search_->grid1->cellText(1, found == search::kNoDataText ? 2 : 4), found);
+  }
+
+  // Another sender (storescu) pushes an object of another study to the
+  // station before the retrieval, during it and once the study is on
+  // screen: the viewer ends up with exactly the retrieved study, a tile for
+  // each image as the grid grows past 3 and 4, and each push is refused with
+  // a log line naming the sender.
+  void anotherSendersPushIsRefused_data() {
+    QTest::addColumn<int>("count");
+    QTest::addColumn<int>("grid");
+    QTest::addColumn<QString>("when");
+    QTest::newRow("10 images, pushed before") << 10 << 4 << "before";
+    QTest::newRow("17 images, pushed during") << 17 << 5 << "during";
+    QTest::newRow("17 images, pushed after") << 17 << 5 << "after";
+  }
+  void anotherSendersPushIsRefused() {
+    QFETCH(int, count);
+    QFETCH(int, grid);
+    QFETCH(QString, when);
+    samples::StudySpec spec, other;
+    spec.rows = other.rows = 1024;
+    spec.columns = other.columns = 832;
+    spec.images = count;
+    spec.patientID = "RETRIEVED";
+    spec.accessionNumber = "ACC-RETRIEVED";
+    seed(spec, archive_);
+    other.images = 1;
+    other.patientID = "PUSHED";
+    const QString pushed = samples::writeStudy(other, samplesDir_.filePath("pushed"))[0].path;
+    QProcess push;  // storescu as another AE title, a moment after it is started
+    push.setProcessChannelMode(QProcess::MergedChannels);
+    const auto pushOther = [&] {
+      push.start("sh", {"-c", "sleep 0.1; exec storescu -aet OTHERSENDER -aec $0 127.0.0.1 $1 $2",
+                        archive_.stationAET(), QString::number(archive_.stationPort()), pushed});
+    };
+    if (when != "during") {  // the station listens from its first retrieval on
+      retrieve(spec);
+      QTRY_VERIFY_WITH_TIMEOUT(!window_->picState->isVisible(), kReceiveTimeoutMs);
+      pushOther();
+      QVERIFY(push.waitForFinished(30000));
+    }
+    if (when != "after") {
+      retrieve(spec, [&] {
+        if (when == "during") pushOther();
+      });
+      // Nothing listened before the double-click: a push the station refused
+      // (logged below) that had ended when the move did overlapped it.
+      QVERIFY2(when != "during" || push.waitForFinished(0), "the push did not overlap the move");
+      QTRY_VERIFY_WITH_TIMEOUT(!window_->picState->isVisible(), kReceiveTimeoutMs);
+    }
+    QVERIFY2(push.exitCode() != 0, push.readAll().constData());
+    QTRY_COMPARE(log().count("\r\n"), 1);
+    QVERIFY(log().contains("from AE title \"OTHERSENDER\"") &&
+            log().endsWith(" - cmdSearch_Click\r\n"));
+    QCOMPARE(window_->txtPatID->text(), spec.patientID);
+    QCOMPARE(window_->dcmViewer->images().count(), count);
+    QCOMPARE(window_->dcmViewer->gridSize(), grid);
+    clickImage(count);
+    QCOMPARE(window_->selectedImage(), window_->dcmViewer->images().item(count));
   }
 };
 

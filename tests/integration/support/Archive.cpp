@@ -1,15 +1,20 @@
 #include "Archive.h"
 
 #include <QDebug>
+#include <QDir>
 #include <QEventLoop>
 #include <QFile>
 #include <QJsonArray>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QNetworkReply>
+#include <QProcess>
 #include <QSettings>
 #include <QTimer>
 #include <stdexcept>
+
+#include "dcmtk/dcmdata/dcdeftag.h"
+#include "dcmtk/dcmdata/dcfilefo.h"
 
 namespace {
 
@@ -22,9 +27,8 @@ constexpr int kRequestTimeoutMs = 60000;
 
 }  // namespace
 
-Archive::Archive() {
-  // The KEY=VALUE lines that tools/archive.sh start writes.
-  const QString file = qEnvironmentVariable("BREVANT_ARCHIVE_ENV");
+Archive::Archive(const QString& file) {
+  // The KEY=VALUE lines that tools/archive.sh or tools/qrscp.sh start writes.
   const QSettings env(file, QSettings::IniFormat);
   host_ = env.value("ARCHIVE_HOST", "127.0.0.1").toString();
   aet_ = env.value("ARCHIVE_AET").toString();
@@ -32,7 +36,10 @@ Archive::Archive() {
   httpPort_ = env.value("ARCHIVE_HTTP_PORT").toInt();
   stationAET_ = env.value("STATION_AET").toString();
   stationPort_ = env.value("STATION_PORT").toInt();
-  if (aet_.isEmpty() || dicomPort_ <= 0 || httpPort_ <= 0) problem_ = "no archive in " + file;
+  storage_ = env.value("ARCHIVE_STORAGE").toString();
+  if (aet_.isEmpty() || dicomPort_ <= 0 || (httpPort_ <= 0 && storage_.isEmpty())) {
+    problem_ = "no archive in " + file;
+  }
 }
 
 QByteArray Archive::request(const QByteArray& method, const QString& path, const QByteArray& body) {
@@ -73,6 +80,12 @@ void Archive::clear() {
 }
 
 void Archive::upload(const QStringList& files) {
+  if (!storage_.isEmpty()) {
+    const QStringList to{"-to",  "30", "-aet", "SEEDER",
+                         "-aec", aet_, host_,  QString::number(dicomPort_)};
+    if (QProcess::execute("storescu", to + files) != 0) fail("storescu could not seed " + aet_);
+    return;
+  }
   for (const QString& path : files) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) fail("cannot read " + path);
@@ -103,4 +116,22 @@ QByteArray Archive::instanceFrame(const QString& sopInstanceUID) {
 QString Archive::instanceTransferSyntax(const QString& sopInstanceUID) {
   const QString id = instanceId(sopInstanceUID);
   return QString::fromLatin1(request("GET", "/instances/" + id + "/metadata/TransferSyntax"));
+}
+
+QString Archive::label(const QString& sopInstanceUID) {
+  if (storage_.isEmpty()) return instanceTags(sopInstanceUID).value("SeriesDescription").toString();
+  QStringList labels;
+  for (const QFileInfo& stored : QDir(storage_).entryInfoList({"*.dcm"}, QDir::Files)) {
+    DcmFileFormat file;
+    const std::string path = stored.filePath().toStdString();
+    if (file.loadFile(path.c_str(), EXS_Unknown, EGL_noChange, 1024).bad()) {
+      fail("cannot read " + stored.filePath());
+    }
+    OFString uid, label;
+    file.getDataset()->findAndGetOFString(DCM_SOPInstanceUID, uid);
+    if (uid != sopInstanceUID.toStdString().c_str()) continue;
+    file.getDataset()->findAndGetOFString(DCM_SeriesDescription, label);
+    labels << QString::fromLatin1(label.c_str());
+  }
+  return labels.join('\\');
 }
