@@ -5,6 +5,7 @@
 #include <dcmtk/dcmjpeg/djdecode.h>
 #include <dcmtk/dcmjpls/djdecode.h>
 #include <dcmtk/oflog/oflog.h>
+#include <dcmtk/ofstd/ofstd.h>
 
 #include <mutex>
 
@@ -15,6 +16,9 @@ DcmtkToolkit::DcmtkToolkit(Timeouts timeouts) : timeouts_(timeouts) {
   std::call_once(once, [] {
     // DCMTK logs to the console by default; the station reports failures itself.
     OFLog::configure(OFLogger::ERROR_LOG_LEVEL);
+    // The sockets layer (Winsock on Windows; nothing elsewhere): names are
+    // resolved before any association would set it up.
+    OFStandard::initializeNetwork();
     DJDecoderRegistration::registerCodecs();
     DJLSDecoderRegistration::registerCodecs();
     DcmRLEDecoderRegistration::registerCodecs();
