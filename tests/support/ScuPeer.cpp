@@ -6,6 +6,7 @@
 
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <algorithm>
 #include <chrono>
 #include <stdexcept>
 
@@ -52,6 +53,11 @@ bool RecordingPeer::waitForEnd(int associations, int milliseconds) const {
                            [&] { return ended_ >= associations; });
 }
 
+bool RecordingPeer::stopsWithin(int seconds) {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, std::chrono::seconds(seconds), [this] { return stop_.load(); });
+}
+
 void RecordingPeer::run() {
   while (!stop_) {
     T_ASC_Association* association = nullptr;
@@ -96,6 +102,7 @@ void RecordingPeer::serve(T_ASC_Association* association) {
   ASC_acceptContextsWithPreferredTransferSyntaxes(association->params, dcmAllStorageSOPClassUIDs,
                                                   numberOfDcmAllStorageSOPClassUIDs, syntaxes, 2);
   if (ASC_acknowledgeAssociation(association).bad()) return finish(false);
+  if (behaviour_.deaf) stopsWithin(3600);
 
   while (true) {
     T_ASC_PresentationContextID presID = 0;
@@ -106,10 +113,14 @@ void RecordingPeer::serve(T_ASC_Association* association) {
       if (stop_) break;
       continue;
     }
+    if (cond.good() && message.CommandField == DIMSE_C_CANCEL_RQ) {  // it comes without data
+      std::lock_guard lock(mutex_);
+      record_.cancelled = true;
+      continue;
+    }
     if (cond == DUL_PEERREQUESTEDRELEASE) {
       if (behaviour_.ignoreRelease) {
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [this] { return stop_.load(); });
+        stopsWithin(3600);
         break;
       }
       ASC_acknowledgeRelease(association);
@@ -143,15 +154,18 @@ void RecordingPeer::serve(T_ASC_Association* association) {
 void RecordingPeer::answer(T_ASC_Association* association, T_ASC_PresentationContextID presID,
                            T_DIMSE_Message& message) {
   if (message.CommandField == DIMSE_C_FIND_RQ) {
-    for (const auto& match : behaviour_.findMatches) {
-      T_DIMSE_C_FindRSP response{};
-      response.DimseStatus = STATUS_Pending;
-      DIMSE_sendFindResponse(association, presID, &message.msg.CFindRQ, &response, match.get(),
-                             nullptr);
-    }
     T_DIMSE_C_FindRSP response{};
-    response.DimseStatus = behaviour_.status;
-    DIMSE_sendFindResponse(association, presID, &message.msg.CFindRQ, &response, nullptr, nullptr);
+    const auto send = [&](std::uint16_t status, DcmDataset* identifier) {
+      response.DimseStatus = status;
+      return DIMSE_sendFindResponse(association, presID, &message.msg.CFindRQ, &response,
+                                    identifier, nullptr)
+          .good();
+    };
+    for (const auto& match : behaviour_.findMatches) send(STATUS_Pending, match.get());
+    for (int i = 0; i < behaviour_.pacedPendings && !stopsWithin(1); ++i) {
+      if (!send(STATUS_Pending, behaviour_.findMatches.front().get())) return;
+    }
+    send(behaviour_.status, nullptr);
   } else if (message.CommandField == DIMSE_C_STORE_RQ) {
     T_DIMSE_C_StoreRSP response{};
     response.DimseStatus = behaviour_.status;
@@ -161,16 +175,24 @@ void RecordingPeer::answer(T_ASC_Association* association, T_ASC_PresentationCon
                             behaviour_.storeErrorComment.empty() ? nullptr : &detail);
   } else {
     T_DIMSE_C_MoveRSP response{};
-    response.DimseStatus = behaviour_.status;
-    response.NumberOfCompletedSubOperations = static_cast<DIC_US>(behaviour_.moveCompleted);
-    response.NumberOfFailedSubOperations = static_cast<DIC_US>(behaviour_.moveFailed);
-    response.NumberOfWarningSubOperations = static_cast<DIC_US>(behaviour_.moveWarning);
     response.opts = O_MOVE_NUMBEROFCOMPLETEDSUBOPERATIONS | O_MOVE_NUMBEROFFAILEDSUBOPERATIONS |
                     O_MOVE_NUMBEROFWARNINGSUBOPERATIONS;
+    const auto send = [&](std::uint16_t status, int completed, DcmDataset* identifiers) {
+      response.DimseStatus = status;
+      response.NumberOfCompletedSubOperations = static_cast<DIC_US>(completed);
+      return DIMSE_sendMoveResponse(association, presID, &message.msg.CMoveRQ, &response,
+                                    identifiers, nullptr)
+          .good();
+    };
+    for (int i = 0; i < behaviour_.pacedPendings && !stopsWithin(1); ++i) {
+      if (!send(STATUS_Pending, std::min(i + 1, behaviour_.risingUpTo), nullptr)) return;
+    }
+    response.NumberOfFailedSubOperations = static_cast<DIC_US>(behaviour_.moveFailed);
+    response.NumberOfWarningSubOperations = static_cast<DIC_US>(behaviour_.moveWarning);
     DcmDataset failed;
     failed.putAndInsertString(DCM_FailedSOPInstanceUIDList, behaviour_.moveFailedUIDs.c_str());
-    DIMSE_sendMoveResponse(association, presID, &message.msg.CMoveRQ, &response,
-                           behaviour_.moveFailedUIDs.empty() ? nullptr : &failed, nullptr);
+    send(behaviour_.status, behaviour_.moveCompleted,
+         behaviour_.moveFailedUIDs.empty() ? nullptr : &failed);
   }
 }
 

@@ -34,6 +34,11 @@ struct PeerBehaviour {
   bool silent = false;         // takes each request and never answers it
   bool abort = false;          // takes each request and aborts the association
   bool ignoreRelease = false;  // never answers a release request
+  bool deaf = false;           // accepts the association and never reads from it again
+  // Find, move: this many more pendings, one a second, before the final response; a find's
+  // repeat its first match, a move's completed count rises with each up to risingUpTo.
+  int pacedPendings = 0;
+  int risingUpTo = 0;
 };
 
 // What reached the peer, the last of each kind.
@@ -41,7 +46,8 @@ struct PeerRecord {
   int associations = 0;
   std::string callingAE, calledAE;
   std::shared_ptr<DcmDataset> findIdentifier, moveIdentifier, stored;
-  bool released = false;  // the last association ended with a release (not an abort)
+  bool released = false;   // the last association ended with a release (not an abort)
+  bool cancelled = false;  // a C-CANCEL-RQ arrived
 };
 
 class RecordingPeer {
@@ -56,6 +62,7 @@ class RecordingPeer {
 
  private:
   void run();
+  bool stopsWithin(int seconds);  // true as soon as the peer stops, false after the wait
   void serve(T_ASC_Association* association);
   void answer(T_ASC_Association* association, T_ASC_PresentationContextID presID,
               T_DIMSE_Message& message);
