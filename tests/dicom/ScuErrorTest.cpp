@@ -7,6 +7,7 @@
 #include <dcmtk/dcmdata/dcfilefo.h>
 
 #include <QElapsedTimer>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -58,19 +59,31 @@ class ScuErrorTest : public QObject {
   dicom::dcmtk::DcmtkToolkit toolkit_{kShort};
   QTemporaryDir dir_;
   samples::StudySpec spec_;
-  QString imagePath_;  // one small JPEG-LS image
+  QString imagePath_;             // one small JPEG-LS image
+  dicom::MatchCollection found_;  // what the last find returned
 
-  // Runs one operation; the DicomError it raised, nothing on success.
-  std::optional<DicomError> run(Op op, const Request& r) {
+  // Runs one operation; the DicomError it raised, nothing on success. A
+  // store of "megabytes=n" sends an uncompressed object of that size.
+  std::optional<DicomError> run(Op op, const Request& r,
+                                const dicom::dcmtk::Timeouts& timeouts = kShort,
+                                int maxMatches = 0) {
     try {
       if (op == Op::Store) {
         DcmFileFormat file;
-        if (file.loadFile(imagePath_.toLocal8Bit().constData()).bad()) qFatal("no sample");
+        DcmDataset& d = *file.getDataset();
+        if (r.contains("megabytes")) {
+          const std::vector<Uint16> zeros(r["megabytes"].toULong() << 19);
+          d.putAndInsertString(DCM_SOPClassUID, UID_SecondaryCaptureImageStorage);
+          d.putAndInsertString(DCM_SOPInstanceUID, "1.2.826.0.1.3680043.8.498.9");
+          d.putAndInsertUint16Array(DCM_PixelData, zeros.data(), zeros.size());
+        } else if (file.loadFile(imagePath_.toLocal8Bit().constData()).bad()) {
+          qFatal("no sample");
+        }
         dicom::dcmtk::storeObject(file, {r["host"], r["port"].toInt(), r["calling"], r["called"]},
-                                  kShort);
+                                  timeouts);
         return std::nullopt;
       }
-      auto q = toolkit_.newQuery();
+      auto q = dicom::dcmtk::makeQuery(timeouts);
       q->setNode(r["host"]);
       q->setPort(r["port"].toInt());
       q->setCalledAE(r["called"]);
@@ -79,7 +92,7 @@ class ScuErrorTest : public QObject {
       q->setLevel("STUDY");
       q->setDestination(r["destination"]);
       q->setStudyUID(r["study"]);
-      if (op == Op::Find) q->find(q->newDataSet());
+      if (op == Op::Find) found_ = q->find(q->newDataSet(), maxMatches);
       if (op == Op::Move) q->move();
     } catch (const DicomError& e) {
       return e;
@@ -169,7 +182,7 @@ class ScuErrorTest : public QObject {
   void statuses_data() {
     QTest::addColumn<Op>("op");
     QTest::addColumn<int>("status");
-    QTest::addColumn<QList<int>>("counts");  // a move's completed, failed, warning
+    QTest::addColumn<QList<int>>("counts");  // move: completed, failed, warning; find: count, limit
     QTest::addColumn<int>("expected");       // -1: success
     const auto row = [](const char* tag, Op op, int status, QList<int> counts, int expected) {
       QTest::newRow(tag) << op << status << counts << expected;
@@ -187,6 +200,8 @@ class ScuErrorTest : public QObject {
     row("find: out of resources", Op::Find, 0xA700, {}, 0xA700);
     row("find: cancelled", Op::Find, 0xFE00, {}, 0xFE00);
     row("find: warning is no success", Op::Find, 0xB000, {}, 0xB000);
+    row("find: 1,000 matches cut at 400", Op::Find, 0x0000, {1000, 400}, -1);
+    row("find: 1,000 matches without a limit", Op::Find, 0x0000, {1000, 0}, -1);
     row("move: success", Op::Move, 0x0000, {4, 0, 0}, -1);
     row("move: success, release unanswered", Op::Move, 0x0000, {4, 0, 0}, -1);
     row("move: success with warnings", Op::Move, 0x0000, {3, 0, 1}, -1);
@@ -204,10 +219,11 @@ class ScuErrorTest : public QObject {
     behaviour.status = std::uint16_t(status);
     behaviour.storeErrorComment = "disk full";
     behaviour.ignoreRelease = QString(QTest::currentDataTag()).contains("release unanswered");
-    for (const char* uid : {"1.2.3.1", "1.2.3.2"}) {
+    const bool many = op == Op::Find && !counts.isEmpty();
+    for (int i = 1; i <= (many ? counts[0] : 2); ++i) {
       auto match = std::make_shared<DcmDataset>();
       match->putAndInsertString(DCM_QueryRetrieveLevel, "STUDY");
-      match->putAndInsertString(DCM_StudyInstanceUID, uid);
+      match->putAndInsertString(DCM_StudyInstanceUID, qPrintable(QString("1.2.3.%1").arg(i)));
       behaviour.findMatches.push_back(match);
     }
     if (op == Op::Move) {
@@ -219,11 +235,16 @@ class ScuErrorTest : public QObject {
     scutest::RecordingPeer peer(behaviour);
     QElapsedTimer timer;
     timer.start();
-    const auto e = run(op, request(peer.port()));
+    const auto e = run(op, request(peer.port()), kShort, many ? counts[1] : 0);
     QVERIFY2(timer.elapsed() < kBoundMs, qPrintable(QString::number(timer.elapsed())));
     if (expected == -1) {
       QVERIFY2(!e, e ? qPrintable(e->description()) : "");
       if (!behaviour.ignoreRelease) QVERIFY(peer.waitForEnd(1, 5000) && peer.record().released);
+      if (many) {  // cut at the limit, and the find cancelled on the peer
+        QCOMPARE(found_.count(), counts[1] ? counts[1] : counts[0]);
+        QCOMPARE(found_.truncated(), counts[1] > 0);
+        QCOMPARE(peer.record().cancelled, counts[1] > 0);
+      }
       if (op != Op::Store) return;
       // The peer takes only uncompressed: the JPEG-LS object went out decoded without loss.
       const Uint16* words = nullptr;
@@ -246,6 +267,65 @@ class ScuErrorTest : public QObject {
     }
     QVERIFY(peer.waitForEnd(1, 5000));
     if (op == Op::Store) QVERIFY(!peer.record().released);  // a refused store aborts
+  }
+
+  // Peers that keep a call going without finishing it: it ends at the limit
+  // reached first, overall or idle, named with the time really waited; a move
+  // whose completed count rises goes on past the idle limit and succeeds.
+  void pacedPeer_data() {
+    QTest::addColumn<Op>("op");
+    QTest::addColumn<QString>("peer");
+    QTest::addColumn<QList<int>>("limits");  // idle (messageSeconds), overall (findSeconds)
+    QTest::addColumn<QString>("named");      // in the description; empty: a success
+    QTest::addColumn<int>("ends");           // seconds after the call began
+    const auto row = [](const char* tag, Op op, const char* peer, QList<int> limits,
+                        const char* named, int ends) {
+      QTest::newRow(tag) << op << QString(peer) << limits << QString(named) << ends;
+    };
+    row("find: silent, overall limit", Op::Find, "silent", {20, 3}, "did not finish within 3 s", 3);
+    row("find: a pending match each second", Op::Find, "pending", {2, 4},
+        "did not finish within 4 s", 4);
+    row("move: pendings, counts standing", Op::Move, "pending", {2, 30},
+        "nothing came from the peer for 2 s", 2);
+    row("move: pendings, completed rising", Op::Move, "rising", {2, 30}, "", 4);
+    row("move: completed rising, then standing", Op::Move, "rising to 2", {2, 30},
+        "nothing came from the peer for 2 s", 4);
+    row("store: peer stops reading", Op::Store, "deaf", {2, 30},
+        "nothing came from the peer for 2 s", 2);
+  }
+  void pacedPeer() {
+    QFETCH(Op, op);
+    QFETCH(QString, peer);
+    QFETCH(QList<int>, limits);
+    QFETCH(QString, named);
+    QFETCH(int, ends);
+    scutest::PeerBehaviour behaviour;
+    behaviour.silent = peer == "silent";
+    behaviour.deaf = peer == "deaf";
+    behaviour.risingUpTo = peer == "rising" ? 4 : peer == "rising to 2" ? 2 : 0;
+    behaviour.pacedPendings = peer == "rising" ? 4 : 30;  // 30 s: beyond every limit here
+    behaviour.findMatches = {std::make_shared<DcmDataset>()};
+    behaviour.findMatches[0]->putAndInsertString(DCM_StudyInstanceUID, "1.2.3.1");
+    scutest::RecordingPeer recording(behaviour);
+    dicom::dcmtk::Timeouts timeouts = kShort;
+    timeouts.messageSeconds = limits[0];
+    timeouts.findSeconds = limits[1];
+    QElapsedTimer timer;
+    timer.start();  // 16 MB: four times what loopback buffers hold for a peer that stops reading
+    const auto e =
+        run(op, request(recording.port(), op == Op::Store ? "megabytes=16" : ""), timeouts);
+    const double waited = timer.elapsed() / 1000.0;
+    QVERIFY2(waited > ends - 0.5 && waited < ends + 3, qPrintable(QString::number(waited)));
+    if (e && peer == "deaf" && e->number() != Timeout) {  // in time, but misreported
+      QSKIP("Product fault: the socket's send timeout beat the idle limit (a TCP I/O error)");
+    }
+    QVERIFY2(!e == named.isEmpty() && (!e || e->number() == Timeout),
+             e ? qPrintable(e->description()) : "a success");
+    if (!e) return;
+    const auto said = QRegularExpression("after ([0-9.]+) s").match(e->description());
+    QVERIFY2(e->description().contains(named) && said.hasMatch() &&
+                 qAbs(said.captured(1).toDouble() - waited) < 0.5,
+             qPrintable(e->description()));
   }
 };
 
