@@ -84,17 +84,20 @@ std::mutex& globalsMutex() {
 }
 
 // Sets DCMTK's connection globals for one association request and puts the
-// previous values back afterwards.
+// previous values back afterwards. The socket's own send and receive
+// timeouts only back the watchdog up: they lie beyond the call's limits, so
+// that a stalled peer always ends in the watchdog's named timeout rather
+// than in an I/O error of whichever wait ran out first.
 class ConnectionGlobals {
  public:
-  explicit ConnectionGlobals(const Timeouts& timeouts)
+  ConnectionGlobals(const Timeouts& timeouts, int socketSeconds)
       : lock_(globalsMutex()),
         connect_(dcmConnectionTimeout.get()),
         send_(dcmSocketSendTimeout.get()),
         receive_(dcmSocketReceiveTimeout.get()) {
     dcmConnectionTimeout.set(std::max(1, timeouts.connectSeconds));
-    dcmSocketSendTimeout.set(std::max(1, timeouts.messageSeconds));
-    dcmSocketReceiveTimeout.set(std::max(1, timeouts.messageSeconds));
+    dcmSocketSendTimeout.set(std::max(1, socketSeconds));
+    dcmSocketReceiveTimeout.set(std::max(1, socketSeconds));
   }
   ~ConnectionGlobals() {
     dcmConnectionTimeout.set(connect_);
@@ -212,7 +215,7 @@ Association::Association(const Endpoint& endpoint, const Timeouts& timeouts,
   }
 
   {
-    ConnectionGlobals globals(timeouts_);
+    ConnectionGlobals globals(timeouts_, dimseTimeout());
     cond = ASC_requestAssociation(network_, params, &association_, nullptr, nullptr, DUL_NOBLOCK,
                                   std::max(1, timeouts_.associationSeconds));
   }
@@ -314,8 +317,8 @@ DicomError Association::failure(const OFCondition& condition, const QString& con
   const QString waited = seconds(secondsSince(started_));
   if (expired == Watchdog::Expired::Idle || isTimeout(condition)) {
     return DicomError(OwnError::Timeout,
-                      QStringLiteral("%1: nothing came from the peer for %2 s; the call was ended "
-                                     "after %3 s in all.")
+                      QStringLiteral("%1: nothing came from the peer for %2 s (no answer, no "
+                                     "progress); the call was ended after %3 s in all.")
                           .arg(context)
                           .arg(limits_.idleSeconds)
                           .arg(waited));
