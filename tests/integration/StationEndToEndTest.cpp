@@ -5,6 +5,7 @@
 
 #include <QPointer>
 #include <QProcess>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -281,36 +282,58 @@ class StationEndToEndTest : public QObject {
     QFETCH(QString, script);
     QFETCH(QStringList, options);
     options << "--station-port" << QString::number(archive_.stationPort());
+#ifdef Q_OS_WIN
+    // Wine cannot launch the Linux scripts: the run's archive (started by
+    // scripts/test-windows.sh) stands in for Orthanc replacing, a closed port
+    // for the stopped archive.
+    if (script != "archive.sh" || options.contains("--keep-first")) {
+      QSKIP("this archive is started and stopped by a Linux script the test launches");
+    }
+    Archive& archive = archive_;
+#else
     OwnArchive own{script};
     QVERIFY(own.run("start", options));
-    pointAt(own.archive);
+    Archive& archive = own.archive;
+#endif
+    pointAt(archive);
     samples::StudySpec spec;
     spec.rows = 256;
     spec.columns = 208;
     spec.accessionNumber = "ACC-" + script;
-    seed(spec, own.archive);
+    seed(spec, archive);
     retrieve(spec);
     QTRY_VERIFY_WITH_TIMEOUT(!window_->picState->isVisible(), kReceiveTimeoutMs);
     QCOMPARE(window_->dcmViewer->images().count(), 4);
     const auto [uid, label] = relabel(1);
-    const QString stored = own.archive.label(uid);
+    const QString stored = archive.label(uid);
     if (options.contains("--keep-first")) {
       updateFails("kept its earlier copy, so the new label did not reach it (position(s) 1)", 1);
-      QCOMPARE(own.archive.label(uid), stored);
+      QCOMPARE(archive.label(uid), stored);
       return;
     }
     updateSucceeds();
     QVERIFY(log().isEmpty());
-    QCOMPARE(own.archive.label(uid), label);
+    QCOMPARE(archive.label(uid), label);
 
     relabel(2);
+#ifdef Q_OS_WIN
+    QTcpServer closed;
+    QVERIFY(closed.listen(QHostAddress::LocalHost));
+    settings_.RemotePort = QString::number(closed.serverPort());
+    closed.close();
+    // Winsock signals a refused connect where DCMTK's wait does not look: it
+    // ends at the connect limit.
+    updateFails("no connection or association", 1);
+    pointAt(archive);
+#else
     QVERIFY(own.run("stop"));
     updateFails("refused", 1);
     QVERIFY(own.run("start", options << "--dicom-port" << settings_.RemotePort.text()));
     pointAt(own.archive);
+#endif
     const auto [again, newLabel] = relabel(2);  // labelling enables the update again
     updateSucceeds();
-    QCOMPARE(own.archive.label(again), newLabel);
+    QCOMPARE(archive.label(again), newLabel);
   }
 
   // A family name with a space is sent as it is: "van Dyk^Anna" matches,
@@ -357,6 +380,9 @@ class StationEndToEndTest : public QObject {
     QFETCH(int, count);
     QFETCH(int, grid);
     QFETCH(QString, when);
+#ifdef Q_OS_WIN
+    QSKIP("the other sender is storescu, a Linux program Wine cannot launch from the test");
+#endif
     samples::StudySpec spec, other;
     spec.rows = other.rows = 1024;
     spec.columns = other.columns = 832;
@@ -392,6 +418,13 @@ class StationEndToEndTest : public QObject {
     QTRY_COMPARE(log().count("\r\n"), 1);
     QVERIFY(log().contains("from AE title \"OTHERSENDER\"") &&
             log().endsWith(" - cmdSearch_Click\r\n"));
+    // An association that carried nothing of the retrieval (a C-ECHO) ends
+    // without "No Images" over the study on display.
+    QCOMPARE(QProcess::execute("echoscu", {"-aec", archive_.stationAET(), "127.0.0.1",
+                                           QString::number(archive_.stationPort())}),
+             0);
+    QTest::qWait(200);
+    QVERIFY(!window_->picState->isVisible());
     QCOMPARE(window_->txtPatID->text(), spec.patientID);
     QCOMPARE(window_->dcmViewer->images().count(), count);
     QCOMPARE(window_->dcmViewer->gridSize(), grid);
