@@ -97,18 +97,30 @@ class IniStoreTest : public QObject {
     QFETCH(int, folderMode);
     QFETCH(bool, saved);
     QFETCH(QByteArray, after);
+#ifdef _WIN32
+    // Windows has a read-only attribute where these cases need permission
+    // bits, and gives a new file its own line ends.
+    if (folderMode != 0777 || (!before.isNull() && fileMode != 0666)) {
+      QSKIP("Windows cannot make a file unreadable or a folder refuse new files by its mode");
+    }
+    if (before.isNull()) after.replace("\n", "\r\n");
+#endif
     if (!before.isNull()) {
       QVERIFY(writeAll(path(), before));
       QVERIFY(::chmod(qPrintable(path()), fileMode) == 0);
     }
     QVERIFY(::chmod(qPrintable(dir_.path()), folderMode) == 0);
+#ifndef _WIN32
     // Saved with an ordinary user's rights (nobody's), which root's would not
     // be: they ignore the permission bits these cases are about.
     const bool root = geteuid() == 0;
     if (root && seteuid(65534) != 0) QSKIP("root cannot take an ordinary user's rights here");
+#endif
     QString error;
     const bool ok = modMain::SaveConnectionSettings(kSaved, &error);
+#ifndef _WIN32
     QVERIFY(!root || seteuid(0) == 0);
+#endif
     QVERIFY(::chmod(qPrintable(dir_.path()), 0700) == 0);
     QCOMPARE(ok, saved);
     QCOMPARE(error.isEmpty(), saved);
