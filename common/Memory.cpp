@@ -73,21 +73,21 @@ void tuneAllocatorForLargeImages() {
 #endif
 }
 
+#ifdef BREVANT_HUGE_PAGE_BLOCKS
 namespace {
 
 // malloc, with the huge page advice for large blocks once the allocator is
 // tuned. The block is released with free().
 void* allocate(std::size_t size) noexcept {
   void* block = std::malloc(size == 0 ? 1 : size);
-#ifdef BREVANT_HUGE_PAGE_BLOCKS
   if (block != nullptr && size >= kLargeBlock && hugePageBlocks.load(std::memory_order_relaxed)) {
     adviseHugePages(block, size);
   }
-#endif
   return block;
 }
 
 }  // namespace
+#endif
 
 }  // namespace common
 
