@@ -29,6 +29,8 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 # them as QT_*. Without a console QtTest would log to the debugger only.
 export WINEQT_QPA_PLATFORM=offscreen
 export WINEQT_FORCE_STDERR_LOGGING=1
+# The offscreen platform reads its fonts from one folder: Wine's, with Tahoma.
+export WINEQT_QPA_FONTDIR='Z:\usr\share\wine\fonts'
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   "$WINE" wineboot --init >/dev/null 2>&1 || true
   /usr/lib/wine/wineserver -w || true
