@@ -3,6 +3,7 @@
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcpixel.h>
 #include <dcmtk/dcmdata/dcpixseq.h>
+#include <dcmtk/dcmdata/dcpxitem.h>
 
 #include <algorithm>
 
@@ -13,6 +14,45 @@ std::string text(DcmItem& item, const DcmTagKey& key) {
   OFString value;
   item.findAndGetOFString(key, value);
   return QString::fromLatin1(value.c_str()).trimmed().toStdString();
+}
+
+Uint32 littleEndian32(const Uint8* bytes) {
+  return Uint32{bytes[0]} | Uint32{bytes[1]} << 8 | Uint32{bytes[2]} << 16 | Uint32{bytes[3]} << 24;
+}
+
+// DCMTK's RLE decoder takes the segment offsets in each fragment's header
+// as they stand and reads where they point: a header that lies reads outside
+// the fragment. Every frame is one fragment whose header names one segment
+// per byte of a sample, in ascending order, inside the fragment.
+QString checkRleFragments(DcmPixelSequence& sequence, Sint32 frames, Uint16 samples,
+                          Uint16 bitsAllocated) {
+  const unsigned long fragments = sequence.card() - 1;  // item 0 is the offset table
+  if (fragments != static_cast<unsigned long>(frames)) {
+    return QString("RLE pixel data holds %1 fragments for %2 frames").arg(fragments).arg(frames);
+  }
+  const Uint32 segments = Uint32{samples} * (bitsAllocated / 8u);
+  for (unsigned long i = 1; i <= fragments; ++i) {
+    DcmPixelItem* item = nullptr;
+    Uint8* data = nullptr;
+    if (sequence.getItem(item, i).bad() || item == nullptr || item->getUint8Array(data).bad() ||
+        (data == nullptr && item->getLength() > 0)) {
+      return QString("RLE fragment %1 unreadable").arg(i);
+    }
+    const Uint32 length = item->getLength();
+    if (length < 64 || littleEndian32(data) != segments) {
+      return QString("RLE fragment %1 has no header for %2 segments").arg(i).arg(segments);
+    }
+    Uint32 previous = 0;
+    for (Uint32 segment = 0; segment < segments; ++segment) {
+      const Uint32 offset = littleEndian32(data + 4 + 4 * segment);
+      if ((segment == 0 && offset != 64) || (segment > 0 && offset <= previous) ||
+          offset >= length) {
+        return QString("RLE fragment %1: segment offsets outside the fragment").arg(i);
+      }
+      previous = offset;
+    }
+  }
+  return QString();
 }
 
 }  // namespace
@@ -145,6 +185,9 @@ QString checkPixelModule(DcmDataset& dataset, bool& hasPixelData) {
       return QString("Encapsulated pixel data missing");
     }
     if (expected > 0xFFFFFFFFull * 64) return QString("declared size beyond any image");
+    if (xfer.getXfer() == EXS_RLELossless) {
+      return checkRleFragments(*sequence, frames, samples, bitsAllocated);
+    }
     return QString();
   }
   const unsigned long long length = element->getLength();

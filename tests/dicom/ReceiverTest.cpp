@@ -5,6 +5,9 @@
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcpixel.h>
+#include <dcmtk/dcmdata/dcpixseq.h>
+#include <dcmtk/dcmdata/dcpxitem.h>
 #include <dcmtk/dcmdata/dcuid.h>
 #include <dcmtk/dcmnet/assoc.h>
 #include <dcmtk/dcmnet/dimse.h>
@@ -66,20 +69,22 @@ QByteArray bytesOf(DcmDataset& dataset, E_TransferSyntax xfer, E_GrpLenEncoding 
 }
 
 // An association of our own to the receiver (mammograms in explicit little
-// endian), released or aborted at the end. It sends whatever it is given.
+// endian unless told), released or aborted at the end. It sends whatever it
+// is given.
 struct RawAssociation {
   T_ASC_Network* network = nullptr;
   T_ASC_Association* assoc = nullptr;
   OFCondition cond;
 
-  explicit RawAssociation(int port) {
+  explicit RawAssociation(int port,
+                          const char* transferSyntax = UID_LittleEndianExplicitTransferSyntax) {
     ASC_initializeNetwork(NET_REQUESTOR, 0, 5, &network);
     T_ASC_Parameters* params = nullptr;
     ASC_createAssociationParameters(&params, ASC_DEFAULTMAXPDU);
     ASC_setAPTitles(params, "RAW", kStationAE, nullptr);
     ASC_setPresentationAddresses(params, "localhost",
                                  qPrintable(QString("127.0.0.1:%1").arg(port)));
-    const char* syntax[] = {UID_LittleEndianExplicitTransferSyntax};
+    const char* syntax[] = {transferSyntax};
     ASC_addPresentationContext(params, 1, UID_DigitalMammographyXRayImageStorageForPresentation,
                                syntax, 1);
     cond = ASC_requestAssociation(network, params, &assoc, nullptr, nullptr, DUL_NOBLOCK, 5);
@@ -320,6 +325,40 @@ class ReceiverTest : public QObject {
       QCOMPARE(raw.store(valid, encoded()).first, 0);  // the rest was read and dropped
     }
     QTRY_COMPARE_WITH_TIMEOUT(events_, QStringList(images + 1, "image:" + valid) << "closed", 5000);
+  }
+
+  // An RLE frame whose header points a segment past its fragment is refused
+  // before any decoder reads it; the same frame with its true header is taken.
+  void lyingRleHeader() {
+    samples::StudySpec sample;
+    sample.rows = 96;
+    sample.columns = 80;
+    sample.images = 1;
+    sample.syntax = samples::Syntax::Rle;
+    sample.studyInstanceUID = kStudy;
+    const auto rle = samples::writeStudy(sample, dir_.filePath("rle"));
+    DcmFileFormat file;
+    QVERIFY(file.loadFile(rle[0].path.toLocal8Bit().constData()).good());
+    DcmDataset& d = *file.getDataset();
+    const QByteArray truthful = bytesOf(d, EXS_RLELossless, EGL_recalcGL);
+    DcmElement* element = nullptr;
+    DcmPixelSequence* sequence = nullptr;
+    DcmPixelItem* fragment = nullptr;
+    Uint8* bytes = nullptr;
+    QVERIFY(d.findAndGetElement(DCM_PixelData, element).good());
+    QVERIFY(static_cast<DcmPixelData*>(element)
+                ->getEncapsulatedRepresentation(EXS_RLELossless, nullptr, sequence)
+                .good());
+    QVERIFY(sequence->getItem(fragment, 1).good() && fragment->getUint8Array(bytes).good());
+    bytes[8] = bytes[9] = bytes[10] = 0xF0;  // the second segment's offset
+    bytes[11] = 0x7F;
+    const QByteArray lying = bytesOf(d, EXS_RLELossless, EGL_recalcGL);
+
+    RawAssociation raw(port_, UID_RLELosslessTransferSyntax);
+    const auto [answer, comment] = raw.store(rle[0].sopInstanceUID, lying);
+    QCOMPARE(answer, 0xC000);
+    QVERIFY2(comment.contains("segment offsets outside the fragment"), qPrintable(comment));
+    QCOMPARE(raw.store(rle[0].sopInstanceUID, truthful).first, 0);
   }
 
   // What holds the receiver when a legitimate sender comes. Silent

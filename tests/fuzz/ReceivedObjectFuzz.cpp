@@ -3,7 +3,10 @@
 // PDV-sized pieces, then the render path. A crash or a sanitizer report is
 // the finding; every outcome the station can report is fine.
 //
-//   ReceivedObjectFuzz [--runs N] [--seed S]
+//   ReceivedObjectFuzz [--runs N] [--seed S] [--keep FILE]
+//
+// --keep writes each input to FILE (its transfer syntax UID on the first
+// line) before it runs, so that the one a crash stopped at is there.
 //
 // Seeds: small images from the sample generator in every transfer syntax
 // the station receives, and hostile shapes (deep nesting, lying lengths, a
@@ -142,10 +145,12 @@ int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
   long runs = 20000;
   unsigned seedValue = 1;
+  QString keep;
   for (int i = 1; i + 1 < argc; i += 2) {
     if (std::string(argv[i]) == "--runs") runs = std::stol(argv[i + 1]);
     if (std::string(argv[i]) == "--seed")
       seedValue = static_cast<unsigned>(std::stoul(argv[i + 1]));
+    if (std::string(argv[i]) == "--keep") keep = QString::fromLocal8Bit(argv[i + 1]);
   }
   OFLog::configure(OFLogger::FATAL_LOG_LEVEL);
   DJDecoderRegistration::registerCodecs();
@@ -175,6 +180,12 @@ int main(int argc, char** argv) {
     const Seed& seed = seeds[rng() % seeds.size()];
     std::vector<std::uint8_t> bytes = seed.bytes;
     mutate(bytes, rng);
+    if (!keep.isEmpty()) {
+      QFile file(keep);
+      file.open(QIODevice::WriteOnly);
+      file.write(QByteArray(DcmXfer(seed.xfer).getXferID()) + '\n');
+      file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
+    }
     if (!bytes.empty()) run(seed, bytes, rng);
     if ((i + 1) % 5000 == 0) std::printf("%ld inputs\n", i + 1);
   }
