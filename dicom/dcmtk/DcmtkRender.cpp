@@ -2,6 +2,7 @@
 
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcpixel.h>
+#include <dcmtk/dcmdata/dcsequen.h>
 #include <dcmtk/dcmdata/dcxfer.h>
 #include <dcmtk/dcmimage/diregist.h>  // colour images
 #include <dcmtk/dcmimgle/dcmimage.h>
@@ -62,7 +63,7 @@ struct GreyLayout {
   double width = 0.0;
 };
 
-std::optional<OFString> text(DcmDataset& dataset, const DcmTagKey& tag) {
+std::optional<OFString> text(DcmItem& dataset, const DcmTagKey& tag) {
   OFString value;
   if (dataset.findAndGetOFString(tag, value).bad()) return std::nullopt;
   const std::size_t begin = value.find_first_not_of(' ');
@@ -78,7 +79,7 @@ std::optional<Uint16> number(DcmDataset& dataset, const DcmTagKey& tag) {
 
 // The first value of a decimal string; nothing when absent, empty or not a
 // finite number.
-std::optional<double> decimal(DcmDataset& dataset, const DcmTagKey& tag) {
+std::optional<double> decimal(DcmItem& dataset, const DcmTagKey& tag) {
   Float64 value = 0;
   if (dataset.findAndGetFloat64(tag, value, 0).bad() || !std::isfinite(value)) {
     return std::nullopt;
@@ -86,9 +87,31 @@ std::optional<double> decimal(DcmDataset& dataset, const DcmTagKey& tag) {
   return value;
 }
 
+// Enhanced multi-frame objects (breast tomosynthesis among them) carry
+// their window and rescale in functional groups, per frame or shared by all
+// frames, and not at the top level. The shown frame's own group counts
+// first. A one-frame copy of such an object (a decoded JPEG 2000 frame)
+// keeps the groups of all frames and shows the middle one.
+DcmItem* frameMacro(DcmDataset& dataset, const DcmTagKey& macro, unsigned long frame) {
+  DcmItem* group = nullptr;
+  DcmItem* item = nullptr;
+  DcmSequenceOfItems* perFrame = nullptr;
+  if (dataset.findAndGetSequence(DCM_PerFrameFunctionalGroupsSequence, perFrame).good() &&
+      perFrame != nullptr && perFrame->card() > 0) {
+    const unsigned long count = perFrame->card();
+    item = perFrame->getItem(count == frameCount(dataset) ? frame : count / 2);
+    if (item != nullptr && item->findAndGetSequenceItem(macro, group, 0).good()) return group;
+  }
+  if (dataset.findAndGetSequenceItem(DCM_SharedFunctionalGroupsSequence, item, 0).good() &&
+      item->findAndGetSequenceItem(macro, group, 0).good()) {
+    return group;
+  }
+  return nullptr;
+}
+
 // Reads the attributes that decide the grey scale, or nothing when the
 // object needs more than the native path does (see renderNativeGrey).
-std::optional<GreyLayout> greyLayout(DcmDataset& dataset) {
+std::optional<GreyLayout> greyLayout(DcmDataset& dataset, unsigned long frame) {
   GreyLayout layout;
   const auto samples = number(dataset, DCM_SamplesPerPixel);
   const auto rows = number(dataset, DCM_Rows);
@@ -139,19 +162,34 @@ std::optional<GreyLayout> greyLayout(DcmDataset& dataset) {
     }
   }
 
-  const bool hasSlope = dataset.tagExists(DCM_RescaleSlope);
-  const bool hasIntercept = dataset.tagExists(DCM_RescaleIntercept);
+  DcmItem* rescale = &dataset;
+  if (!dataset.tagExists(DCM_RescaleSlope) && !dataset.tagExists(DCM_RescaleIntercept)) {
+    if (DcmItem* macro = frameMacro(dataset, DCM_PixelValueTransformationSequence, frame)) {
+      rescale = macro;
+    }
+  }
+  const bool hasSlope = rescale->tagExists(DCM_RescaleSlope);
+  const bool hasIntercept = rescale->tagExists(DCM_RescaleIntercept);
   if (hasSlope || hasIntercept) {
-    const auto slope = decimal(dataset, DCM_RescaleSlope);
-    const auto intercept = decimal(dataset, DCM_RescaleIntercept);
+    const auto slope = decimal(*rescale, DCM_RescaleSlope);
+    const auto intercept = decimal(*rescale, DCM_RescaleIntercept);
     if (!slope || !intercept || *slope == 0.0) return std::nullopt;
     layout.slope = *slope;
     layout.intercept = *intercept;
   }
 
-  if (dataset.tagExists(DCM_WindowCenter) || dataset.tagExists(DCM_WindowWidth)) {
-    const auto center = decimal(dataset, DCM_WindowCenter);
-    const auto width = decimal(dataset, DCM_WindowWidth);
+  DcmItem* voi = &dataset;
+  if (!dataset.tagExists(DCM_WindowCenter) && !dataset.tagExists(DCM_WindowWidth)) {
+    if (DcmItem* macro = frameMacro(dataset, DCM_FrameVOILUTSequence, frame)) {
+      if (macro->tagExists(DCM_VOILUTFunction) && text(*macro, DCM_VOILUTFunction) != "LINEAR") {
+        return std::nullopt;
+      }
+      voi = macro;
+    }
+  }
+  if (voi->tagExists(DCM_WindowCenter) || voi->tagExists(DCM_WindowWidth)) {
+    const auto center = decimal(*voi, DCM_WindowCenter);
+    const auto width = decimal(*voi, DCM_WindowWidth);
     // DCMTK refuses a width below 1 and then falls back on other grey
     // scales; that case is left to it.
     if (!center || !width || *width < 1.0) return std::nullopt;
@@ -253,7 +291,7 @@ QImage renderWords(const Word* words, const GreyLayout& layout, int maxLongSide)
 }  // namespace
 
 QImage renderNativeGrey(DcmDataset& dataset, int maxLongSide, unsigned long frame) {
-  const auto layout = greyLayout(dataset);
+  const auto layout = greyLayout(dataset, frame);
   if (!layout) return {};
   DcmElement* element = nullptr;
   if (dataset.findAndGetElement(DCM_PixelData, element).bad() || element == nullptr) return {};
@@ -284,7 +322,7 @@ QImage renderNativeGrey(DcmDataset& dataset, int maxLongSide, unsigned long fram
 }
 
 QImage renderCompressedGrey(DcmDataset& dataset, int maxLongSide, unsigned long frame) {
-  const auto layout = greyLayout(dataset);
+  const auto layout = greyLayout(dataset, frame);
   if (!layout) return {};
   DcmElement* element = nullptr;
   if (dataset.findAndGetElement(DCM_PixelData, element).bad() || element == nullptr) return {};

@@ -185,6 +185,42 @@ class RenderTest : public QObject {
                qPrintable(QString("top left %1, bottom right %2").arg(topLeft).arg(bottomRight)));
     }
   }
+
+  // An enhanced multi-frame object (tomosynthesis) keeps its window and
+  // rescale in functional groups: the shown (middle) frame's own, else the
+  // shared one. Drawn as the same object with them at the top level.
+  void windowFromFunctionalGroups() {
+    // A functional group item holding a window and a rescale.
+    const auto groups = [](const char* center, const char* width, const char* slope,
+                           const char* intercept) {
+      auto* item = new DcmItem();
+      auto* window = new DcmItem();
+      window->putAndInsertString(DCM_WindowCenter, center);
+      window->putAndInsertString(DCM_WindowWidth, width);
+      item->insertSequenceItem(DCM_FrameVOILUTSequence, window);
+      auto* rescale = new DcmItem();
+      rescale->putAndInsertString(DCM_RescaleSlope, slope);
+      rescale->putAndInsertString(DCM_RescaleIntercept, intercept);
+      item->insertSequenceItem(DCM_PixelValueTransformationSequence, rescale);
+      return item;
+    };
+    const QString frames = "Rows=100 NumberOfFrames=3 ";
+    const QImage wanted = renderForDisplay(*makeImage(
+        frames + "WindowCenter=1000 WindowWidth=500 RescaleSlope=2 RescaleIntercept=-100"));
+    QVERIFY(wanted != renderForDisplay(*makeImage(frames)));
+
+    auto perFrame = makeImage(frames);
+    for (int i = 0; i < 3; ++i) {
+      perFrame->insertSequenceItem(
+          DCM_PerFrameFunctionalGroupsSequence,
+          i == 1 ? groups("1000", "500", "2", "-100") : groups("3000", "100", "1", "0"));
+    }
+    QCOMPARE(renderForDisplay(*perFrame), wanted);
+    auto shared = makeImage(frames);
+    shared->insertSequenceItem(DCM_SharedFunctionalGroupsSequence,
+                               groups("1000", "500", "2", "-100"));
+    QCOMPARE(renderForDisplay(*shared), wanted);
+  }
 };
 
 QTEST_GUILESS_MAIN(RenderTest)

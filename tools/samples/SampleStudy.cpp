@@ -451,8 +451,18 @@ std::vector<WrittenImage> writeStudy(const StudySpec& spec, const QString& folde
     if (spec.withWindow) {
       const double centre = maxValue * (kTissueLow + kTissueHigh) / 2;
       const double width = maxValue * (kTissueHigh - kTissueLow) * 1.1;
-      put(ds, DCM_WindowCenter, number(mono1 ? maxValue - centre : centre));
-      put(ds, DCM_WindowWidth, number(width));
+      // An enhanced multi-frame object holds its window in the functional
+      // groups its frames share, as tomosynthesis units write it.
+      DcmItem* window = &ds;
+      if (tomo) {
+        DcmItem* shared = nullptr;
+        check(ds.findOrCreateSequenceItem(DCM_SharedFunctionalGroupsSequence, shared, -2),
+              "SharedFunctionalGroupsSequence");
+        check(shared->findOrCreateSequenceItem(DCM_FrameVOILUTSequence, window, -2),
+              "FrameVOILUTSequence");
+      }
+      put(*window, DCM_WindowCenter, number(mono1 ? maxValue - centre : centre));
+      put(*window, DCM_WindowWidth, number(width));
     }
     check(ds.putAndInsertUint16(DCM_SamplesPerPixel, 1), "SamplesPerPixel");
     put(ds, DCM_PhotometricInterpretation, spec.photometric);
