@@ -30,7 +30,8 @@ unsigned long frameCount(DcmDataset& dataset);
 // resolutions that covers the target. The photometric interpretation and
 // the Presentation LUT Shape decide the polarity (MONOCHROME1 is shown
 // inverted, as the modality intends, unless the shape says IDENTITY);
-// the grey scale comes from the object's first window, else its first VOI
+// the grey scale comes from the object's first window (an enhanced
+// multi-frame object's in its functional groups), else its first VOI
 // LUT, else the range of its pixel values. Colour images are shown as their
 // luminance. Returns a null QImage when the pixel data cannot be decoded.
 //
