@@ -21,13 +21,15 @@
 namespace dicom::dcmtk {
 namespace {
 
-void keepOriginalRepresentation(DcmDataset& dataset) {
+// The data set's Pixel Data, or nothing when it has none.
+DcmPixelData* pixelDataOf(DcmDataset& dataset) {
   DcmElement* element = nullptr;
-  if (dataset.findAndGetElement(DCM_PixelData, element).good() && element != nullptr) {
-    if (auto* pixels = dynamic_cast<DcmPixelData*>(element)) {
-      pixels->removeAllButOriginalRepresentations();
-    }
-  }
+  if (dataset.findAndGetElement(DCM_PixelData, element).bad()) return nullptr;
+  return dynamic_cast<DcmPixelData*>(element);
+}
+
+void keepOriginalRepresentation(DcmDataset& dataset) {
+  if (DcmPixelData* pixels = pixelDataOf(dataset)) pixels->removeAllButOriginalRepresentations();
 }
 
 // Chooses the grey scale: the object's own window, else its VOI LUT, else
@@ -292,11 +294,8 @@ QImage renderWords(const Word* words, const GreyLayout& layout, int maxLongSide)
 
 QImage renderNativeGrey(DcmDataset& dataset, int maxLongSide, unsigned long frame) {
   const auto layout = greyLayout(dataset, frame);
-  if (!layout) return {};
-  DcmElement* element = nullptr;
-  if (dataset.findAndGetElement(DCM_PixelData, element).bad() || element == nullptr) return {};
-  auto* pixelData = dynamic_cast<DcmPixelData*>(element);
-  if (pixelData == nullptr) return {};
+  DcmPixelData* pixelData = pixelDataOf(dataset);
+  if (!layout || pixelData == nullptr) return {};
   E_TransferSyntax current = EXS_Unknown;
   const DcmRepresentationParameter* parameter = nullptr;
   pixelData->getCurrentRepresentationKey(current, parameter);
@@ -323,11 +322,10 @@ QImage renderNativeGrey(DcmDataset& dataset, int maxLongSide, unsigned long fram
 
 QImage renderCompressedGrey(DcmDataset& dataset, int maxLongSide, unsigned long frame) {
   const auto layout = greyLayout(dataset, frame);
-  if (!layout) return {};
-  DcmElement* element = nullptr;
-  if (dataset.findAndGetElement(DCM_PixelData, element).bad() || element == nullptr) return {};
-  auto* pixelData = dynamic_cast<DcmPixelData*>(element);
-  if (pixelData == nullptr || !DcmXfer(dataset.getOriginalXfer()).isEncapsulated()) return {};
+  DcmPixelData* pixelData = pixelDataOf(dataset);
+  if (!layout || pixelData == nullptr || !DcmXfer(dataset.getOriginalXfer()).isEncapsulated()) {
+    return {};
+  }
   const std::size_t count = static_cast<std::size_t>(layout->rows) * layout->columns;
   const std::size_t bytes = count * static_cast<std::size_t>(layout->bitsAllocated / 8);
   // The one frame, decoded by DCMTK's codec into a buffer of its own: no
