@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "dicom/Query.h"
+#include "dicom/core/Query.h"
 
 namespace station {
 

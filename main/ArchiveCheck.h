@@ -5,9 +5,9 @@
 #include <map>
 #include <vector>
 
-#include "dicom/Image.h"
-#include "dicom/Reception.h"
-#include "dicom/Toolkit.h"
+#include "dicom/core/Image.h"
+#include "dicom/core/Reception.h"
+#include "dicom/core/Toolkit.h"
 #include "settings/modMain.h"
 
 namespace station {

@@ -3,8 +3,8 @@
 #include <QString>
 #include <functional>
 
-#include "dicom/Query.h"
-#include "dicom/Reception.h"
+#include "dicom/core/Query.h"
+#include "dicom/core/Reception.h"
 #include "settings/modMain.h"
 
 namespace station {

@@ -1,6 +1,6 @@
 #include "StudyUpdate.h"
 
-#include "dicom/DicomError.h"
+#include "dicom/core/DicomError.h"
 
 namespace station {
 namespace {

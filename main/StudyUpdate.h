@@ -6,7 +6,7 @@
 #include <map>
 #include <vector>
 
-#include "dicom/ImageCollection.h"
+#include "dicom/core/ImageCollection.h"
 #include "settings/modMain.h"
 
 namespace station {

@@ -12,7 +12,7 @@
 #include "Retrieval.h"
 #include "StudyUpdate.h"
 #include "common/Twips.h"
-#include "dicom/DicomError.h"
+#include "dicom/core/DicomError.h"
 #include "log/modError.h"
 #include "settings/frmSettings.h"
 #include "settings/modMain.h"

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "common/Ui.h"
-#include "dicom/Image.h"
-#include "dicom/Toolkit.h"
-#include "dicom/Viewer.h"
+#include "dicom/core/Image.h"
+#include "dicom/core/Toolkit.h"
+#include "dicom/widgets/Viewer.h"
 #include "search/StationHost.h"
 #include "settings/modMain.h"
 

@@ -11,7 +11,7 @@
 #include <array>
 #include <optional>
 
-#include "dicom/DataSet.h"
+#include "dicom/core/DataSet.h"
 
 namespace search {
 

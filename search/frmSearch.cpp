@@ -16,9 +16,9 @@
 #include <exception>
 
 #include "common/Twips.h"
-#include "dicom/DicomError.h"
-#include "dicom/Query.h"
-#include "dicom/Toolkit.h"
+#include "dicom/core/DicomError.h"
+#include "dicom/core/Query.h"
+#include "dicom/core/Toolkit.h"
 #include "log/modError.h"
 #include "search/StudyQuery.h"
 

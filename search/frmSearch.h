@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "common/Ui.h"
-#include "dicom/DataSet.h"
+#include "dicom/core/DataSet.h"
 #include "search/DatePicker.h"
 #include "search/ResultGrid.h"
 #include "search/StationHost.h"

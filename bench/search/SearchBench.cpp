@@ -20,7 +20,7 @@
 
 #include "SampleStudy.h"
 #include "common/AppDir.h"
-#include "dicom/Viewer.h"
+#include "dicom/widgets/Viewer.h"
 #include "dicom/dcmtk/DcmtkToolkit.h"
 #include "search/StationHost.h"
 #include "search/frmSearch.h"

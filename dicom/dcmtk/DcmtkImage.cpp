@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "../DicomError.h"
+#include "dicom/core/DicomError.h"
 #include "DcmtkJpeg2000.h"
 #include "DcmtkNet.h"
 #include "DcmtkRender.h"

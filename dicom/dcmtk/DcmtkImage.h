@@ -9,7 +9,7 @@
 #include <QImage>
 #include <memory>
 
-#include "../Image.h"
+#include "dicom/core/Image.h"
 #include "DcmtkToolkit.h"
 
 namespace dicom::dcmtk {

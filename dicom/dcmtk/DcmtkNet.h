@@ -13,7 +13,7 @@
 #include <QString>
 #include <cstdint>
 
-#include "../DicomError.h"
+#include "dicom/core/DicomError.h"
 #include "DcmtkToolkit.h"
 
 namespace dicom::dcmtk {

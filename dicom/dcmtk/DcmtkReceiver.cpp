@@ -39,7 +39,7 @@
 #include <thread>
 #include <vector>
 
-#include "../DicomError.h"
+#include "dicom/core/DicomError.h"
 #include "DcmtkAssociation.h"
 #include "DcmtkImage.h"
 #include "DcmtkIntake.h"

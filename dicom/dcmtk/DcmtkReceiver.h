@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "../StorageReceiver.h"
+#include "dicom/core/StorageReceiver.h"
 #include "DcmtkToolkit.h"
 
 class DcmDataset;

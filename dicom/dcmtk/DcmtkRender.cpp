@@ -15,7 +15,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "../Shrink.h"
+#include "dicom/core/Shrink.h"
 #include "DcmtkJpeg2000.h"
 
 namespace dicom::dcmtk {

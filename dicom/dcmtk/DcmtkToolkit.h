@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "../Toolkit.h"
+#include "dicom/core/Toolkit.h"
 
 namespace dicom::dcmtk {
 

@@ -17,7 +17,7 @@
 #include <functional>
 
 #include "SampleStudy.h"
-#include "dicom/Shrink.h"
+#include "dicom/core/Shrink.h"
 #include "dicom/dcmtk/DcmtkJpeg2000.h"
 #include "dicom/dcmtk/DcmtkRender.h"
 

@@ -21,7 +21,7 @@
 #include <list>
 
 #include "SampleStudy.h"
-#include "dicom/DicomError.h"
+#include "dicom/core/DicomError.h"
 #include "dicom/dcmtk/DcmtkReceiver.h"
 #include "dicom/dcmtk/DcmtkToolkit.h"
 

@@ -15,7 +15,7 @@
 
 #include "SampleStudy.h"
 #include "ScuPeer.h"
-#include "dicom/DicomError.h"
+#include "dicom/core/DicomError.h"
 #include "dicom/dcmtk/DcmtkNet.h"
 #include "dicom/dcmtk/DcmtkToolkit.h"
 

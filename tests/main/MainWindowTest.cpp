@@ -7,7 +7,7 @@
 
 #include "SampleStudy.h"
 #include "common/AppDir.h"
-#include "dicom/HeaderView.h"
+#include "dicom/core/HeaderView.h"
 #include "dicom/dcmtk/DcmtkImage.h"
 #include "main/frmMain.h"
 #include "settings/frmSettings.h"

@@ -7,8 +7,8 @@
 #include <memory>
 #include <vector>
 
-#include "dicom/DicomError.h"
-#include "dicom/Toolkit.h"
+#include "dicom/core/DicomError.h"
+#include "dicom/core/Toolkit.h"
 
 namespace fake {
 

@@ -6,7 +6,7 @@
 #include <memory>
 #include <vector>
 
-#include "Reception.h"
+#include "dicom/core/Reception.h"
 
 namespace dicom {
 

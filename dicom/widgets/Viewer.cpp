@@ -5,9 +5,9 @@
 #include <QWheelEvent>
 #include <cmath>
 
-#include "DicomError.h"
-#include "HeaderView.h"
-#include "Shrink.h"
+#include "dicom/core/DicomError.h"
+#include "dicom/core/HeaderView.h"
+#include "dicom/core/Shrink.h"
 #include "common/Ui.h"
 
 namespace dicom {
