@@ -1,5 +1,6 @@
 #include "StudyUpdate.h"
 
+#include "ViewLabels.h"
 #include "dicom/core/DicomError.h"
 
 namespace station {
@@ -9,10 +10,6 @@ QString positions(const std::vector<int>& list) {
   QStringList texts;
   for (int position : list) texts << QString::number(position);
   return texts.join(", ");
-}
-
-QString label(const dicom::Image& image) {
-  return image.attribute(0x0008, 0x103E).defaultValue();
 }
 
 }  // namespace
@@ -27,16 +24,15 @@ int StudyUpdate::run() {
   std::vector<Sent> sent;
   try {
     for (int position = 1; position <= count; ++position) {
-      if (images_.item(position)->text().isEmpty()) continue;
+      if (!images_.item(position)->changed()) continue;
       hooks_.state(true, "Sending Images (" + QString::number(position) + ") ...");
       hooks_.processEvents();
       // Pending events may have changed the viewer: send what stands at this
       // position now (a position that no longer exists is a failure).
       const dicom::ImagePtr image = images_.item(position);
-      if (image->text().isEmpty()) continue;
-      const QString sentLabel = label(*image);
-      image->send(settings_.RemoteIP, settings_.RemotePort.number("RemotePort"), settings_.LocAET,
-                  settings_.RemoteAET);
+      if (!image->changed()) continue;
+      const QString sentLabel = labelOf(*image);
+      image->send(settings_.archive(), settings_.station());
       sent.push_back({position, image, sentLabel});
     }
   } catch (...) {
@@ -68,7 +64,7 @@ StudyUpdate::Outcome StudyUpdate::confirm(const std::vector<Sent>& sent) {
     outcome.checkFailure = dicom::describe(error).description;
   }
   for (const Sent& s : sent) {
-    const QString uid = s.image->attribute(0x0008, 0x0018).defaultValue();
+    const QString uid = s.image->attribute(dicom::tags::SOPInstanceUID).defaultValue();
     const auto it = held.find(uid);
     const QStringList copies = it == held.end() ? QStringList() : it->second;
     if (copies.size() != 1) {
@@ -78,7 +74,7 @@ StudyUpdate::Outcome StudyUpdate::confirm(const std::vector<Sent>& sent) {
     } else {
       ++outcome.confirmed;
       // A label given again while the update ran still waits to be sent.
-      if (label(*s.image) == s.label) s.image->setText("");
+      if (labelOf(*s.image) == s.label) s.image->setChanged(false);
     }
   }
   return outcome;

@@ -11,6 +11,7 @@
 #include "ArchiveCheck.h"
 #include "Retrieval.h"
 #include "StudyUpdate.h"
+#include "ViewLabels.h"
 #include "common/Twips.h"
 #include "dicom/core/DicomError.h"
 #include "log/modError.h"
@@ -22,8 +23,6 @@ using common::tahoma;
 using common::twipsRect;
 
 namespace {
-
-const char* const kCaptions[4] = {"L CC", "R CC", "L MLO", "R MLO"};
 
 // Toolbar pictures drawn here, in colour and in grey for a disabled button.
 QPixmap drawIcon(int which, bool grey) {
@@ -184,7 +183,8 @@ void frmMain::buildControls() {
   const QRect places[4] = {twipsRect(0, 0, 1455, 840), twipsRect(1485, 0, 1455, 840),
                            twipsRect(0, 855, 1455, 840), twipsRect(1485, 855, 1455, 840)};
   for (int i = 0; i < 4; ++i) {
-    cmdOrientation[i] = new QPushButton(kCaptions[i], picButton);
+    cmdOrientation[i] =
+        new QPushButton(station::viewLabels()[static_cast<std::size_t>(i)], picButton);
     cmdOrientation[i]->setGeometry(places[i]);
     cmdOrientation[i]->setFont(tahoma(9.75, true));
     setOrientationColour(i, kGrey);
@@ -226,13 +226,7 @@ void frmMain::buildControls() {
   connect(dcmViewer, &dicom::Viewer::fullViewChanged, this, [this](int position) {
     if (position > 0) selectImage(position);
   });
-  for (const auto& [key, action] : {std::pair{Qt::Key_Escape, 0}, std::pair{Qt::Key_Home, 1}}) {
-    auto* shortcut = new QShortcut(QKeySequence(key), this);
-    connect(shortcut, &QShortcut::activated, this, [this, action = action] {
-      if (action == 0) dcmViewer->showFullView(0);
-      if (action == 1) dcmViewer->resetView();
-    });
-  }
+  dcmViewer->setAnnotation(&frmMain::marksOf);
   // The selection never outlives the images it points into.
   connect(&dcmViewer->images(), &dicom::ImageCollection::emptied, this,
           [this] { SelectedImage.reset(); });
@@ -240,9 +234,22 @@ void frmMain::buildControls() {
 
 void frmMain::Form_Load() {
   toolbarButton("update")->setEnabled(false);
-  modMain::LoadConnectionSettings(settings_);
-  dicom::Settings settings = toolkit_.newSettings();
-  settings.setValue("DisableAssociationClosed", 0);
+}
+
+dicom::TileMarks frmMain::marksOf(const dicom::Image& image) {
+  // View label top left, changed marker top right: the whole study can be
+  // checked at a glance. A tomosynthesis stack shows its middle frame; its
+  // label is the whole object's. What the image's own header says sits
+  // quietly bottom right, and loudly where it contradicts the label.
+  dicom::TileMarks marks;
+  marks.topLeft = station::labelOf(image);
+  if (image.changed()) marks.topRight = "CHANGED";
+  if (image.frameCount() > 1) marks.bottomLeft = QString("%1 frames").arg(image.frameCount());
+  const station::HeaderView header = station::headerView(image);
+  if (header.isSilent()) return marks;
+  marks.warning = station::contradicts(header, marks.topLeft);
+  marks.bottomRight = header.text() + (marks.warning ? QString::fromUtf8(" \u2260 label") : "");
+  return marks;
 }
 
 QAction* frmMain::toolbarButton(const QString& key) const {
@@ -321,9 +328,7 @@ void frmMain::runUpdate(QAction* button) {
 
 void frmMain::cmdOrientation_Click(int index) {
   if (!SelectedImage) return;
-  const QString label = cmdOrientation[index]->text();
-  SelectedImage->addOrReplace(0x0008, 0x103E, label);
-  SelectedImage->setText("CHANGED");
+  station::applyLabel(*SelectedImage, cmdOrientation[index]->text());
   for (int i = 0; i < 4; ++i) setOrientationColour(i, kGrey);
   setOrientationColour(index, kLightGreen);
   if (updating_) {
@@ -348,7 +353,7 @@ void frmMain::dcmViewer_AssociationClosed() {
   }
   dcmViewer->setGridSize(gridSizeFor(count));
   const dicom::ImagePtr first = images.item(1);
-  txtStudyDate->setText(first->attribute(0x0008, 0x0020).value());
+  txtStudyDate->setText(first->attribute(dicom::tags::StudyDate).value());
   txtPatID->setText(first->patientID());
   txtPatName->setText(QString(first->patientName()).replace('^', ' '));
   State(false, "");
@@ -372,7 +377,7 @@ void frmMain::selectImage(int position) {
   for (int i = 1; i <= images.count(); ++i) images.item(i)->setFrameWidth(0);
   SelectedImage->setFrameColour(kRed);
   SelectedImage->setFrameWidth(2);
-  const QString label = images.item(position)->attribute(0x0008, 0x103E).defaultValue();
+  const QString label = station::labelOf(*images.item(position));
   for (int i = 0; i < 4; ++i) {
     setOrientationColour(i, cmdOrientation[i]->text() == label ? kLightGreen : kGrey);
   }
@@ -387,11 +392,11 @@ void frmMain::startWatchdog() {
   tmrKill->start();
 }
 
-void frmMain::beginRetrieval(dicom::Query& query) {
-  station::Retrieval retrieval(dcmViewer->reception(), settings_,
+void frmMain::beginRetrieval(const QString& studyInstanceUID) {
+  station::Retrieval retrieval(dcmViewer->reception(), toolkit_, settings_,
                                {[this](bool visible, const QString& text) { State(visible, text); },
                                 [this] { startWatchdog(); }});
-  retrieval.run(query);
+  retrieval.run(studyInstanceUID);
 }
 
 bool frmMain::confirmDiscard(const QString& action) {

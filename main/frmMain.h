@@ -30,8 +30,8 @@ class frmMain : public QWidget, public search::StationHost {
   // composition root supplies it.
   using SearchOpener = std::function<void(QWidget* owner, search::StationHost& host)>;
 
-  // settings is the station's one set of connection settings; the load step
-  // fills it and every command reads it.
+  // settings is the station's one set of connection settings, loaded by the
+  // composition root; every command reads it when it acts.
   frmMain(dicom::Toolkit& toolkit, ConnectionSettingsRecord& settings, SearchOpener openSearch,
           QWidget* parent = nullptr);
   ~frmMain() override;
@@ -50,7 +50,7 @@ class frmMain : public QWidget, public search::StationHost {
 
   // search::StationHost
   bool confirmDiscardChanges() override;
-  void beginRetrieval(dicom::Query& query) override;
+  void beginRetrieval(const QString& studyInstanceUID) override;
 
   // Toolbar dispatch by the clicked button's key.
   void Toolbar1_ButtonClick(const QString& key);
@@ -91,6 +91,8 @@ class frmMain : public QWidget, public search::StationHost {
 
  private:
   void Form_Load();
+  // What the viewer writes over an image.
+  static dicom::TileMarks marksOf(const dicom::Image& image);
   void Form_Resize();
   void buildControls();
   void buildToolbar();

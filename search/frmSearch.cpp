@@ -343,7 +343,7 @@ void frmSearch::cmdSearch_Click() {
       return;
     }
 
-    std::unique_ptr<dicom::Query> query = newStudyQuery();
+    std::unique_ptr<dicom::Query> query = modMain::NewArchiveQuery(toolkit_, settings_);
     dicom::DataSet identifier = query->newDataSet();
 
     cmdSearch->setFocus();
@@ -427,28 +427,13 @@ void frmSearch::grid1_ColumnHeaderClick(int column) {
   QApplication::restoreOverrideCursor();
 }
 
-std::unique_ptr<dicom::Query> frmSearch::newStudyQuery() {
-  // The remote node as the connection settings stand now, study root.
-  std::unique_ptr<dicom::Query> query = toolkit_.newQuery();
-  query->setPort(settings_.RemotePort.number("RemotePort"));
-  query->setNode(settings_.RemoteIP);
-  query->setCalledAE(settings_.RemoteAET);
-  query->setCallingAE(settings_.LocAET);
-  query->setRoot("STUDY");
-  return query;
-}
-
 void frmSearch::grid1_RowDoubleClick(int row, int /*column*/) {
   try {
     if (grid1->cellText(1, 2).toUpper() == "NO DATA") return;
     // Images with labels not yet sent would be lost by the reception.
     if (!host_.confirmDiscardChanges()) return;
 
-    std::unique_ptr<dicom::Query> query = newStudyQuery();
-    query->setLevel("STUDY");
-    query->setDestination(settings_.LocAET);
-    query->setStudyUID(grid1->cellText(row, 1));
-    host_.beginRetrieval(*query);
+    host_.beginRetrieval(grid1->cellText(row, 1));
     accept();
   } catch (const std::exception& error) {
     // Logged under the search's label, as it always was; the description

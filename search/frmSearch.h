@@ -78,7 +78,6 @@ class frmSearch : public QDialog {
   // context, when given, says which command failed ("The retrieval").
   void reportFailure(const std::exception& error, const QString& context = QString());
   void refuseTooWide();
-  std::unique_ptr<dicom::Query> newStudyQuery();
   void buildControls();
 
   dicom::Toolkit& toolkit_;

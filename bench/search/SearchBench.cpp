@@ -20,8 +20,8 @@
 
 #include "SampleStudy.h"
 #include "common/AppDir.h"
-#include "dicom/widgets/Viewer.h"
 #include "dicom/dcmtk/DcmtkToolkit.h"
+#include "dicom/widgets/Viewer.h"
 #include "search/StationHost.h"
 #include "search/frmSearch.h"
 #include "settings/modMain.h"
@@ -32,7 +32,7 @@ namespace {
 class BenchHost : public search::StationHost {
  public:
   bool confirmDiscardChanges() override { return true; }
-  void beginRetrieval(dicom::Query&) override {}
+  void beginRetrieval(const QString&) override {}
 };
 
 int seed(const QString& folder, int count, const QString& prefix) {

@@ -75,6 +75,7 @@
 #include "dicom/dcmtk/DcmtkRender.h"
 #include "dicom/dcmtk/DcmtkToolkit.h"
 #include "main/ArchiveCheck.h"
+#include "main/ViewLabels.h"
 #include "main/frmMain.h"
 #include "search/frmSearch.h"
 #include "settings/modINI.h"
@@ -217,6 +218,7 @@ int run(const QString& envFile, const QString& accession, int expected, bool det
 
   dicom::dcmtk::DcmtkToolkit toolkit;
   ConnectionSettingsRecord settings;
+  modMain::LoadConnectionSettings(settings);
   QPointer<search::frmSearch> search;
   QStringList searchMessages;
   frmMain window(toolkit, settings, [&](QWidget* owner, search::StationHost& host) {
@@ -341,8 +343,8 @@ int run(const QString& envFile, const QString& accession, int expected, bool det
     const std::map<QString, QStringList> held = check.labelsOf(sent);
     const qint64 checked = timer.elapsed();
     for (const dicom::ImagePtr& image : sent) {
-      const auto it = held.find(image->attribute(0x0008, 0x0018).defaultValue());
-      const QString label = image->attribute(0x0008, 0x103E).defaultValue();
+      const auto it = held.find(image->attribute(dicom::tags::SOPInstanceUID).defaultValue());
+      const QString label = station::labelOf(*image);
       if (it == held.end() || it->second != QStringList{label}) {
         fail("the check did not find the label " + label + " once in the archive");
       }
@@ -381,8 +383,7 @@ int run(const QString& envFile, const QString& accession, int expected, bool det
     }
     for (int i = 1; i <= images.count(); ++i) {
       timer.restart();
-      images.item(i)->send(env.at("ARCHIVE_HOST"), env.at("ARCHIVE_DICOM_PORT").toInt(),
-                           env.at("STATION_AET"), env.at("ARCHIVE_AET"));
+      images.item(i)->send(settings.archive(), settings.station());
       std::printf("send_ms %d %lld\n", i, static_cast<long long>(timer.elapsed()));
     }
     std::fflush(stdout);

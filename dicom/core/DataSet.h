@@ -16,20 +16,38 @@ constexpr Tag makeTag(std::uint32_t group, std::uint32_t element) {
 
 namespace tags {
 constexpr Tag SpecificCharacterSet = makeTag(0x0008, 0x0005);
+constexpr Tag SOPClassUID = makeTag(0x0008, 0x0016);
+constexpr Tag SOPInstanceUID = makeTag(0x0008, 0x0018);
 constexpr Tag StudyDate = makeTag(0x0008, 0x0020);
 constexpr Tag StudyTime = makeTag(0x0008, 0x0030);
 constexpr Tag AccessionNumber = makeTag(0x0008, 0x0050);
 constexpr Tag QueryRetrieveLevel = makeTag(0x0008, 0x0052);
 constexpr Tag Modality = makeTag(0x0008, 0x0060);
 constexpr Tag ModalitiesInStudy = makeTag(0x0008, 0x0061);
+constexpr Tag CodeValue = makeTag(0x0008, 0x0100);
+constexpr Tag CodeMeaning = makeTag(0x0008, 0x0104);
 constexpr Tag StudyDescription = makeTag(0x0008, 0x1030);
 constexpr Tag SeriesDescription = makeTag(0x0008, 0x103E);
 constexpr Tag PatientName = makeTag(0x0010, 0x0010);
 constexpr Tag PatientID = makeTag(0x0010, 0x0020);
 constexpr Tag PatientBirthDate = makeTag(0x0010, 0x0030);
 constexpr Tag PatientSex = makeTag(0x0010, 0x0040);
+constexpr Tag ViewPosition = makeTag(0x0018, 0x5101);
 constexpr Tag StudyInstanceUID = makeTag(0x0020, 0x000D);
+constexpr Tag SeriesInstanceUID = makeTag(0x0020, 0x000E);
+constexpr Tag SeriesNumber = makeTag(0x0020, 0x0011);
+constexpr Tag InstanceNumber = makeTag(0x0020, 0x0013);
+constexpr Tag Laterality = makeTag(0x0020, 0x0060);
+constexpr Tag ImageLaterality = makeTag(0x0020, 0x0062);
+constexpr Tag ViewCodeSequence = makeTag(0x0054, 0x0220);
 }  // namespace tags
+
+constexpr std::uint32_t groupOf(Tag tag) {
+  return tag >> 16;
+}
+constexpr std::uint32_t elementOf(Tag tag) {
+  return tag & 0xFFFFu;
+}
 
 // One attribute looked up by group and element. An attribute that the
 // object lacks is null: its value() is null and its defaultValue() empty.
@@ -72,6 +90,7 @@ class DataSet {
 
   // The attribute collection.
   Attribute attribute(std::uint32_t group, std::uint32_t element) const;
+  Attribute attribute(Tag tag) const { return attribute(groupOf(tag), elementOf(tag)); }
   void addOrReplace(std::uint32_t group, std::uint32_t element, const QString& value) {
     set(makeTag(group, element), value);
   }

@@ -7,38 +7,40 @@
 #include <vector>
 
 #include "DataSet.h"
+#include "Peer.h"
 
 namespace dicom {
 
 // One received image as the viewer holds it: its attributes, the picture
 // decoded once for display, and the viewer state kept with it (highlight
-// frame, free text marker). Created on the receiving thread, used only on
+// frame, changed marker). Created on the receiving thread, used only on
 // the user-interface thread once it has been handed over.
 class Image {
  public:
   virtual ~Image() = default;
 
   // The attribute collection: lookup is null, not a failure, when absent.
-  virtual Attribute attribute(std::uint32_t group, std::uint32_t element) const = 0;
-  // An attribute of the first item of a sequence (its tag as (group << 16) |
-  // element); null when the sequence, the item or the attribute is absent.
-  virtual Attribute itemAttribute(std::uint32_t sequence, std::uint32_t group,
-                                  std::uint32_t element) const {
-    (void)sequence, (void)group, (void)element;
-    return Attribute();
+  Attribute attribute(Tag tag) const { return lookup(tag); }
+  Attribute attribute(std::uint32_t group, std::uint32_t element) const {
+    return lookup(makeTag(group, element));
   }
+  // An attribute of the first item of a sequence; null when the sequence,
+  // the item or the attribute is absent.
+  Attribute itemAttribute(Tag sequence, Tag tag) const { return lookupInItem(sequence, tag); }
   // Sets an attribute, creating it when absent. Raises DicomError when the
   // value cannot be stored in the object.
-  virtual void addOrReplace(std::uint32_t group, std::uint32_t element, const QString& value) = 0;
+  void addOrReplace(Tag tag, const QString& value) { store(tag, value); }
+  void addOrReplace(std::uint32_t group, std::uint32_t element, const QString& value) {
+    store(makeTag(group, element), value);
+  }
 
   virtual QString patientName() const = 0;
   virtual QString patientID() const = 0;
 
-  // Stores the image on a remote node (C-STORE). Returns only when the peer
-  // confirmed the store with a success or warning status; any other outcome
-  // raises DicomError.
-  virtual void send(const QString& address, std::int32_t port, const QString& callingAE,
-                    const QString& calledAE) = 0;
+  // Stores the image on the archive (C-STORE) as the station. Returns only
+  // when the peer confirmed the store with a success or warning status; any
+  // other outcome raises DicomError.
+  virtual void send(const Peer& archive, const StationIdentity& station) = 0;
 
   // The picture, decoded once, 8-bit grey, ready to be scaled to a tile.
   // A null QImage for an object whose pixels cannot be displayed.
@@ -67,14 +69,23 @@ class Image {
   std::uint32_t frameColour() const { return frameColour_; }
   void setFrameColour(std::uint32_t colour) { frameColour_ = colour; }
 
-  // Free text kept with the image; the station uses it as its changed marker.
-  const QString& text() const { return text_; }
-  void setText(const QString& text) { text_ = text; }
+  // The changed marker: set when the station changed an attribute that has
+  // not reached the archive yet.
+  bool changed() const { return changed_; }
+  void setChanged(bool changed) { changed_ = changed; }
+
+ protected:
+  virtual Attribute lookup(Tag tag) const = 0;
+  virtual Attribute lookupInItem(Tag sequence, Tag tag) const {
+    (void)sequence, (void)tag;
+    return Attribute();
+  }
+  virtual void store(Tag tag, const QString& value) = 0;
 
  private:
   std::int16_t frameWidth_ = 0;
   std::uint32_t frameColour_ = 0;
-  QString text_;
+  bool changed_ = false;
 };
 
 using ImagePtr = std::shared_ptr<Image>;

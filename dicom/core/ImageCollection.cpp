@@ -29,7 +29,7 @@ void ImageCollection::append(ImagePtr image) {
 
 int ImageCollection::markedCount() const {
   return static_cast<int>(std::count_if(images_.begin(), images_.end(),
-                                        [](const ImagePtr& i) { return !i->text().isEmpty(); }));
+                                        [](const ImagePtr& i) { return i->changed(); }));
 }
 
 }  // namespace dicom

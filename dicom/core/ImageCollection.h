@@ -20,7 +20,7 @@ class ImageCollection : public QObject {
   void empty();
   void append(ImagePtr image);
 
-  // How many images hold a non-empty free text marker.
+  // How many images carry the changed marker.
   int markedCount() const;
 
  signals:

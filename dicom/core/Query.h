@@ -6,47 +6,46 @@
 #include <functional>
 
 #include "DataSet.h"
+#include "Peer.h"
 
 namespace dicom {
 
-// One C-FIND or C-MOVE request to a remote node. A new object is made for
-// every query or retrieval; the fields are plain request values.
+// The query/retrieve information model a find or move works in.
+enum class QueryRoot { Study, Patient };
+// The level a move retrieves at: a whole study, series of it, or instances.
+enum class QueryLevel { Study, Series, Image };
+
+// One C-FIND or C-MOVE request to the archive, on behalf of this station. A
+// new object is made for every query or retrieval; the archive, the calling
+// AE title and the move destination (the station's own AE title) are fixed
+// when it is made, the keys are plain request values.
 class Query {
  public:
+  Query(Peer archive, StationIdentity station)
+      : archive_(std::move(archive)), station_(std::move(station)) {}
   virtual ~Query() = default;
 
-  void setPort(std::int32_t port) { port_ = port; }
-  void setNode(const QString& address) { node_ = address; }
-  void setCalledAE(const QString& aet) { calledAE_ = aet; }
-  void setCallingAE(const QString& aet) { callingAE_ = aet; }
-  // Information model: "STUDY" (study root) or "PATIENT" (patient root).
-  void setRoot(const QString& model) { root_ = model; }
-  // Retrieve level of a move: "STUDY", "SERIES" or "IMAGE".
-  void setLevel(const QString& level) { level_ = level; }
-  void setDestination(const QString& aet) { destination_ = aet; }
+  const Peer& archive() const { return archive_; }
+  const StationIdentity& station() const { return station_; }
+
+  void setRoot(QueryRoot root) { root_ = root; }
+  void setLevel(QueryLevel level) { level_ = level; }
   void setStudyUID(const QString& uid) { studyUID_ = uid; }
-  // The series key of a move at SERIES or IMAGE level (several separated by
-  // backslashes), and the instance keys (SOP Instance UIDs) of a move at
-  // IMAGE level.
-  void setSeriesUID(const QString& uid) { seriesUID_ = uid; }
+  // The series keys of a move at SERIES or IMAGE level, and the instance
+  // keys (SOP Instance UIDs) of a move at IMAGE level.
+  void setSeriesUIDs(const QStringList& uids) { seriesUIDs_ = uids; }
   void setInstanceUIDs(const QStringList& uids) { instanceUIDs_ = uids; }
   // A counter that rises while the objects of a move arrive at the station
-  // (bytes received): a move goes on while it, or the peer's count of
-  // completed sub-operations, rises, and ends when both stand still for the
-  // idle limit.
+  // (bytes of the moved study received): a move goes on while it rises, and
+  // ends when it stands still for the idle limit.
   void setProgressCounter(std::function<std::uint64_t()> counter) {
     progressCounter_ = std::move(counter);
   }
 
-  std::int32_t port() const { return port_; }
-  const QString& node() const { return node_; }
-  const QString& calledAE() const { return calledAE_; }
-  const QString& callingAE() const { return callingAE_; }
-  const QString& root() const { return root_; }
-  const QString& level() const { return level_; }
-  const QString& destination() const { return destination_; }
+  QueryRoot root() const { return root_; }
+  QueryLevel level() const { return level_; }
   const QString& studyUID() const { return studyUID_; }
-  const QString& seriesUID() const { return seriesUID_; }
+  const QStringList& seriesUIDs() const { return seriesUIDs_; }
   const QStringList& instanceUIDs() const { return instanceUIDs_; }
   const std::function<std::uint64_t()>& progressCounter() const { return progressCounter_; }
 
@@ -60,16 +59,20 @@ class Query {
   // cancels the find on the peer; the collection then reports truncated().
   virtual MatchCollection find(const DataSet& identifier, int maxMatches = 0) = 0;
 
-  // C-MOVE to the move destination of the study named by the study key (at
-  // SERIES and IMAGE level, of the series and instances named by their keys).
+  // C-MOVE to the station of the study named by the study key (at SERIES
+  // and IMAGE level, of the series and instances named by their keys).
   // Returns when the peer reports that every sub-operation succeeded;
   // a refused, failed or cancelled move, or failed sub-operations, raise
   // DicomError with the status and the counts in the description.
   virtual void move() = 0;
 
  private:
-  std::int32_t port_ = 0;
-  QString node_, calledAE_, callingAE_, root_, level_, destination_, studyUID_, seriesUID_;
+  Peer archive_;
+  StationIdentity station_;
+  QueryRoot root_ = QueryRoot::Study;
+  QueryLevel level_ = QueryLevel::Study;
+  QString studyUID_;
+  QStringList seriesUIDs_;
   QStringList instanceUIDs_;
   std::function<std::uint64_t()> progressCounter_;
 };

@@ -11,18 +11,16 @@ Reception::~Reception() {
   stopListening();
 }
 
-void Reception::listen(std::int32_t port) {
+void Reception::listen(const StationIdentity& station) {
   if (!receiver_) {
     receiver_ = toolkit_.newReceiver();
     connect(receiver_.get(), &StorageReceiver::imageReceived, this, &Reception::onImageReceived);
-    connect(receiver_.get(), &StorageReceiver::associationClosed, this, [this] {
-      if (toolkit_.configuration().value("DisableAssociationClosed", 0) != 0) return;
-      emit associationClosed();
-    });
+    connect(receiver_.get(), &StorageReceiver::associationClosed, this,
+            &Reception::associationClosed);
     connect(receiver_.get(), &StorageReceiver::objectRefused, this, &Reception::receptionProblem);
   }
   if (!displayTarget_.isEmpty()) receiver_->setDisplayTarget(displayTarget_);
-  receiver_->listen(port, localAET_);
+  receiver_->listen(station);
 }
 
 void Reception::stopListening() {
@@ -41,12 +39,12 @@ std::uint64_t Reception::bytesReceived() const {
   return receiver_ ? receiver_->bytesReceived() : 0;
 }
 
-void Reception::beginProbe(const QStringList& sopInstanceUIDs) {
-  if (receiver_) receiver_->beginProbe(sopInstanceUIDs);
+void Reception::beginProbe(const QStringList& sopInstanceUIDs, const std::vector<Tag>& attributes) {
+  if (receiver_) receiver_->beginProbe(sopInstanceUIDs, attributes);
 }
 
-std::map<QString, QStringList> Reception::endProbe() {
-  return receiver_ ? receiver_->endProbe() : std::map<QString, QStringList>{};
+std::map<QString, std::vector<DataSet>> Reception::endProbe() {
+  return receiver_ ? receiver_->endProbe() : std::map<QString, std::vector<DataSet>>{};
 }
 
 void Reception::setDisplayTarget(const QSize& size) {
@@ -54,15 +52,12 @@ void Reception::setDisplayTarget(const QSize& size) {
   if (receiver_) receiver_->setDisplayTarget(size);
 }
 
-void Reception::setOption(int id, bool value) {
-  if (id == OptionKeepReceived) keepReceived_ = value;
-  if (id == OptionRedrawEachImage) redrawEachImage_ = value;
+void Reception::setOption(ReceptionOption option, bool value) {
+  (option == ReceptionOption::KeepReceived ? keepReceived_ : redrawEachImage_) = value;
 }
 
-bool Reception::option(int id) const {
-  if (id == OptionKeepReceived) return keepReceived_;
-  if (id == OptionRedrawEachImage) return redrawEachImage_;
-  return false;
+bool Reception::option(ReceptionOption option) const {
+  return option == ReceptionOption::KeepReceived ? keepReceived_ : redrawEachImage_;
 }
 
 void Reception::onImageReceived(const ImagePtr& image) {
@@ -75,7 +70,7 @@ void Reception::onImageReceived(const ImagePtr& image) {
     emit receptionProblem(
         OwnError::InvalidObject,
         QString("The retrieval received image %1 (position %2), which cannot be displayed: %3.")
-            .arg(image->attribute(0x0008, 0x0018).defaultValue())
+            .arg(image->attribute(tags::SOPInstanceUID).defaultValue())
             .arg(images_.count())
             .arg(image->displayProblem()));
   }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <vector>
 
 #include "ImageCollection.h"
 #include "StorageReceiver.h"
@@ -14,29 +15,26 @@ namespace dicom {
 
 class Toolkit;
 
+// How the reception treats what arrives. KeepReceived keeps received images
+// in the collection (off: received objects are accepted but not kept);
+// RedrawEachImage reports a change after every received image (off: only
+// when the association closes, so the viewer redraws once per study).
+enum class ReceptionOption { KeepReceived, RedrawEachImage };
+
 // The receiving side of the viewer, without a widget: the image collection,
 // the storage receiver that fills it, and the two options that govern it.
-//
-// Options: [105] keeps received images in the collection (off: received
-// objects are accepted but not kept); [1] reports a change after every
-// received image (off: only when the association closes, so the viewer
-// redraws once per study).
 class Reception : public QObject {
   Q_OBJECT
  public:
-  static constexpr int OptionKeepReceived = 105;
-  static constexpr int OptionRedrawEachImage = 1;
-
   explicit Reception(Toolkit& toolkit, QObject* parent = nullptr);
   ~Reception() override;
 
   ImageCollection& images() { return images_; }
   const ImageCollection& images() const { return images_; }
 
-  // The AE title the next listen() accepts as called AE title.
-  void setLocalAETitle(const QString& aeTitle) { localAET_ = aeTitle; }
-  // Receives on the port; DicomError when the port or AE title cannot be used.
-  void listen(std::int32_t port);
+  // Receives as the station (its AE title, on its port); DicomError when
+  // the port or the AE title cannot be used.
+  void listen(const StationIdentity& station);
   // Stops receiving (the station's exit).
   void stopListening();
   // The port received on; 0 when not listening.
@@ -48,13 +46,13 @@ class Reception : public QObject {
   // Rises while objects arrive, however slowly (bytes received).
   std::uint64_t bytesReceived() const;
   // Reads back instances without keeping them; see StorageReceiver.
-  void beginProbe(const QStringList& sopInstanceUIDs);
-  std::map<QString, QStringList> endProbe();
+  void beginProbe(const QStringList& sopInstanceUIDs, const std::vector<Tag>& attributes);
+  std::map<QString, std::vector<DataSet>> endProbe();
   // The size received pictures are drawn at; see StorageReceiver.
   void setDisplayTarget(const QSize& size);
 
-  void setOption(int id, bool value);
-  bool option(int id) const;
+  void setOption(ReceptionOption option, bool value);
+  bool option(ReceptionOption option) const;
 
  signals:
   // Images of an association reached the collection.
@@ -71,7 +69,6 @@ class Reception : public QObject {
   Toolkit& toolkit_;
   ImageCollection images_;
   std::unique_ptr<StorageReceiver> receiver_;
-  QString localAET_;
   QSize displayTarget_;
   bool keepReceived_ = false;
   bool redrawEachImage_ = true;

@@ -6,8 +6,11 @@
 #include <QStringList>
 #include <cstdint>
 #include <map>
+#include <vector>
 
+#include "DataSet.h"
 #include "Image.h"
+#include "Peer.h"
 
 namespace dicom {
 
@@ -27,11 +30,12 @@ class StorageReceiver : public QObject {
   using QObject::QObject;
   ~StorageReceiver() override = default;
 
-  // Starts receiving on the port, accepting only associations whose called
-  // AE title is aeTitle. Listening again on the running port keeps the
-  // receiver (and takes the new AE title); another port replaces it.
-  // Raises DicomError when the port or the AE title cannot be used.
-  virtual void listen(std::int32_t port, const QString& aeTitle) = 0;
+  // Starts receiving on the station's port, accepting only associations
+  // whose called AE title is the station's. Listening again on the running
+  // port keeps the receiver (and takes the new AE title); another port
+  // replaces it. Raises DicomError when the port or the AE title cannot be
+  // used.
+  virtual void listen(const StationIdentity& station) = 0;
   // Stops receiving; returns when the network threads have ended.
   virtual void stop() = 0;
   // The port being listened on, 0 when not listening.
@@ -46,12 +50,13 @@ class StorageReceiver : public QObject {
   virtual std::uint64_t bytesReceived() const = 0;
 
   // Asks back: until endProbe(), an object whose SOP Instance UID is one of
-  // these is read for its attributes, answered with success and dropped;
-  // every other object is refused.
-  virtual void beginProbe(const QStringList& sopInstanceUIDs) = 0;
-  // Ends the probe. For each instance that arrived, the Series Description
-  // (0008,103E) of every copy that arrived, in arrival order.
-  virtual std::map<QString, QStringList> endProbe() = 0;
+  // these is read for the asked attributes, answered with success and
+  // dropped; every other object is refused.
+  virtual void beginProbe(const QStringList& sopInstanceUIDs,
+                          const std::vector<Tag>& attributes) = 0;
+  // Ends the probe. For each instance that arrived, the asked attributes of
+  // every copy that arrived, in arrival order.
+  virtual std::map<QString, std::vector<DataSet>> endProbe() = 0;
 
   // The size a received picture is drawn at (a tile): pixel data that holds
   // lower resolutions (JPEG 2000) is decoded at the lowest that covers it.

@@ -9,8 +9,8 @@
 #include <QImage>
 #include <memory>
 
-#include "dicom/core/Image.h"
 #include "DcmtkToolkit.h"
+#include "dicom/core/Image.h"
 
 namespace dicom::dcmtk {
 
@@ -18,23 +18,10 @@ class DcmtkImage : public Image {
  public:
   DcmtkImage(std::unique_ptr<DcmFileFormat> file, Timeouts timeouts);
 
-  Attribute attribute(std::uint32_t group, std::uint32_t element) const override;
-  Attribute itemAttribute(std::uint32_t sequence, std::uint32_t group,
-                          std::uint32_t element) const override;
-  // Writes the value in the object's own character set. A value that set
-  // cannot hold (or any non-ASCII value in an object that declares no
-  // character set) moves the whole object to UTF-8: every text attribute is
-  // converted, Specific Character Set becomes ISO_IR 192, then the value is
-  // written. Raises DicomError: InvalidObject when the conversion or the
-  // write fails, InvalidArgument for attributes the station never changes
-  // (file meta information, pixel data, the character set itself).
-  void addOrReplace(std::uint32_t group, std::uint32_t element, const QString& value) override;
-
   QString patientName() const override;
   QString patientID() const override;
 
-  void send(const QString& address, std::int32_t port, const QString& callingAE,
-            const QString& calledAE) override;
+  void send(const Peer& archive, const StationIdentity& station) override;
 
   QImage displayImage() const override { return picture_; }
   QImage displayImage(const QSize& tile) override;
@@ -46,6 +33,18 @@ class DcmtkImage : public Image {
 
   // The received object. Used by the receiver and by tests.
   DcmFileFormat& file() const { return *file_; }
+
+ protected:
+  Attribute lookup(Tag tag) const override;
+  Attribute lookupInItem(Tag sequence, Tag tag) const override;
+  // Writes the value in the object's own character set. A value that set
+  // cannot hold (or any non-ASCII value in an object that declares no
+  // character set) moves the whole object to UTF-8: every text attribute is
+  // converted, Specific Character Set becomes ISO_IR 192, then the value is
+  // written. Raises DicomError: InvalidObject when the conversion or the
+  // write fails, InvalidArgument for attributes the station never changes
+  // (file meta information, pixel data, the character set itself).
+  void store(Tag tag, const QString& value) override;
 
  private:
   std::unique_ptr<DcmFileFormat> file_;

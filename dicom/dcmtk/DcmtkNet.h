@@ -13,17 +13,24 @@
 #include <QString>
 #include <cstdint>
 
-#include "dicom/core/DicomError.h"
 #include "DcmtkToolkit.h"
+#include "dicom/core/DicomError.h"
+#include "dicom/core/Peer.h"
 
 namespace dicom::dcmtk {
 
+// One call's two ends: the archive's address, port and AE title (called)
+// and the station's AE title (calling).
 struct Endpoint {
   QString address;
   std::int32_t port = 0;
   QString callingAE;
   QString calledAE;
 };
+
+// The endpoint of a call the station makes on the archive. The archive's
+// port is read here: one that is no number raises.
+Endpoint endpointOf(const Peer& archive, const StationIdentity& station);
 
 // True for the conditions DCMTK raises when a read waited its whole timeout.
 bool isTimeout(const OFCondition& condition);

@@ -71,23 +71,15 @@ void onMoveResponse(void* data, T_DIMSE_C_MoveRQ*, int, T_DIMSE_C_MoveRSP* respo
 
 class DcmtkQuery : public Query {
  public:
-  explicit DcmtkQuery(const Timeouts& timeouts) : timeouts_(timeouts) {}
+  DcmtkQuery(const Timeouts& timeouts, const Peer& archive, const StationIdentity& station)
+      : Query(archive, station), timeouts_(timeouts) {}
 
   MatchCollection find(const DataSet& identifier, int maxMatches) override {
-    const Endpoint peer = endpoint();
+    const Endpoint peer = endpointOf(archive(), station());
     checkEndpoint(peer);
-    const QString model = root().trimmed().toUpper();
-    const char* sopClass = nullptr;
-    if (model.isEmpty() || model == "STUDY") {
-      sopClass = UID_FINDStudyRootQueryRetrieveInformationModel;
-    } else if (model == "PATIENT") {
-      sopClass = UID_FINDPatientRootQueryRetrieveInformationModel;
-    } else {
-      throw DicomError(OwnError::InvalidArgument,
-                       QStringLiteral("The information model \"%1\" is unknown; use STUDY or "
-                                      "PATIENT.")
-                           .arg(root()));
-    }
+    const bool studyRoot = root() == QueryRoot::Study;
+    const char* sopClass = studyRoot ? UID_FINDStudyRootQueryRetrieveInformationModel
+                                     : UID_FINDPatientRootQueryRetrieveInformationModel;
 
     DcmDataset request;
     fromDataSet(identifier, request);
@@ -102,9 +94,10 @@ class DcmtkQuery : public Query {
     const T_ASC_PresentationContextID context = association.acceptedContext(sopClass);
     if (context == 0) {
       association.abort();
-      throw DicomError(OwnError::NoPresentationContext,
-                       QStringLiteral("%1: the peer does not accept the %2 root find.")
-                           .arg(failed, model.isEmpty() ? QStringLiteral("STUDY") : model));
+      throw DicomError(
+          OwnError::NoPresentationContext,
+          QStringLiteral("%1: the peer does not accept the %2 root find.")
+              .arg(failed, studyRoot ? QStringLiteral("STUDY") : QStringLiteral("PATIENT")));
     }
 
     // The find runs as a loop of its own, not DCMTK's find call, so that it
@@ -188,38 +181,35 @@ class DcmtkQuery : public Query {
   }
 
   void move() override {
-    const Endpoint peer = endpoint();
+    const Endpoint peer = endpointOf(archive(), station());
     checkEndpoint(peer);
-    checkAETitle(destination(), QStringLiteral("move destination AE title"));
+    const QString destination = station().aeTitle;
+    checkAETitle(destination, QStringLiteral("move destination AE title"));
     if (studyUID().trimmed().isEmpty()) {
       throw DicomError(OwnError::InvalidArgument,
                        QStringLiteral("No Study Instance UID is given for the move from %1.")
                            .arg(peerName(peer)));
     }
-    const QString retrieveLevel =
-        level().trimmed().isEmpty() ? QStringLiteral("STUDY") : level().trimmed().toUpper();
-    if (retrieveLevel != "STUDY" && retrieveLevel != "SERIES" && retrieveLevel != "IMAGE") {
-      throw DicomError(OwnError::InvalidArgument,
-                       QStringLiteral("The retrieve level \"%1\" is unknown; use STUDY, SERIES or "
-                                      "IMAGE.")
-                           .arg(level()));
-    }
+    const QString retrieveLevel = level() == QueryLevel::Study    ? QStringLiteral("STUDY")
+                                  : level() == QueryLevel::Series ? QStringLiteral("SERIES")
+                                                                  : QStringLiteral("IMAGE");
 
     DcmDataset request;
     request.putAndInsertString(DCM_QueryRetrieveLevel, retrieveLevel.toLatin1().constData());
     request.putAndInsertString(DCM_StudyInstanceUID, studyUID().trimmed().toLatin1().constData());
     QString what =
-        QStringLiteral("The move of study %1 to \"%2\"").arg(studyUID().trimmed(), destination());
+        QStringLiteral("The move of study %1 to \"%2\"").arg(studyUID().trimmed(), destination);
     if (retrieveLevel != "STUDY") {
-      if (seriesUID().trimmed().isEmpty()) {
+      if (seriesUIDs().isEmpty()) {
         throw DicomError(OwnError::InvalidArgument,
                          QStringLiteral("No Series Instance UID is given for the %1 level move "
                                         "from %2.")
                              .arg(retrieveLevel, peerName(peer)));
       }
       request.putAndInsertString(DCM_SeriesInstanceUID,
-                                 seriesUID().trimmed().toLatin1().constData());
-      what = QStringLiteral("The move of series %1 to \"%2\"").arg(seriesUID(), destination());
+                                 seriesUIDs().join('\\').toLatin1().constData());
+      what = QStringLiteral("The move of series %1 to \"%2\"")
+                 .arg(seriesUIDs().join('\\'), destination);
     }
     if (retrieveLevel == "IMAGE") {
       if (instanceUIDs().isEmpty()) {
@@ -232,7 +222,7 @@ class DcmtkQuery : public Query {
                                  instanceUIDs().join('\\').toLatin1().constData());
       what = QStringLiteral("The move of %1 image(s) to \"%2\"")
                  .arg(instanceUIDs().size())
-                 .arg(destination());
+                 .arg(destination);
     }
 
     const char* sopClass = UID_MOVEStudyRootQueryRetrieveInformationModel;
@@ -254,7 +244,7 @@ class DcmtkQuery : public Query {
                         sizeof moveRequest.AffectedSOPClassUID);
     moveRequest.Priority = DIMSE_PRIORITY_MEDIUM;
     moveRequest.DataSetType = DIMSE_DATASET_PRESENT;
-    OFStandard::strlcpy(moveRequest.MoveDestination, destination().toLatin1().constData(),
+    OFStandard::strlcpy(moveRequest.MoveDestination, destination.toLatin1().constData(),
                         sizeof moveRequest.MoveDestination);
 
     MoveCounts counts;
@@ -307,15 +297,14 @@ class DcmtkQuery : public Query {
   }
 
  private:
-  Endpoint endpoint() const { return Endpoint{node().trimmed(), port(), callingAE(), calledAE()}; }
-
   Timeouts timeouts_;
 };
 
 }  // namespace
 
-std::unique_ptr<Query> makeQuery(const Timeouts& timeouts) {
-  return std::make_unique<DcmtkQuery>(timeouts);
+std::unique_ptr<Query> makeQuery(const Timeouts& timeouts, const Peer& archive,
+                                 const StationIdentity& station) {
+  return std::make_unique<DcmtkQuery>(timeouts, archive, station);
 }
 
 }  // namespace dicom::dcmtk

@@ -39,13 +39,13 @@
 #include <thread>
 #include <vector>
 
-#include "dicom/core/DicomError.h"
 #include "DcmtkAssociation.h"
 #include "DcmtkImage.h"
 #include "DcmtkIntake.h"
 #include "DcmtkRender.h"
 #include "DcmtkText.h"
 #include "DcmtkWatchdog.h"
+#include "dicom/core/DicomError.h"
 
 namespace dicom::dcmtk {
 namespace {
@@ -216,7 +216,8 @@ struct DcmtkReceiver::Shared {
   std::uint64_t retrievalBytes = 0;
   bool probing = false;
   std::set<std::string> probeUIDs;
-  std::map<std::string, QStringList> probeLabels;
+  std::vector<Tag> probeTags;
+  std::map<std::string, std::vector<DataSet>> probeCopies;
   QSize displayTarget{1024, 1024};
 };
 
@@ -649,9 +650,15 @@ struct DcmtkReceiver::Session {
     // Counted only once the sender was told it arrived.
     if (cond.bad()) return cond;
     if (intake.mode() == Mode::Probe) {
-      const QString label = readText(*intake.dataset(), DCM_SeriesDescription);
       std::lock_guard<std::mutex> lock(shared->mutex);
-      if (shared->probing) shared->probeLabels[sopInstance].append(label);
+      if (!shared->probing) return cond;
+      DataSet copy;
+      for (const Tag tag : shared->probeTags) {
+        const DcmTagKey key(static_cast<Uint16>(groupOf(tag)), static_cast<Uint16>(elementOf(tag)));
+        const QString value = readText(*intake.dataset(), key);
+        if (!value.isNull()) copy.set(tag, value);
+      }
+      shared->probeCopies[sopInstance].push_back(std::move(copy));
       return cond;
     }
     std::unique_ptr<DcmFileFormat> file = intake.take();
@@ -819,12 +826,13 @@ DcmtkReceiver::~DcmtkReceiver() {
   stop();
 }
 
-void DcmtkReceiver::listen(std::int32_t port, const QString& aeTitle) {
+void DcmtkReceiver::listen(const StationIdentity& station) {
+  const std::int32_t port = station.port.number();
   if (port < 1 || port > 65535) {
     throw DicomError(OwnError::InvalidArgument, QString("Invalid receiving port %1.").arg(port));
   }
-  checkAETitle(aeTitle, QStringLiteral("station's own AE title"));
-  const QString title = aeTitle.trimmed();
+  checkAETitle(station.aeTitle, QStringLiteral("station's own AE title"));
+  const QString title = station.aeTitle.trimmed();
   if (session_ && session_->port == port) {
     session_->setTitle(title);
     return;
@@ -857,22 +865,25 @@ std::uint64_t DcmtkReceiver::bytesReceived() const {
   return shared_->bytes.load();
 }
 
-void DcmtkReceiver::beginProbe(const QStringList& sopInstanceUIDs) {
+void DcmtkReceiver::beginProbe(const QStringList& sopInstanceUIDs,
+                               const std::vector<Tag>& attributes) {
   std::lock_guard<std::mutex> lock(shared_->mutex);
   shared_->probing = true;
   shared_->probeUIDs.clear();
   for (const QString& uid : sopInstanceUIDs) shared_->probeUIDs.insert(uid.trimmed().toStdString());
-  shared_->probeLabels.clear();
+  shared_->probeTags = attributes;
+  shared_->probeCopies.clear();
 }
 
-std::map<QString, QStringList> DcmtkReceiver::endProbe() {
+std::map<QString, std::vector<DataSet>> DcmtkReceiver::endProbe() {
   std::lock_guard<std::mutex> lock(shared_->mutex);
   shared_->probing = false;
-  std::map<QString, QStringList> labels;
-  for (auto& [uid, copies] : shared_->probeLabels) labels[QString::fromStdString(uid)] = copies;
-  shared_->probeLabels.clear();
+  std::map<QString, std::vector<DataSet>> copies;
+  for (auto& [uid, sets] : shared_->probeCopies)
+    copies[QString::fromStdString(uid)] = std::move(sets);
+  shared_->probeCopies.clear();
   shared_->probeUIDs.clear();
-  return labels;
+  return copies;
 }
 
 void DcmtkReceiver::setDisplayTarget(const QSize& size) {

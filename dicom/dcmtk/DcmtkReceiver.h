@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "dicom/core/StorageReceiver.h"
 #include "DcmtkToolkit.h"
+#include "dicom/core/StorageReceiver.h"
 
 class DcmDataset;
 
@@ -44,13 +44,13 @@ class DcmtkReceiver : public StorageReceiver {
   explicit DcmtkReceiver(Timeouts timeouts, ReceiverLimits limits = {});
   ~DcmtkReceiver() override;
 
-  void listen(std::int32_t port, const QString& aeTitle) override;
+  void listen(const StationIdentity& station) override;
   void stop() override;
   std::int32_t port() const override;
   void expectStudy(const QString& studyInstanceUID) override;
   std::uint64_t bytesReceived() const override;
-  void beginProbe(const QStringList& sopInstanceUIDs) override;
-  std::map<QString, QStringList> endProbe() override;
+  void beginProbe(const QStringList& sopInstanceUIDs, const std::vector<Tag>& attributes) override;
+  std::map<QString, std::vector<DataSet>> endProbe() override;
   void setDisplayTarget(const QSize& size) override;
 
   struct Shared;

@@ -121,4 +121,8 @@ DicomError statusError(std::uint16_t status, const QString& context, DcmDataset*
   return DicomError(static_cast<std::int32_t>(status), description);
 }
 
+Endpoint endpointOf(const Peer& archive, const StationIdentity& station) {
+  return Endpoint{archive.host.trimmed(), archive.port.number(), station.aeTitle, archive.aeTitle};
+}
+
 }  // namespace dicom::dcmtk

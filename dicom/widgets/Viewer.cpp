@@ -2,13 +2,13 @@
 
 #include <QMouseEvent>
 #include <QPainter>
+#include <QShortcut>
 #include <QWheelEvent>
 #include <cmath>
 
-#include "dicom/core/DicomError.h"
-#include "dicom/core/HeaderView.h"
-#include "dicom/core/Shrink.h"
 #include "common/Ui.h"
+#include "dicom/core/DicomError.h"
+#include "dicom/core/Shrink.h"
 
 namespace dicom {
 namespace {
@@ -45,6 +45,18 @@ Viewer::Viewer(Toolkit& toolkit, QWidget* parent) : QWidget(parent), reception_(
   connect(&images(), &ImageCollection::emptied, this, [this] { showFullView(0); });
   // The study is drawn once its association has ended.
   connect(&reception_, &Reception::associationClosed, this, [this] { update(); });
+  // The closer look's keys, wherever the focus is in the window.
+  auto* back = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+  back->setContext(Qt::WindowShortcut);
+  connect(back, &QShortcut::activated, this, [this] { showFullView(0); });
+  auto* fit = new QShortcut(QKeySequence(Qt::Key_Home), this);
+  fit->setContext(Qt::WindowShortcut);
+  connect(fit, &QShortcut::activated, this, &Viewer::resetView);
+}
+
+void Viewer::setAnnotation(Annotation annotation) {
+  annotation_ = std::move(annotation);
+  update();
 }
 
 Viewer::~Viewer() = default;
@@ -116,7 +128,7 @@ void Viewer::drawTile(QPainter& painter, int position, const QRect& tile) {
         "This image cannot be displayed and cannot be labelled.\n" + image->displayProblem());
   }
 
-  drawTexts(painter, *image, inner);
+  drawMarks(painter, *image, inner);
 
   if (image->frameWidth() > 0) {
     const int w = image->frameWidth();
@@ -129,47 +141,31 @@ void Viewer::drawTile(QPainter& painter, int position, const QRect& tile) {
   }
 }
 
-void Viewer::drawTexts(QPainter& painter, const Image& image, const QRect& area) {
-  // View label top left, changed marker top right: the whole study can be
-  // checked at a glance.
+void Viewer::drawMarks(QPainter& painter, const Image& image, const QRect& area) {
+  if (!annotation_) return;
+  const TileMarks marks = annotation_(image);
   QFont font = painter.font();
   font.setBold(true);
   font.setPixelSize(std::max(10, std::min(18, area.height() / 16)));
   painter.setFont(font);
   const QRect textArea = area.adjusted(6, 4, -6, -4);
-  const QString label = image.attribute(0x0008, 0x103E).defaultValue();
   painter.setPen(QColor(255, 230, 80));
-  painter.drawText(textArea, Qt::AlignLeft | Qt::AlignTop, label);
-  if (!image.text().isEmpty()) {
-    painter.setPen(QColor(255, 120, 60));
-    painter.drawText(textArea, Qt::AlignRight | Qt::AlignTop, image.text());
-  }
-  // A tomosynthesis stack shows its middle frame; its label is the whole object's.
-  if (image.frameCount() > 1) {
-    painter.setPen(QColor(150, 210, 255));
-    painter.drawText(textArea, Qt::AlignLeft | Qt::AlignBottom,
-                     QString("%1 frames").arg(image.frameCount()));
-  }
-  // What the image's own header says, small and quiet; loud where it
-  // contradicts the label about to be written.
-  const HeaderView header = headerView(image);
-  if (header.isSilent()) return;
-  const bool contradicting = contradicts(header, label);
-  font.setBold(contradicting);
+  painter.drawText(textArea, Qt::AlignLeft | Qt::AlignTop, marks.topLeft);
+  painter.setPen(QColor(255, 120, 60));
+  painter.drawText(textArea, Qt::AlignRight | Qt::AlignTop, marks.topRight);
+  painter.setPen(QColor(150, 210, 255));
+  painter.drawText(textArea, Qt::AlignLeft | Qt::AlignBottom, marks.bottomLeft);
+  // The bottom right is small and quiet, unless it warns.
+  font.setBold(marks.warning);
   font.setPixelSize(std::max(9, font.pixelSize() * 3 / 4));
   painter.setFont(font);
-  if (contradicting) {
-    QPen pen(QColor(255, 150, 0), 3, Qt::DashLine);
-    painter.setPen(pen);
+  if (marks.warning) {
+    painter.setPen(QPen(QColor(255, 150, 0), 3, Qt::DashLine));
     painter.setBrush(Qt::NoBrush);
     painter.drawRect(area.adjusted(4, 4, -5, -5));
-    painter.setPen(QColor(255, 170, 40));
-    painter.drawText(textArea, Qt::AlignRight | Qt::AlignBottom,
-                     header.text() + QString::fromUtf8(" \u2260 label"));
-  } else {
-    painter.setPen(QColor(150, 150, 150));
-    painter.drawText(textArea, Qt::AlignRight | Qt::AlignBottom, header.text());
   }
+  painter.setPen(marks.warning ? QColor(255, 170, 40) : QColor(150, 150, 150));
+  painter.drawText(textArea, Qt::AlignRight | Qt::AlignBottom, marks.bottomRight);
 }
 
 void Viewer::showFullView(int position) {
@@ -251,7 +247,7 @@ void Viewer::drawFullView(QPainter& painter) {
     painter.drawText(rect(), Qt::AlignCenter | Qt::TextWordWrap, fullImage_->displayProblem());
   }
   if (!fullImage_) return;
-  drawTexts(painter, *fullImage_, rect().adjusted(2, 2, -2, -2));
+  drawMarks(painter, *fullImage_, rect().adjusted(2, 2, -2, -2));
   if (fullImage_->frameWidth() > 0) {
     const int w = fullImage_->frameWidth();
     QPen pen(common::fromBgr(fullImage_->frameColour()));

@@ -3,6 +3,7 @@
 #include <QPixmap>
 #include <QWidget>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -12,26 +13,38 @@ namespace dicom {
 
 class Toolkit;
 
+// What is written over an image, in its four corners, and whether its
+// tile is framed as a warning. The viewer draws what it is given; what the
+// texts mean is the station's.
+struct TileMarks {
+  QString topLeft, topRight, bottomLeft, bottomRight;
+  bool warning = false;  // bottomRight and a dashed frame are drawn loud
+};
+
 // The image viewer: tiles the images of its reception grid size by grid
-// size and draws each image's highlight frame, view label and marker, and
-// what the image's own header says about its view. The reception (the
-// collection and the network that fills it) is widget-free and reached
-// through reception().
+// size and draws each image's highlight frame and the marks the station
+// gives for it. The reception (the collection and the network that fills
+// it) is widget-free and reached through reception().
 //
 // A double-click on a tile shows that image alone over the whole viewer
 // (the closer look), decoded afresh at the best resolution the area allows;
-// the wheel zooms around the pointer, dragging pans, resetView() fits it
-// again, and a second double-click (or showFullView(0)) returns to the
-// tiles and releases the decoded picture.
+// the wheel zooms around the pointer, dragging pans, Home (resetView())
+// fits it again, and a second double-click or Escape (showFullView(0))
+// returns to the tiles and releases the decoded picture.
 class Viewer : public QWidget {
   Q_OBJECT
  public:
+  using Annotation = std::function<TileMarks(const Image&)>;
+
   explicit Viewer(Toolkit& toolkit, QWidget* parent = nullptr);
   ~Viewer() override;
 
   Reception& reception() { return reception_; }
   ImageCollection& images() { return reception_.images(); }
   const ImageCollection& images() const { return reception_.images(); }
+
+  // The marks drawn over each image; none until one is set.
+  void setAnnotation(Annotation annotation);
 
   std::int16_t gridSize() const { return gridSize_; }
   void setGridSize(std::int16_t size);
@@ -71,12 +84,13 @@ class Viewer : public QWidget {
  private:
   void drawTile(QPainter& painter, int position, const QRect& rect);
   void drawFullView(QPainter& painter);
-  // Label, marker, frame count and header view over an image's area.
-  void drawTexts(QPainter& painter, const Image& image, const QRect& area);
+  // The image's marks over its area.
+  void drawMarks(QPainter& painter, const Image& image, const QRect& area);
   // Where the picture shown alone lies, in viewer pixels.
   QRectF fullRect() const;
 
   Reception reception_;
+  Annotation annotation_;
   std::int16_t gridSize_ = 1;
   bool pressed_ = false;
   QPoint pressedAt_;

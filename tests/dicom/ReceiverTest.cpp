@@ -30,6 +30,10 @@ using dicom::dcmtk::Timeouts;
 namespace {
 
 constexpr const char* kStationAE = "STATION";
+
+dicom::StationIdentity as(const QString& aeTitle, int port) {
+  return {aeTitle, dicom::Port(QString::number(port))};
+}
 constexpr const char* kStudy = "1.2.826.0.1.3680043.8.498.77";
 
 // Every step of the network bounded by the same number of seconds.
@@ -147,7 +151,7 @@ class ReceiverTest : public QObject {
 
   std::unique_ptr<dicom::StorageReceiver> listening(int& port, Timeouts timeouts) {
     auto receiver = dicom::dcmtk::makeReceiver(timeouts);
-    receiver->listen(port = freePort(), kStationAE);
+    receiver->listen(as(kStationAE, port = freePort()));
     return receiver;
   }
 
@@ -191,12 +195,12 @@ class ReceiverTest : public QObject {
   // A receiver expecting the study, its reports recorded.
   void start(Timeouts timeouts, dicom::dcmtk::ReceiverLimits limits = {}) {
     receiver_ = std::make_unique<dicom::dcmtk::DcmtkReceiver>(timeouts, limits);
-    receiver_->listen(port_ = freePort(), kStationAE);
+    receiver_->listen(as(kStationAE, port_ = freePort()));
     receiver_->expectStudy(kStudy);
     connect(receiver_.get(), &dicom::StorageReceiver::imageReceived, &context_,
             [this](const dicom::ImagePtr& image) {
               QVERIFY(!image->displayImage().isNull());
-              events_ << "image:" + image->attribute(0x0008, 0x0018).value();
+              events_ << "image:" + image->attribute(dicom::tags::SOPInstanceUID).value();
             });
     connect(receiver_.get(), &dicom::StorageReceiver::associationClosed, &context_,
             [this] { events_ << "closed"; });
@@ -411,11 +415,11 @@ class ReceiverTest : public QObject {
   // Listening again: on the same port the receiver stays and takes the new
   // AE title; on another port it replaces the first; a busy port fails.
   void listeningAgain() {
-    receiver_->listen(port_, "RENAMED");
+    receiver_->listen(as("RENAMED", port_));
     QVERIFY(runTool("echoscu", "RENAMED", port_).first);
     QVERIFY(!runTool("echoscu", kStationAE, port_).first);
     const int second = freePort();
-    receiver_->listen(second, kStationAE);
+    receiver_->listen(as(kStationAE, second));
     QCOMPARE(receiver_->port(), second);
     QVERIFY(!runTool("echoscu", kStationAE, port_).first);
     stillReceives(second);
@@ -423,7 +427,8 @@ class ReceiverTest : public QObject {
     QTcpServer occupant;
     QVERIFY(occupant.listen(QHostAddress::AnyIPv4, 0));
     auto fresh = dicom::dcmtk::makeReceiver(within(2));
-    QVERIFY_THROWS_EXCEPTION(dicom::DicomError, fresh->listen(occupant.serverPort(), kStationAE));
+    QVERIFY_THROWS_EXCEPTION(dicom::DicomError,
+                             fresh->listen(as(kStationAE, occupant.serverPort())));
     QCOMPARE(fresh->port(), 0);
   }
 

@@ -39,9 +39,11 @@ enum class Op { Find, Move, Store };
 // What an operation asks for: the defaults at a port, with "key=value" changes.
 using Request = QMap<QString, QString>;
 Request request(int port, const QString& changes = "") {
-  Request r{{"host", "127.0.0.1"},      {"port", QString::number(port)},
-            {"called", "PEER"},         {"calling", "BREVANT"},
-            {"destination", "BREVANT"}, {"study", "1.2.826.0.1.3680043.8.498.1"}};
+  Request r{{"host", "127.0.0.1"},
+            {"port", QString::number(port)},
+            {"called", "PEER"},
+            {"calling", "BREVANT"},
+            {"study", "1.2.826.0.1.3680043.8.498.1"}};
   for (const QString& change : changes.split(' ', Qt::SkipEmptyParts)) {
     r[change.section('=', 0, 0)] = change.section('=', 1);
   }
@@ -83,14 +85,9 @@ class ScuErrorTest : public QObject {
                                   timeouts);
         return std::nullopt;
       }
-      auto q = dicom::dcmtk::makeQuery(timeouts);
-      q->setNode(r["host"]);
-      q->setPort(r["port"].toInt());
-      q->setCalledAE(r["called"]);
-      q->setCallingAE(r["calling"]);
-      q->setRoot("STUDY");
-      q->setLevel("STUDY");
-      q->setDestination(r["destination"]);
+      // The calling AE title is the station's, and so the move's destination.
+      auto q = dicom::dcmtk::makeQuery(timeouts, {r["called"], r["host"], dicom::Port(r["port"])},
+                                       {r["calling"], dicom::Port()});
       q->setStudyUID(r["study"]);
       if (op == Op::Find) found_ = q->find(q->newDataSet(), maxMatches);
       if (op == Op::Move) q->move();
@@ -124,7 +121,8 @@ class ScuErrorTest : public QObject {
     row("empty called AE", "recording", "called=", InvalidArgument, "called AE title is empty");
     row("calling AE too long", "recording", "calling=CALLINGAETITLE123", InvalidArgument,
         "CALLINGAETITLE123");
-    row("no move destination", "recording", "destination=", InvalidArgument, "move destination");
+    row("empty station AE title", "recording", "calling=", InvalidArgument,
+        "calling AE title is empty");
     row("no study", "recording", "study=", InvalidArgument, "Study Instance UID");
     row("closed port", "closed", "", 0, "");
     row("unknown host", "closed", "port=104 host=host.invalid", UnknownHost, "is unknown");
@@ -151,7 +149,7 @@ class ScuErrorTest : public QObject {
       port = listener.serverPort();
     const Request at = request(port, target);
     std::vector<Op> ops = {Op::Find, Op::Move, Op::Store};
-    if (at["destination"].isEmpty() || at["study"].isEmpty()) ops = {Op::Move};
+    if (at["study"].isEmpty()) ops = {Op::Move};
     for (Op op : ops) {
       QElapsedTimer timer;
       timer.start();

@@ -13,6 +13,7 @@
 #include "SampleStudy.h"
 #include "common/AppDir.h"
 #include "dicom/dcmtk/DcmtkToolkit.h"
+#include "main/ViewLabels.h"
 #include "main/frmMain.h"
 #include "search/StudyQuery.h"
 #include "search/frmSearch.h"
@@ -102,9 +103,9 @@ class StationEndToEndTest : public QObject {
   std::pair<QString, QString> relabel(int position) {
     clickImage(position);
     const dicom::ImagePtr image = window_->dcmViewer->images().item(position);
-    const int next = (views_.indexOf(image->attribute(0x0008, 0x103E).value()) + 1) % 4;
+    const int next = (views_.indexOf(station::labelOf(*image)) + 1) % 4;
     window_->cmdOrientation[next]->click();
-    return {image->attribute(0x0008, 0x0018).value(), views_[next]};
+    return {image->attribute(dicom::tags::SOPInstanceUID).value(), views_[next]};
   }
 
   // An update that fails: one message box saying why, one "Send" line, and
@@ -143,6 +144,7 @@ class StationEndToEndTest : public QObject {
     pointAt(archive_);
     QVERIFY(modMain::SaveConnectionSettings(settings_));
     settings_ = {};
+    modMain::LoadConnectionSettings(settings_);
     window_ = std::make_unique<frmMain>(
         toolkit_, settings_, [this](QWidget* owner, search::StationHost& host) {
           auto* dialog = new search::frmSearch(toolkit_, settings_, host, owner);
@@ -209,7 +211,7 @@ class StationEndToEndTest : public QObject {
     std::map<QString, int> positionOf;  // arrival order is the archive's
     for (int i = 1; i <= 4; ++i) {
       QVERIFY(!images.item(i)->displayImage().isNull());
-      positionOf[images.item(i)->attribute(0x0008, 0x0018).value()] = i;
+      positionOf[images.item(i)->attribute(dicom::tags::SOPInstanceUID).value()] = i;
     }
     const int first = positionOf[written[0].sopInstanceUID];
     const int third = positionOf[written[2].sopInstanceUID];
@@ -328,7 +330,7 @@ class StationEndToEndTest : public QObject {
 #else
     QVERIFY(own.run("stop"));
     updateFails("refused", 1);
-    QVERIFY(own.run("start", options << "--dicom-port" << settings_.RemotePort.text()));
+    QVERIFY(own.run("start", options << "--dicom-port" << settings_.RemotePort));
     pointAt(own.archive);
 #endif
     const auto [again, newLabel] = relabel(2);  // labelling enables the update again

@@ -5,6 +5,7 @@
 #include <QtTest>
 
 #include "main/StudyUpdate.h"
+#include "main/ViewLabels.h"
 #include "support/FakeDicom.h"
 
 class StudyUpdateTest : public QObject {
@@ -28,6 +29,8 @@ class StudyUpdateTest : public QObject {
     row("viewer emptied after the first store", "1 2", {"1.2.1"}, "");
     row("archive keeps its copy", "1 3", {"1.2.1", "1.2.3"}, "1 3");
     row("archive cannot be read back", "1 3", {"1.2.1", "1.2.3"}, "1 3");
+    row("archive returns two copies", "1 3", {"1.2.1", "1.2.3"}, "1 3");
+    row("nothing wrong but image 1 relabelled while 3 is sent", "1 3", {"1.2.1", "1.2.3"}, "1");
   }
   void markers() {
     QFETCH(QString, marked);
@@ -42,15 +45,13 @@ class StudyUpdateTest : public QObject {
       held[QString("1.2.%1").arg(i)] = QStringList{"L CC"};
     }
     for (const QString& position : marked.split(' ', Qt::SkipEmptyParts)) {
-      images.item(position.toInt())->addOrReplace(0x0008, 0x103E, "R MLO");
-      images.item(position.toInt())->setText("CHANGED");
+      station::applyLabel(*images.item(position.toInt()), "R MLO");
     }
     toolkit.script.onSend = [&](const fake::SendCall& call) {
       QVERIFY2(call.markedWhileSending, "a marker was cleared before its store was confirmed");
       QCOMPARE(QString("%1 %2 %3 %4")
-                   .arg(call.address)
-                   .arg(call.port)
-                   .arg(call.callingAE, call.calledAE),
+                   .arg(call.archive.host, call.archive.port.text(), call.station.aeTitle,
+                        call.archive.aeTitle),
                QString("10.0.0.9 4242 BREVANT ARCHIVE"));
       if (trouble == "store " + call.sopInstanceUID.right(1) + " fails") {
         throw dicom::DicomError(0xA700, "refused");
@@ -62,9 +63,10 @@ class StudyUpdateTest : public QObject {
       if (trouble == "archive cannot be read back") throw dicom::DicomError(0xC000, "refused");
       std::map<QString, QStringList> answer;
       for (const auto& image : asked) {
-        clearedEarly = clearedEarly || image->text().isEmpty();
-        const QString uid = image->attribute(0x0008, 0x0018).value();
+        clearedEarly = clearedEarly || !image->changed();
+        const QString uid = image->attribute(dicom::tags::SOPInstanceUID).value();
         answer[uid] = held[uid];
+        if (trouble == "archive returns two copies") answer[uid] << held[uid];
       }
       return answer;
     };
@@ -76,6 +78,9 @@ class StudyUpdateTest : public QObject {
         {[](bool, const QString&) {},
          [&] {
            if (trouble.startsWith("viewer") && !toolkit.script.sends.empty()) images.empty();
+           if (trouble.contains("relabelled") && toolkit.script.sends.size() == 1) {
+             station::applyLabel(*images.item(1), "L MLO");
+           }
          },
          readBack});
     const bool fails = !trouble.startsWith("nothing");
@@ -90,9 +95,17 @@ class StudyUpdateTest : public QObject {
     for (const auto& call : toolkit.script.sends) uids << call.sopInstanceUID;
     QCOMPARE(uids, sent);
     for (int i = 1; i <= images.count(); ++i) {
-      if (!images.item(i)->text().isEmpty()) markers << QString::number(i);
+      if (images.item(i)->changed()) markers << QString::number(i);
     }
     QCOMPARE(markers.join(' '), stillMarked);
+    if (trouble.contains("relabelled")) {
+      // The newer label goes out with the next update, and only it.
+      toolkit.script.sends.clear();
+      QCOMPARE(update.run(), 1);
+      QCOMPARE(toolkit.script.sends.size(), std::size_t{1});
+      QCOMPARE(toolkit.script.sends[0].label, QString("L MLO"));
+      QVERIFY(!images.item(1)->changed());
+    }
   }
 };
 

@@ -128,8 +128,8 @@ class IniStoreTest : public QObject {
     if (!saved) return;
     ConnectionSettingsRecord loaded;
     modMain::LoadConnectionSettings(loaded);
-    QCOMPARE((QStringList{loaded.RemoteAET, loaded.RemoteIP, loaded.RemotePort.text(),
-                          loaded.LocAET, loaded.LocPort.text()}),
+    QCOMPARE((QStringList{loaded.RemoteAET, loaded.RemoteIP, loaded.RemotePort, loaded.LocAET,
+                          loaded.LocPort}),
              (QStringList{"NEW", "10.1.1.1", "104", "BREVANT", "11112"}));
   }
 };

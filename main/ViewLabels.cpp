@@ -1,8 +1,9 @@
-#include "HeaderView.h"
+#include "ViewLabels.h"
 
 #include <QStringList>
+#include <algorithm>
 
-namespace dicom {
+namespace station {
 namespace {
 
 // The CC and MLO families of View Position and of the view codes (SNOMED,
@@ -38,31 +39,47 @@ QString HeaderView::text() const {
   return "hdr: " + parts.join(' ');
 }
 
-HeaderView headerView(const Image& image) {
+const std::array<QString, kViewCount>& viewLabels() {
+  static const std::array<QString, kViewCount> labels = {"L CC", "R CC", "L MLO", "R MLO"};
+  return labels;
+}
+
+QString labelOf(const dicom::Image& image) {
+  return image.attribute(kLabelTag).defaultValue();
+}
+
+QString labelOf(const dicom::DataSet& copy) {
+  return copy.attribute(kLabelTag).defaultValue();
+}
+
+void applyLabel(dicom::Image& image, const QString& label) {
+  image.addOrReplace(kLabelTag, label);
+  image.setChanged(true);
+}
+
+HeaderView headerView(const dicom::Image& image) {
+  using namespace dicom::tags;
   HeaderView header;
-  QString laterality = image.attribute(0x0020, 0x0062).defaultValue().trimmed().toUpper();
-  if (laterality.isEmpty()) {
-    laterality = image.attribute(0x0020, 0x0060).defaultValue().trimmed().toUpper();
-  }
+  QString laterality = image.attribute(ImageLaterality).defaultValue().trimmed().toUpper();
+  if (laterality.isEmpty())
+    laterality = image.attribute(Laterality).defaultValue().trimmed().toUpper();
   if (laterality == "L" || laterality == "R") header.laterality = laterality;
-  header.view = viewClass(image.attribute(0x0018, 0x5101).defaultValue());
+  header.view = viewClass(image.attribute(ViewPosition).defaultValue());
   if (header.view.isEmpty()) {
     header.view =
-        viewOfCode(image.itemAttribute(0x00540220, 0x0008, 0x0100).defaultValue().trimmed(),
-                   image.itemAttribute(0x00540220, 0x0008, 0x0104).defaultValue());
+        viewOfCode(image.itemAttribute(ViewCodeSequence, CodeValue).defaultValue().trimmed(),
+                   image.itemAttribute(ViewCodeSequence, CodeMeaning).defaultValue());
   }
   return header;
 }
 
 bool contradicts(const HeaderView& header, const QString& label) {
+  const auto& labels = viewLabels();
+  if (std::find(labels.begin(), labels.end(), label) == labels.end()) return false;
   const QStringList parts = label.split(' ');
-  if (parts.size() != 2 || (parts[0] != "L" && parts[0] != "R") ||
-      (parts[1] != "CC" && parts[1] != "MLO")) {
-    return false;
-  }
   if (!header.laterality.isEmpty() && header.laterality != parts[0]) return true;
   const bool known = header.view == "CC" || header.view == "MLO";
   return known && header.view != parts[1];
 }
 
-}  // namespace dicom
+}  // namespace station
