@@ -84,9 +84,11 @@ class Receiver : public dicom::StorageReceiver {
   }
   void stop() override { port_ = 0; }
   std::int32_t port() const override { return port_; }
-  void expectStudy(const QString& uid) override { expectedStudy = uid; }
+  void expectStudy(const QString& uid, const dicom::Peer&) override { expectedStudy = uid; }
+  void endRetrieval(const QString&) override {}
   std::uint64_t bytesReceived() const override { return 0; }
-  void beginProbe(const QStringList&, const std::vector<dicom::Tag>&) override {}
+  void beginProbe(const QStringList&, const std::vector<dicom::Tag>&, const dicom::Peer&) override {
+  }
   std::map<QString, std::vector<dicom::DataSet>> endProbe() override {
     std::map<QString, std::vector<dicom::DataSet>> held;
     for (const SendCall& call : script_.sends) {
