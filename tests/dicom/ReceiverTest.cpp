@@ -119,6 +119,30 @@ class ReceiverTest : public QObject {
     VERIFY_STILL_RECEIVES(*under_, study_);
   }
 
+  // A sender that keeps one object trickling in, a byte each half second,
+  // never idle for the idle limit (2 s), is cut off at the object limit
+  // (4 s); the next sender is served.
+  void trickleEndsAtTheObjectLimit() {
+    ReceiverLimits limits;
+    limits.objectSeconds = 4;
+    start(within(2), limits);
+    const QByteArray bytes = encoded();
+    QElapsedTimer timer;
+    {
+      RawAssociation raw(port_);
+      QVERIFY(raw.command(study_[0].sopInstanceUID));
+      timer.start();
+      for (qsizetype at = 0; !ASC_dataWaiting(raw.assoc, 0) && timer.elapsed() < 15000; ++at) {
+        QVERIFY(raw.pdv(DUL_DATASETPDV, bytes.constData() + at, 1, false));
+        QTest::qWait(500);
+      }
+    }
+    QVERIFY2(timer.elapsed() > 3500 && timer.elapsed() < 8000,
+             qPrintable(QString::number(timer.elapsed())));
+    QCOMPARE(under_->events(), QStringList{});
+    VERIFY_STILL_RECEIVES(*under_, study_);
+  }
+
   // Objects no sender should make, after a proper C-STORE-RQ: each is refused
   // with its reason, none reaches the viewer, and the association goes on
   // with a valid object. A valid object and one without pixels are taken.
