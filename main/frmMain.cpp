@@ -144,7 +144,26 @@ void frmMain::buildToolbar() {
 void frmMain::buildControls() {
   dcmViewer = new dicom::Viewer(toolkit_, this);
   dcmViewer->setGeometry(twipsRect(90, 2700, 9150, 3120));
+  buildInfoFrame();
+  buildStatePanel();
+  buildOrientationButtons();
 
+  setTabOrder(Toolbar1, dcmViewer);
+  setTabOrder(dcmViewer, txtPatName);
+  setTabOrder(txtPatName, txtStudyDate);
+  setTabOrder(txtStudyDate, txtPatID);
+  setTabOrder(txtPatID, cmdOrientation[3]);
+  setTabOrder(cmdOrientation[3], cmdOrientation[2]);
+  setTabOrder(cmdOrientation[2], cmdOrientation[1]);
+  setTabOrder(cmdOrientation[1], cmdOrientation[0]);
+
+  tmrKill = new QTimer(this);
+  tmrKill->setInterval(20000);
+  connect(tmrKill, &QTimer::timeout, this, &frmMain::tmrKill_Timer);
+  wireViewer();
+}
+
+void frmMain::buildInfoFrame() {
   fraInfo = new QGroupBox(this);
   fraInfo->setGeometry(twipsRect(90, 945, 4065, 1680));
   Picture1 = new QWidget(fraInfo);
@@ -165,7 +184,9 @@ void frmMain::buildControls() {
   txtStudyDate = field(twipsRect(90, 315, 1275, 285));
   label(1, "Patient Name:", twipsRect(90, 765, 1020, 195));
   txtPatName = field(twipsRect(90, 990, 3795, 285));
+}
 
+void frmMain::buildStatePanel() {
   picState = new QWidget(this);
   picState->setGeometry(twipsRect(90, 945, 5640, 1725));
   picState->setAutoFillBackground(true);
@@ -177,7 +198,9 @@ void frmMain::buildControls() {
   lblState->setAlignment(Qt::AlignCenter);
   lblState->setFont(tahoma(14.25, true));
   picState->hide();
+}
 
+void frmMain::buildOrientationButtons() {
   picButton = new QWidget(this);
   picButton->setGeometry(twipsRect(6255, 900, 2985, 1725));
   const QRect places[4] = {twipsRect(0, 0, 1455, 840), twipsRect(1485, 0, 1455, 840),
@@ -196,20 +219,9 @@ void frmMain::buildControls() {
       connect(shortcut, &QShortcut::activated, this, [this, i] { cmdOrientation_Click(i); });
     }
   }
+}
 
-  setTabOrder(Toolbar1, dcmViewer);
-  setTabOrder(dcmViewer, txtPatName);
-  setTabOrder(txtPatName, txtStudyDate);
-  setTabOrder(txtStudyDate, txtPatID);
-  setTabOrder(txtPatID, cmdOrientation[3]);
-  setTabOrder(cmdOrientation[3], cmdOrientation[2]);
-  setTabOrder(cmdOrientation[2], cmdOrientation[1]);
-  setTabOrder(cmdOrientation[1], cmdOrientation[0]);
-
-  tmrKill = new QTimer(this);
-  tmrKill->setInterval(20000);
-  connect(tmrKill, &QTimer::timeout, this, &frmMain::tmrKill_Timer);
-
+void frmMain::wireViewer() {
   connect(&dcmViewer->reception(), &dicom::Reception::imageReceived, this,
           &frmMain::dcmViewer_ImageReceived);
   connect(&dcmViewer->reception(), &dicom::Reception::associationClosed, this,

@@ -95,6 +95,10 @@ class frmMain : public QWidget, public search::StationHost {
   static dicom::TileMarks marksOf(const dicom::Image& image);
   void Form_Resize();
   void buildControls();
+  void buildInfoFrame();
+  void buildStatePanel();
+  void buildOrientationButtons();
+  void wireViewer();
   void buildToolbar();
   void setOrientationColour(int index, std::uint32_t colour);
   void runUpdate(QAction* button);
