@@ -89,16 +89,43 @@ class MainWindowTest : public QObject {
     QVERIFY(!window_->toolbarButton("update")->isEnabled());
   }
 
-  // Until the first image arrives the watchdog runs; when it fires the panel
-  // says so. An association without images says so at once.
+  // The grid grows with the study so that every image has a tile of its
+  // own and a click on it reaches that image.
+  void everyImageReachable_data() {
+    QTest::addColumn<int>("count");
+    QTest::addColumn<int>("grid");
+    for (const auto& [count, grid] : {std::pair{1, 2}, {4, 2}, {5, 3}, {9, 3}, {10, 4}, {16, 4},
+                                      {17, 5}}) {
+      QTest::newRow(qPrintable(QString::number(count))) << count << grid;
+    }
+  }
+  void everyImageReachable() {
+    QFETCH(int, count);
+    QFETCH(int, grid);
+    retrieve(QStringList(count, "L CC"));
+    QCOMPARE(int(window_->dcmViewer->gridSize()), grid);
+    for (int position = 1; position <= count; ++position) {
+      QPoint centre = window_->dcmViewer->tileRect(position).center();
+      std::int32_t x = centre.x(), y = centre.y();
+      QCOMPARE(window_->dcmViewer->hitTest(x, y), position);
+    }
+  }
+
+  // Until the first image arrives the watchdog runs; when it runs out the
+  // panel says so, and again at every tick until an image comes. An
+  // association without images says so at once.
   void noImages() {
     retrieve({}, false);
     QVERIFY(window_->tmrKill->isActive());
     toolkit_.receiver->deliver(toolkit_.makeImage("1.2.1"));
     QVERIFY(!window_->tmrKill->isActive());
+    window_->tmrKill->setInterval(50);  // the watchdog's 20 s, shortened
     retrieve({}, false);
-    window_->tmrKill_Timer();
-    QCOMPARE(window_->lblState->text(), QString("No Images"));
+    QTRY_COMPARE_WITH_TIMEOUT(window_->lblState->text(), QString("No Images"), 2000);
+    window_->State(true, "Receiving Images ...");
+    QTRY_COMPARE_WITH_TIMEOUT(window_->lblState->text(), QString("No Images"), 2000);
+    toolkit_.receiver->deliver(toolkit_.makeImage("1.2.2"));
+    QVERIFY(!window_->tmrKill->isActive());
     retrieve({});
     QVERIFY(window_->picState->isVisible());
     QCOMPARE(window_->lblState->text(), QString("No Images"));
