@@ -13,6 +13,7 @@
 #include <memory>
 #include <vector>
 
+#include "DcmtkDimse.h"
 #include "DcmtkIntake.h"
 #include "DcmtkText.h"
 #include "DcmtkWatchdog.h"
@@ -77,17 +78,6 @@ void acceptContexts(T_ASC_Parameters* params) {
   ASC_acceptContextsWithPreferredTransferSyntaxes(
       params, const_cast<const char**>(classes.data()), static_cast<int>(classes.size()),
       const_cast<const char**>(kStorageSyntaxes), static_cast<int>(std::size(kStorageSyntaxes)));
-}
-
-// The next PDV of the association, reading the next P-DATA when the
-// current one is used up.
-OFCondition nextPDV(T_ASC_Association* assoc, DUL_PDV& pdv, int timeout) {
-  OFCondition cond = DUL_NextPDV(&assoc->DULassociation, &pdv);
-  if (cond.good()) return cond;
-  cond = DUL_ReadPDVs(&assoc->DULassociation, nullptr, DUL_NOBLOCK, timeout);
-  // DCMTK reports a P-DATA that arrived as a condition of its own.
-  if (cond.bad() && cond != DUL_PDATAPDUARRIVED) return cond;
-  return DUL_NextPDV(&assoc->DULassociation, &pdv);
 }
 
 ObjectIntake::Mode intakeMode(StudyGuard::Mode mode) {
@@ -185,28 +175,35 @@ bool ServedAssociation::negotiate() {
 
 // Serves the commands of an accepted association. True when the peer
 // released it; false when it ended any other way (it is then aborted).
+// Every command set is scanned before DCMTK parses it: one that nests a
+// sequence, or is larger than a command set can be, ends the association.
 bool ServedAssociation::converse(Watchdog& watchdog) {
   // The watchdog ends a silent association; DCMTK's own wait backs it up.
   const int wait = std::max(1, context_.timeouts.messageSeconds) + context_.limits.objectSeconds;
   while (!context_.stopping) {
-    T_DIMSE_Message message;
-    std::memset(&message, 0, sizeof message);
-    T_ASC_PresentationContextID context = 0;
-    DcmDataset* detail = nullptr;
-    OFCondition cond =
-        DIMSE_receiveCommand(assoc_, DIMSE_NONBLOCKING, wait, &context, &message, &detail);
-    delete detail;
+    Command command;
+    QString problem;
+    OFCondition cond = receiveCommand(assoc_, wait, MessageLimits{}, command, problem);
     if (cond == DUL_PEERREQUESTEDRELEASE) {
       ASC_acknowledgeRelease(assoc_);
       return true;
     }
     if (cond == DUL_PEERABORTEDASSOCIATION) return false;
-    if (cond.bad()) break;  // idle for the message timeout, or a broken peer
+    if (cond.bad()) {  // idle for the message timeout, or a broken peer
+      if (!problem.isEmpty()) {
+        qInfo("Aborted an association from %s (%s): %s",
+              assoc_->params->DULparams.callingPresentationAddress,
+              assoc_->params->DULparams.callingAPTitle, qPrintable(problem));
+      }
+      break;
+    }
     watchdog.progress();
+    T_DIMSE_Message& message = command.message;
     if (message.CommandField == DIMSE_C_ECHO_RQ) {
-      cond = DIMSE_sendEchoResponse(assoc_, context, &message.msg.CEchoRQ, STATUS_Success, nullptr);
+      cond = DIMSE_sendEchoResponse(assoc_, command.context, &message.msg.CEchoRQ, STATUS_Success,
+                                    nullptr);
     } else if (message.CommandField == DIMSE_C_STORE_RQ) {
-      cond = store(context, message.msg.CStoreRQ, watchdog);
+      cond = store(command.context, message.msg.CStoreRQ, watchdog);
     } else {
       cond = DIMSE_BADCOMMANDTYPE;
     }

@@ -143,6 +143,45 @@ class ReceiverTest : public QObject {
     VERIFY_STILL_RECEIVES(*under_, study_);
   }
 
+  // A command set whose sequence nests 100,000 deep (3.2 MB), of a C-ECHO
+  // or a C-STORE, ends its association before DCMTK's parser sees it; the
+  // receiver goes on.
+  void nestedCommandSet_data() {
+    QTest::addColumn<int>("command");
+    QTest::newRow("C-ECHO-RQ") << int{DIMSE_C_ECHO_RQ};
+    QTest::newRow("C-STORE-RQ") << int{DIMSE_C_STORE_RQ};
+  }
+  void nestedCommandSet() {
+    QFETCH(int, command);
+    const bool echo = command == DIMSE_C_ECHO_RQ;
+    DcmDataset set;
+    set.putAndInsertString(
+        DCM_AffectedSOPClassUID,
+        echo ? UID_VerificationSOPClass : UID_DigitalMammographyXRayImageStorageForPresentation);
+    set.putAndInsertUint16(DCM_CommandField, static_cast<Uint16>(command));
+    set.putAndInsertUint16(DCM_MessageID, 1);
+    set.putAndInsertUint16(DCM_CommandDataSetType, echo ? 0x0101 : 0);
+    if (!echo) {
+      set.putAndInsertUint16(DCM_Priority, 0);
+      set.putAndInsertString(DCM_AffectedSOPInstanceUID, qPrintable(study_[0].sopInstanceUID));
+    }
+    // Implicit VR, undefined lengths, all closed at the end.
+    const QByteArray open("\x40\x00\x30\xA7\xFF\xFF\xFF\xFF\xFE\xFF\x00\xE0\xFF\xFF\xFF\xFF", 16);
+    const QByteArray close("\xFE\xFF\x0D\xE0\0\0\0\0\xFE\xFF\xDD\xE0\0\0\0\0", 16);
+    const QByteArray bytes = bytesOf(set, EXS_LittleEndianImplicit, EGL_withGL) +
+                             open.repeated(100000) + close.repeated(100000);
+    RawAssociation raw(port_);
+    QVERIFY(raw.cond.good());
+    for (qsizetype at = 0; at < bytes.size() && !ASC_dataWaiting(raw.assoc, 0);) {
+      const qsizetype n = std::min<qsizetype>(raw.assoc->sendPDVLength, bytes.size() - at);
+      if (!raw.pdv(DUL_COMMANDPDV, bytes.constData() + at, n, at + n == bytes.size())) break;
+      at += n;
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(ASC_dataWaiting(raw.assoc, 0), 5000);  // the abort, or the close
+    QCOMPARE(under_->events(), QStringList{});
+    VERIFY_STILL_RECEIVES(*under_, study_);
+  }
+
   // Objects no sender should make, after a proper C-STORE-RQ: each is refused
   // with its reason, none reaches the viewer, and the association goes on
   // with a valid object. A valid object and one without pixels are taken.
