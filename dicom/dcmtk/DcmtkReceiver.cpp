@@ -10,7 +10,6 @@
 #include <list>
 #include <set>
 #include <string>
-#include <thread>
 
 #include "DcmtkAcceptor.h"
 #include "DcmtkAssociation.h"
@@ -117,7 +116,7 @@ void DcmtkReceiver::Session::open() {
 }
 
 void DcmtkReceiver::Session::start() {
-  const int decoders = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 2u, 4u));
+  const int decoders = std::clamp(QThread::idealThreadCount(), 2, 4);
   delivery_ = std::make_unique<OrderedDelivery>(
       decoders, [this](Delivery delivery) { deliver(std::move(delivery)); });
   context_.reset(new ServiceContext{owner_.timeouts_, owner_.limits_, owner_.guard_, *delivery_,
