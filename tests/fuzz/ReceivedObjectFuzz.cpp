@@ -387,7 +387,10 @@ int main(int argc, char** argv) {
       file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
     }
     if (!bytes.empty()) run(seed, bytes, rng, tallies[static_cast<int>(seed.kind)]);
-    if ((i + 1) % 5000 == 0) std::printf("%ld inputs\n", i + 1);
+    if ((i + 1) % 5000 == 0) {
+      std::printf("%ld inputs\n", i + 1);
+      std::fflush(stdout);  // a long run's progress shows in its log as it goes
+    }
   }
   for (Seed::Kind kind : {Seed::Kind::Object, Seed::Kind::Command, Seed::Kind::Identifier}) {
     const Tally& tally = tallies[static_cast<int>(kind)];
