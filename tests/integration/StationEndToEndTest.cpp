@@ -179,6 +179,7 @@ class StationEndToEndTest : public QObject {
       QCOMPARE(archive_.instanceCount(), 0);  // the fixture's archive answers and is empty
     }
     QDir(stationDir_.filePath("Logs")).removeRecursively();
+    QFile::remove(frmMain::journalPath());  // each test starts a station with no unsent labels
     messages_.clear();
     pointAt(archive_);
     QVERIFY(modMain::SaveConnectionSettings(settings_));
