@@ -20,6 +20,7 @@ class MainWindowTest : public QObject {
   QTemporaryDir dir_;  // Settings.ini
   fake::Toolkit toolkit_;
   ConnectionSettingsRecord settings_;
+  search::StudyList list_;
   std::unique_ptr<frmMain> window_;
   QStringList questions_;
   bool answer_ = false;
@@ -55,7 +56,8 @@ class MainWindowTest : public QObject {
     QFile::remove(dir_.filePath("Settings.ini"));
     QFile::remove(dir_.filePath("Labels.journal"));
     questions_.clear();
-    window_ = std::make_unique<frmMain>(toolkit_, settings_, nullptr);
+    list_ = {};
+    window_ = std::make_unique<frmMain>(toolkit_, settings_, list_, nullptr);
     window_->showMessage = [](QMessageBox::Icon, const QString&, const QString& text) {
       QFAIL(qPrintable("unexpected message: " + text));
     };
@@ -232,7 +234,7 @@ class MainWindowTest : public QObject {
     };
     QStringList messages;
     answer_ = true;
-    window_ = std::make_unique<frmMain>(toolkit_, settings_, nullptr);
+    window_ = std::make_unique<frmMain>(toolkit_, settings_, list_, nullptr);
     window_->askYesNo = [this](const QString&, const QString& text) {
       questions_ << text;
       return answer_;
