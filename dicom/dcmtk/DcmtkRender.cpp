@@ -15,8 +15,8 @@
 #include <stdexcept>
 #include <vector>
 
-#include "dicom/core/Shrink.h"
 #include "DcmtkJpeg2000.h"
+#include "dicom/core/Shrink.h"
 
 namespace dicom::dcmtk {
 namespace {
@@ -111,10 +111,10 @@ DcmItem* frameMacro(DcmDataset& dataset, const DcmTagKey& macro, unsigned long f
   return nullptr;
 }
 
-// Reads the attributes that decide the grey scale, or nothing when the
-// object needs more than the native path does (see renderNativeGrey).
-std::optional<GreyLayout> greyLayout(DcmDataset& dataset, unsigned long frame) {
-  GreyLayout layout;
+// The pixel module of a grey image of 8 or 16 bits allocated whose high bit
+// is bits stored - 1, and its polarity by its photometric interpretation;
+// false for anything else.
+bool readPixelModule(DcmDataset& dataset, GreyLayout& layout) {
   const auto samples = number(dataset, DCM_SamplesPerPixel);
   const auto rows = number(dataset, DCM_Rows);
   const auto columns = number(dataset, DCM_Columns);
@@ -125,13 +125,13 @@ std::optional<GreyLayout> greyLayout(DcmDataset& dataset, unsigned long frame) {
   const auto photometric = text(dataset, DCM_PhotometricInterpretation);
   if (!samples || !rows || !columns || !allocated || !stored || !highBit || !representation ||
       !photometric) {
-    return std::nullopt;
+    return false;
   }
-  if (*samples != 1 || *rows == 0 || *columns == 0) return std::nullopt;
-  if (*allocated != 8 && *allocated != 16) return std::nullopt;
-  if (*stored == 0 || *stored > *allocated || *highBit != *stored - 1) return std::nullopt;
-  if (*representation > 1) return std::nullopt;
-  if (*photometric != "MONOCHROME1" && *photometric != "MONOCHROME2") return std::nullopt;
+  if (*samples != 1 || *rows == 0 || *columns == 0) return false;
+  if (*allocated != 8 && *allocated != 16) return false;
+  if (*stored == 0 || *stored > *allocated || *highBit != *stored - 1) return false;
+  if (*representation > 1) return false;
+  if (*photometric != "MONOCHROME1" && *photometric != "MONOCHROME2") return false;
   layout.rows = *rows;
   layout.columns = *columns;
   layout.bitsAllocated = *allocated;
@@ -140,18 +140,21 @@ std::optional<GreyLayout> greyLayout(DcmDataset& dataset, unsigned long frame) {
   // DCMTK shows MONOCHROME1 inverted unless a Presentation LUT Shape says
   // otherwise; INVERSE inverts either polarity and IDENTITY neither.
   layout.inverted = *photometric == "MONOCHROME1";
-
   if (dataset.tagExists(DCM_NumberOfFrames)) {
     Sint32 frames = 0;
-    if (dataset.findAndGetSint32(DCM_NumberOfFrames, frames).bad() || frames < 1) {
-      return std::nullopt;
-    }
+    if (dataset.findAndGetSint32(DCM_NumberOfFrames, frames).bad() || frames < 1) return false;
   }
+  return true;
+}
+
+// The Presentation LUT Shape's say on the polarity; false for a lookup
+// table or a VOI LUT function the native path does not apply.
+bool readPresentation(DcmDataset& dataset, GreyLayout& layout) {
   if (dataset.tagExists(DCM_ModalityLUTSequence) || dataset.tagExists(DCM_VOILUTSequence)) {
-    return std::nullopt;
+    return false;
   }
   if (dataset.tagExists(DCM_VOILUTFunction) && text(dataset, DCM_VOILUTFunction) != "LINEAR") {
-    return std::nullopt;
+    return false;
   }
   if (dataset.tagExists(DCM_PresentationLUTShape)) {
     const auto shape = text(dataset, DCM_PresentationLUTShape);
@@ -160,44 +163,61 @@ std::optional<GreyLayout> greyLayout(DcmDataset& dataset, unsigned long frame) {
     } else if (shape == "IDENTITY") {
       layout.inverted = false;
     } else {
-      return std::nullopt;
+      return false;
     }
   }
+  return true;
+}
 
+// The rescale, at the top level or in the frame's functional groups.
+bool readRescale(DcmDataset& dataset, unsigned long frame, GreyLayout& layout) {
   DcmItem* rescale = &dataset;
   if (!dataset.tagExists(DCM_RescaleSlope) && !dataset.tagExists(DCM_RescaleIntercept)) {
     if (DcmItem* macro = frameMacro(dataset, DCM_PixelValueTransformationSequence, frame)) {
       rescale = macro;
     }
   }
-  const bool hasSlope = rescale->tagExists(DCM_RescaleSlope);
-  const bool hasIntercept = rescale->tagExists(DCM_RescaleIntercept);
-  if (hasSlope || hasIntercept) {
-    const auto slope = decimal(*rescale, DCM_RescaleSlope);
-    const auto intercept = decimal(*rescale, DCM_RescaleIntercept);
-    if (!slope || !intercept || *slope == 0.0) return std::nullopt;
-    layout.slope = *slope;
-    layout.intercept = *intercept;
+  if (!rescale->tagExists(DCM_RescaleSlope) && !rescale->tagExists(DCM_RescaleIntercept)) {
+    return true;
   }
+  const auto slope = decimal(*rescale, DCM_RescaleSlope);
+  const auto intercept = decimal(*rescale, DCM_RescaleIntercept);
+  if (!slope || !intercept || *slope == 0.0) return false;
+  layout.slope = *slope;
+  layout.intercept = *intercept;
+  return true;
+}
 
+// The first window, at the top level or in the frame's functional groups.
+bool readWindow(DcmDataset& dataset, unsigned long frame, GreyLayout& layout) {
   DcmItem* voi = &dataset;
   if (!dataset.tagExists(DCM_WindowCenter) && !dataset.tagExists(DCM_WindowWidth)) {
     if (DcmItem* macro = frameMacro(dataset, DCM_FrameVOILUTSequence, frame)) {
       if (macro->tagExists(DCM_VOILUTFunction) && text(*macro, DCM_VOILUTFunction) != "LINEAR") {
-        return std::nullopt;
+        return false;
       }
       voi = macro;
     }
   }
-  if (voi->tagExists(DCM_WindowCenter) || voi->tagExists(DCM_WindowWidth)) {
-    const auto center = decimal(*voi, DCM_WindowCenter);
-    const auto width = decimal(*voi, DCM_WindowWidth);
-    // DCMTK refuses a width below 1 and then falls back on other grey
-    // scales; that case is left to it.
-    if (!center || !width || *width < 1.0) return std::nullopt;
-    layout.hasWindow = true;
-    layout.center = *center;
-    layout.width = *width;
+  if (!voi->tagExists(DCM_WindowCenter) && !voi->tagExists(DCM_WindowWidth)) return true;
+  const auto center = decimal(*voi, DCM_WindowCenter);
+  const auto width = decimal(*voi, DCM_WindowWidth);
+  // DCMTK refuses a width below 1 and then falls back on other grey
+  // scales; that case is left to it.
+  if (!center || !width || *width < 1.0) return false;
+  layout.hasWindow = true;
+  layout.center = *center;
+  layout.width = *width;
+  return true;
+}
+
+// Reads the attributes that decide the grey scale, or nothing when the
+// object needs more than the native path does (see renderNativeGrey).
+std::optional<GreyLayout> greyLayout(DcmDataset& dataset, unsigned long frame) {
+  GreyLayout layout;
+  if (!readPixelModule(dataset, layout) || !readPresentation(dataset, layout) ||
+      !readRescale(dataset, frame, layout) || !readWindow(dataset, frame, layout)) {
+    return std::nullopt;
   }
   return layout;
 }
