@@ -4,6 +4,7 @@
 #include <dcmtk/dcmdata/dcpixel.h>
 #include <dcmtk/dcmdata/dcpixseq.h>
 #include <dcmtk/dcmdata/dcpxitem.h>
+#include <dcmtk/dcmdata/dcsequen.h>
 #include <openjpeg.h>
 
 #include <algorithm>
@@ -406,10 +407,24 @@ QString decodeImage(Decoder& decoder, Decoded& decoded) {
   return {};
 }
 
+// An attribute of the one-frame copy: the per-frame functional groups of
+// the decoded frame only (when there is one item per frame), anything else
+// as it is.
+DcmElement* copyOf(DcmElement& attribute, unsigned long frame, const Layout& layout) {
+  auto* perFrame = dynamic_cast<DcmSequenceOfItems*>(&attribute);
+  if (attribute.getTag() != DCM_PerFrameFunctionalGroupsSequence || perFrame == nullptr ||
+      perFrame->card() != static_cast<unsigned long>(layout.frames)) {
+    return static_cast<DcmElement*>(attribute.clone());
+  }
+  auto* one = new DcmSequenceOfItems(attribute.getTag());
+  one->insert(static_cast<DcmItem*>(perFrame->getItem(frame)->clone()));
+  return one;
+}
+
 // The new object: source's attributes, then the decoded samples as
 // uncompressed pixel data of the decoded size.
-QString copyWithPixels(DcmDataset& source, const Layout& layout, const Decoded& decoded,
-                       std::unique_ptr<DcmDataset>& result) {
+QString copyWithPixels(DcmDataset& source, const Layout& layout, unsigned long frame,
+                       const Decoded& decoded, std::unique_ptr<DcmDataset>& result) {
   auto copy = std::make_unique<DcmDataset>();
   for (unsigned long i = 0; i < source.card(); ++i) {
     DcmElement* attribute = source.getElement(i);
@@ -420,7 +435,7 @@ QString copyWithPixels(DcmDataset& source, const Layout& layout, const Decoded& 
         key == DCM_DataSetTrailingPadding) {
       continue;
     }
-    if (copy->insert(static_cast<DcmElement*>(attribute->clone()), true).bad()) {
+    if (copy->insert(copyOf(*attribute, frame, layout), true).bad()) {
       return "Cannot copy the attributes";
     }
   }
@@ -489,7 +504,7 @@ std::unique_ptr<DcmDataset> decodeJpeg2000Frame(DcmDataset& source, unsigned lon
   if (error.isEmpty()) error = openDecoder(code, *decoder);
   if (error.isEmpty()) error = readHeader(*decoder, layout, target, decoded);
   if (error.isEmpty()) error = decodeImage(*decoder, decoded);
-  if (error.isEmpty()) error = copyWithPixels(source, layout, decoded, result);
+  if (error.isEmpty()) error = copyWithPixels(source, layout, frame, decoded, result);
   if (!error.isEmpty()) return nullptr;
   if (info != nullptr) {
     info->fullSize = decoded.full;

@@ -92,16 +92,14 @@ std::optional<double> decimal(DcmItem& dataset, const DcmTagKey& tag) {
 // Enhanced multi-frame objects (breast tomosynthesis among them) carry
 // their window and rescale in functional groups, per frame or shared by all
 // frames, and not at the top level. The shown frame's own group counts
-// first. A one-frame copy of such an object (a decoded JPEG 2000 frame)
-// keeps the groups of all frames and shows the middle one.
+// first; per-frame groups that are not one item per frame are not used.
 DcmItem* frameMacro(DcmDataset& dataset, const DcmTagKey& macro, unsigned long frame) {
   DcmItem* group = nullptr;
   DcmItem* item = nullptr;
   DcmSequenceOfItems* perFrame = nullptr;
   if (dataset.findAndGetSequence(DCM_PerFrameFunctionalGroupsSequence, perFrame).good() &&
-      perFrame != nullptr && perFrame->card() > 0) {
-    const unsigned long count = perFrame->card();
-    item = perFrame->getItem(count == frameCount(dataset) ? frame : count / 2);
+      perFrame != nullptr && perFrame->card() == frameCount(dataset)) {
+    item = perFrame->getItem(frame);
     if (item != nullptr && item->findAndGetSequenceItem(macro, group, 0).good()) return group;
   }
   if (dataset.findAndGetSequenceItem(DCM_SharedFunctionalGroupsSequence, item, 0).good() &&
