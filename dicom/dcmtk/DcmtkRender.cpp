@@ -256,7 +256,9 @@ void chooseVoi(DcmDataset& dataset, unsigned long frame, const ValueRange& range
   if (item.tagExistsWithValue(DCM_WindowCenter) || item.tagExistsWithValue(DCM_WindowWidth)) {
     const auto center = decimal(item, DCM_WindowCenter);
     const auto width = decimal(item, DCM_WindowWidth);
-    const QString problem = windowProblem(center, width, range);
+    const bool complete =
+        item.tagExistsWithValue(DCM_WindowCenter) && item.tagExistsWithValue(DCM_WindowWidth);
+    const QString problem = complete ? windowProblem(center, width, range) : "incomplete";
     if (problem.isEmpty()) {
       scale.voi = GreyScale::Voi::Window;
       scale.ownWindow = &item == &dataset;

@@ -215,6 +215,7 @@ class RenderTest : public QObject {
     };
     row("WindowCenter=nan WindowWidth=2000", "", "window ignored: not finite");
     row("WindowCenter=2048 WindowWidth=inf", "", "window ignored: not finite");
+    row("WindowCenter=2048", "", "window ignored: incomplete");
     row("WindowCenter=2048 WindowWidth=0", "", "window ignored: width below 1");
     row("WindowCenter=900000 WindowWidth=10", "", "window ignored: one grey for all values");
     row("WindowCenter=0 WindowWidth=1e300", "", "window ignored: one grey for all values");
