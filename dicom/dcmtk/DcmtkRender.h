@@ -39,9 +39,9 @@ unsigned long frameCount(DcmDataset& dataset);
 // A window, rescale or lookup table that cannot give a picture (not
 // finite, a rescale slope of 0 or one that overflows over the values the
 // bits can hold, a window width below 1 or one that shows all those values
-// in one grey, a table shorter than its descriptor) is set aside, together
-// with the window or VOI LUT made for a modality transformation set aside:
-// the picture is drawn over the range of the values instead, and
+// in one grey, a table shorter than its descriptor) is set aside, and with
+// a rescale or modality LUT so is the window or VOI LUT made for its
+// values: the picture is drawn over the range of the values instead, and
 // displayNote() of it says what was ignored and why. Throws
 // std::runtime_error with the reason for an object that cannot be shown
 // (JPEG 2000 that cannot be decoded, a palette colour table shorter than its
