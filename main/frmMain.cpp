@@ -272,6 +272,7 @@ dicom::TileMarks frmMain::marksOf(const dicom::Image& image) {
   marks.topLeft = station::labelOf(image);
   if (image.changed()) marks.topRight = "CHANGED";
   if (image.frameCount() > 1) marks.bottomLeft = QString("%1 frames").arg(image.frameCount());
+  marks.note = image.displayNote();
   const station::HeaderView header = station::headerView(image);
   if (header.isSilent()) return marks;
   marks.warning = station::contradicts(header, marks.topLeft);

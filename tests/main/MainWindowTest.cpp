@@ -8,6 +8,7 @@
 #include "SampleStudy.h"
 #include "common/AppDir.h"
 #include "dicom/dcmtk/DcmtkImage.h"
+#include "dicom/widgets/TileMarks.h"
 #include "main/LabelJournal.h"
 #include "main/ViewLabels.h"
 #include "main/frmMain.h"
@@ -113,6 +114,44 @@ class MainWindowTest : public QObject {
       std::int32_t x = centre.x(), y = centre.y();
       QCOMPARE(window_->dcmViewer->hitTest(x, y), position);
     }
+  }
+
+  // The marks of a tile stay legible together at every size: no text over
+  // another, none under the warning frame or the selection frame; a tile
+  // big enough shows them all.
+  void marksStayLegible_data() {
+    QTest::addColumn<QSize>("size");
+    for (const QSize size :
+         {QSize(70, 60), QSize(120, 100), QSize(180, 230), QSize(400, 500), QSize(1400, 1000)}) {
+      QTest::newRow(qPrintable(QString("%1x%2").arg(size.width()).arg(size.height()))) << size;
+    }
+  }
+  void marksStayLegible() {
+    QFETCH(QSize, size);
+    const dicom::TileMarks marks{
+        "R MLO", "CHANGED", "50 frames", "hdr: L MLO \u2260 label", "window ignored: not finite",
+        true};
+    QFont big("Tahoma");
+    big.setBold(true);
+    big.setPixelSize(std::max(10, std::min(18, size.height() / 16)));
+    QFont small = big;
+    small.setPixelSize(std::max(9, big.pixelSize() * 3 / 4));
+    const QRect area(QPoint(2, 2), size);  // the tile less its selection frame
+    const dicom::MarkLayout m =
+        dicom::layoutMarks(marks, area, QFontMetrics(big), QFontMetrics(small));
+    const QRect clear = m.warningFrame.adjusted(2, 2, -2, -2);  // inside the dashed pen
+    const QRect texts[] = {m.topLeft, m.topRight, m.bottomLeft, m.bottomRight, m.note};
+    int shown = 0;
+    for (const QRect& a : texts) {
+      if (a.isEmpty()) continue;
+      ++shown;
+      QVERIFY2(
+          clear.contains(a),
+          qPrintable(QString("%1,%2 %3x%4").arg(a.x()).arg(a.y()).arg(a.width()).arg(a.height())));
+      for (const QRect& b : texts) QVERIFY(&a == &b || b.isEmpty() || !a.intersects(b));
+    }
+    QVERIFY(!m.topLeft.isEmpty());  // the label, whatever the size
+    if (size.width() >= 400) QCOMPARE(shown, 5);
   }
 
   // Until the first image arrives the watchdog runs; when it runs out the
