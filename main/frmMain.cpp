@@ -253,6 +253,7 @@ void frmMain::wireViewer() {
     if (position > 0) selectImage(position);
   });
   dcmViewer->setAnnotation(&frmMain::marksOf);
+  dcmViewer->reception().setOrder(&station::tileBefore);
   // The selection never outlives the images it points into.
   connect(&dcmViewer->images(), &dicom::ImageCollection::emptied, this,
           [this] { SelectedImage.reset(); });

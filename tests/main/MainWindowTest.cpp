@@ -4,6 +4,7 @@
 
 #include <QTemporaryDir>
 #include <QtTest>
+#include <array>
 
 #include "SampleStudy.h"
 #include "common/AppDir.h"
@@ -114,6 +115,31 @@ class MainWindowTest : public QObject {
       std::int32_t x = centre.x(), y = centre.y();
       QCOMPARE(window_->dcmViewer->hitTest(x, y), position);
     }
+  }
+
+  // Tiles stand by Series Number, then Instance Number, then arrival,
+  // whatever order the archive sends the study in.
+  void tilesInSeriesAndInstanceOrder() {
+    // uid, Series Number, Instance Number, in the order they arrive
+    const std::vector<std::array<QString, 3>> sent = {{"1.2.1", "2", "1"}, {"1.2.2", "1", "10"},
+                                                      {"1.2.3", "", ""},   {"1.2.4", "1", "2"},
+                                                      {"1.2.5", "2", "1"}, {"1.2.6", " 1", "x"}};
+    toolkit_.script.onMove = [&] {
+      for (const auto& [uid, series, instance] : sent) {
+        auto image = toolkit_.makeImage(uid);
+        if (!series.isEmpty()) image->addOrReplace(dicom::tags::SeriesNumber, series);
+        if (!instance.isEmpty()) image->addOrReplace(dicom::tags::InstanceNumber, instance);
+        toolkit_.receiver->deliver(image);
+      }
+      toolkit_.receiver->close();
+    };
+    window_->beginRetrieval("1.2.9");
+    QStringList order;
+    const auto& images = window_->dcmViewer->images();
+    for (int i = 1; i <= images.count(); ++i) {
+      order << images.item(i)->attribute(dicom::tags::SOPInstanceUID).value().section('.', -1);
+    }
+    QCOMPARE(order.join(' '), QString("4 2 6 1 5 3"));
   }
 
   // The marks of a tile stay legible together at every size: no text over
