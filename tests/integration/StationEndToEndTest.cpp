@@ -8,6 +8,7 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <cstdio>
 #include <thread>
 
 #include "Archive.h"
@@ -54,6 +55,7 @@ class StationEndToEndTest : public QObject {
   QTemporaryDir samplesDir_;
   dicom::dcmtk::DcmtkToolkit toolkit_;
   ConnectionSettingsRecord settings_;
+  search::StudyList list_;
   std::unique_ptr<frmMain> window_;
   QPointer<search::frmSearch> search_;
   QStringList messages_;  // "<window>: <text>" of every message box
@@ -125,32 +127,14 @@ class StationEndToEndTest : public QObject {
     QCOMPARE(window_->dcmViewer->images().markedCount(), marked);
   }
 
-  void updateSucceeds() {
-    messages_.clear();
-    window_->Toolbar1_ButtonClick("update");
-    QCOMPARE(messages_, QStringList{"main: Update was successful."});
-    QCOMPARE(window_->dcmViewer->images().markedCount(), 0);
-  }
-
- private slots:
-  void initTestCase() {
-    QVERIFY2(archive_.problem().isEmpty(), qPrintable(archive_.problem()));
-    common::setAppDirectoryForTesting(stationDir_.path());
-  }
-
-  void init() {
-    archive_.clear();
-    QCOMPARE(archive_.instanceCount(), 0);  // the fixture's archive answers and is empty
-    QDir(stationDir_.filePath("Logs")).removeRecursively();
-    messages_.clear();
-    // The station as the composition root starts it, its settings saved.
-    pointAt(archive_);
-    QVERIFY(modMain::SaveConnectionSettings(settings_));
+  // The station as the composition root starts it: its settings read from
+  // the file, its windows wired.
+  void startStation() {
     settings_ = {};
     modMain::LoadConnectionSettings(settings_);
     window_ = std::make_unique<frmMain>(
-        toolkit_, settings_, [this](QWidget* owner, search::StationHost& host) {
-          auto* dialog = new search::frmSearch(toolkit_, settings_, host, owner);
+        toolkit_, settings_, list_, [this](QWidget* owner, search::StationHost& host) {
+          auto* dialog = new search::frmSearch(toolkit_, settings_, host, list_, owner);
           dialog->setAttribute(Qt::WA_DeleteOnClose);
           dialog->showMessage = [this](QMessageBox::Icon, const QString&, const QString& text) {
             messages_ << "search: " + text;
@@ -164,6 +148,43 @@ class StationEndToEndTest : public QObject {
     window_->askYesNo = [](const QString&, const QString&) { return true; };
     window_->show();
     QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
+  }
+
+  // The instance and outcome of the audit trail's last record.
+  QString lastAudited() const {
+    QFile file(stationDir_.filePath("Logs/Audit.log"));
+    if (!file.open(QIODevice::ReadOnly)) return "no audit trail";
+    const QStringList lines = QString::fromUtf8(file.readAll()).split("\r\n", Qt::SkipEmptyParts);
+    const QStringList f = lines.last().split("\",\"");
+    return f.value(10) + " " + f.value(13);
+  }
+
+  void updateSucceeds() {
+    messages_.clear();
+    window_->Toolbar1_ButtonClick("update");
+    QCOMPARE(messages_, QStringList{"main: Update was successful."});
+    QCOMPARE(window_->dcmViewer->images().markedCount(), 0);
+  }
+
+ private slots:
+  void initTestCase() {
+    QVERIFY2(archive_.problem().isEmpty(), qPrintable(archive_.problem()));
+    const QString inherited = qEnvironmentVariable("BREVANT_STATION_DIR");
+    common::setAppDirectoryForTesting(inherited.isEmpty() ? stationDir_.path() : inherited);
+  }
+
+  void init() {
+    // The station killed by labelsOutliveAKill works on what its parent seeded.
+    if (qEnvironmentVariableIsEmpty("BREVANT_KILL_ME")) {
+      archive_.clear();
+      QCOMPARE(archive_.instanceCount(), 0);  // the fixture's archive answers and is empty
+    }
+    QDir(stationDir_.filePath("Logs")).removeRecursively();
+    QFile::remove(frmMain::journalPath());  // each test starts a station with no unsent labels
+    messages_.clear();
+    pointAt(archive_);
+    QVERIFY(modMain::SaveConnectionSettings(settings_));
+    startStation();
   }
 
   void cleanup() {
@@ -314,14 +335,16 @@ class StationEndToEndTest : public QObject {
     if (options.contains("--keep-first")) {
       updateFails("kept its earlier copy, so the new label did not reach it (position(s) 1)", 1);
       QCOMPARE(archive.label(uid), stored);
+      QCOMPARE(lastAudited(), uid + " archive kept its earlier copy");
       return;
     }
     updateSucceeds();
-    QVERIFY(log().isEmpty());
+    QVERIFY2(log().isEmpty(), log().constData());
     QCOMPARE(archive.label(uid), label);
+    QCOMPARE(lastAudited(), uid + " applied");
 
-    relabel(2);
 #ifdef Q_OS_WIN
+    relabel(2);
     QTcpServer closed;
     QVERIFY(closed.listen(QHostAddress::LocalHost));
     settings_.RemotePort = QString::number(closed.serverPort());
@@ -332,13 +355,77 @@ class StationEndToEndTest : public QObject {
     pointAt(archive);
 #else
     QVERIFY(own.run("stop"));
+    const auto [refusedUid, refusedLabel] = relabel(2);
     updateFails("refused", 1);
+    QCOMPARE(lastAudited(), refusedUid + " failed");
     QVERIFY(own.run("start", options << "--dicom-port" << settings_.RemotePort));
     pointAt(own.archive);
 #endif
     const auto [again, newLabel] = relabel(2);  // labelling enables the update again
     updateSucceeds();
     QCOMPARE(archive.label(again), newLabel);
+  }
+
+  // Labels given and not sent outlive a station killed with SIGKILL: the
+  // next start offers them, retrieves the study, gives the same images the
+  // same labels, marked, and an update takes them to the archive.
+  void labelsOutliveAKill() {
+#ifdef Q_OS_WIN
+    QSKIP("the station is killed with SIGKILL");
+#endif
+    samples::StudySpec spec;
+    spec.rows = 256;
+    spec.columns = 208;
+    spec.accessionNumber = "ACC-KILLED";
+    if (!qEnvironmentVariableIsEmpty("BREVANT_KILL_ME")) {
+      // The station that is killed: it labels two images and waits.
+      retrieve(spec);
+      QTRY_VERIFY_WITH_TIMEOUT(!window_->picState->isVisible(), kReceiveTimeoutMs);
+      const auto [first, firstLabel] = relabel(1);
+      const auto [third, thirdLabel] = relabel(3);
+      std::printf("LABELLED %s=%s;%s=%s\n", qPrintable(first), qPrintable(firstLabel),
+                  qPrintable(third), qPrintable(thirdLabel));
+      std::fflush(stdout);
+      QTest::qWait(120000);
+      return;
+    }
+    seed(spec, archive_);
+    window_.reset();  // one station at a time on the receiving port
+    QProcess station;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("BREVANT_KILL_ME", "1");
+    env.insert("BREVANT_STATION_DIR", stationDir_.path());
+    station.setProcessEnvironment(env);
+    station.start(QCoreApplication::applicationFilePath(), {"labelsOutliveAKill"});
+    QByteArray said;
+    QElapsedTimer waited;
+    waited.start();
+    while (!said.startsWith("LABELLED") && waited.elapsed() < 60000) {
+      if (!station.canReadLine() && !station.waitForReadyRead(1000)) continue;
+      if (station.canReadLine()) said = station.readLine();
+    }
+    QVERIFY2(said.startsWith("LABELLED "), station.readAll().constData());
+    station.kill();  // SIGKILL: nothing of the station runs any more
+    QVERIFY(station.waitForFinished(10000));
+    QCOMPARE(station.exitStatus(), QProcess::CrashExit);
+
+    startStation();
+    QTRY_VERIFY_WITH_TIMEOUT(!messages_.isEmpty(), kReceiveTimeoutMs);
+    QVERIFY2(messages_.value(0).startsWith("main: 2 label(s) were given again"),
+             qPrintable(messages_.join('|')));
+    std::map<QString, QString> given;
+    for (const QString& pair : QString::fromLatin1(said.mid(9).trimmed()).split(';')) {
+      given[pair.section('=', 0, 0)] = pair.section('=', 1);
+    }
+    const dicom::ImageCollection& images = window_->dcmViewer->images();
+    QCOMPARE(images.markedCount(), 2);
+    for (int i = 1; i <= images.count(); ++i) {
+      const QString uid = images.item(i)->attribute(dicom::tags::SOPInstanceUID).value();
+      QCOMPARE(images.item(i)->changed(), given.count(uid) == 1);
+      if (given.count(uid)) QCOMPARE(station::labelOf(*images.item(i)), given[uid]);
+    }
+    updateSucceeds();
+    for (const auto& [uid, label] : given) QCOMPARE(archive_.label(uid), label);
   }
 
   // A family name with a space is sent as it is: "van Dyk^Anna" matches,
