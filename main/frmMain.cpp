@@ -246,10 +246,21 @@ void frmMain::wireViewer() {
           [](qint32 number, const QString& description) {
             modError::LogError(number, description, "cmdSearch_Click");
           });
+  // What the receiver refused is logged under its own procedure, and a
+  // sender that keeps sending is summed up once a minute.
   connect(&dcmViewer->reception(), &dicom::Reception::objectRefused, this,
-          [](qint32 number, const QString& description) {
-            modError::LogError(number, description, "cmdSearch_Click");
+          [this](qint32 number, const QString& description, const QString& senderAETitle,
+                 const QString& senderAddress) {
+            refusals_.record(QString("AE title \"%1\" at %2").arg(senderAETitle, senderAddress),
+                             number, description);
+            if (!refusalSummary_->isActive()) refusalSummary_->start();
           });
+  refusalSummary_ = new QTimer(this);
+  refusalSummary_->setInterval(10000);
+  connect(refusalSummary_, &QTimer::timeout, this, [this] {
+    refusals_.flush();
+    if (!refusals_.pending()) refusalSummary_->stop();
+  });
   connect(dcmViewer, &dicom::Viewer::mouseClick, this, &frmMain::dcmViewer_MouseClick);
   // The image looked at closely is the selected one: the buttons and keys
   // label it.

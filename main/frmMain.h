@@ -16,6 +16,7 @@
 #include "dicom/core/Image.h"
 #include "dicom/core/Toolkit.h"
 #include "dicom/widgets/Viewer.h"
+#include "log/RefusalLog.h"
 #include "main/Labelling.h"
 #include "search/StationHost.h"
 #include "search/StudyList.h"
@@ -137,6 +138,9 @@ class frmMain : public QWidget, public search::StationHost {
   station::Labelling labelling_{journalPath()};
   bool journalWarned_ = false;
   bool offered_ = false;
-  QString reapplyStudy_;  // the study whose unsent labels are given again once it arrives
+  QString reapplyStudy_;
+  modError::RefusalLog refusals_{"Receive"};
+  QTimer* refusalSummary_ = nullptr;  // writes the refusals' summaries while some wait  // the
+                                      // study whose unsent labels are given again once it arrives
   std::array<std::uint32_t, 4> orientationColour_{kGrey, kGrey, kGrey, kGrey};
 };

@@ -532,7 +532,7 @@ class StationEndToEndTest : public QObject {
     if (when != "during") QVERIFY2(push.exitCode() != 0, push.readAll().constData());
     QTRY_COMPARE(log().count("\r\n"), 1);
     QVERIFY(log().contains("from AE title \"OTHERSENDER\"") &&
-            log().endsWith(" - cmdSearch_Click\r\n"));
+            log().endsWith(" - Receive\r\n"));
     // An association that carried nothing of the retrieval (a C-ECHO) ends
     // without "No Images" over the study on display.
     QCOMPARE(

@@ -4,10 +4,27 @@
 #include <QTcpSocket>
 #include <QTimer>
 #include <algorithm>
+#include <chrono>
 #include <list>
 #include <mutex>
 
 namespace relay {
+
+qint64 Link::take(Direction direction, qint64 want) {
+  using namespace std::chrono;
+  std::lock_guard<std::mutex> lock(mutex_);
+  const std::int64_t now =
+      duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+  const double burst = double(rate_) / 20;  // at most 50 ms worth saved up
+  if (refilled_[direction] != 0) {
+    tokens_[direction] += double(rate_) * double(now - refilled_[direction]) / 1000.0;
+  }
+  tokens_[direction] = std::min(tokens_[direction], burst);
+  refilled_[direction] = now;
+  const qint64 allowed = std::min<qint64>(want, qint64(tokens_[direction]));
+  tokens_[direction] -= double(allowed);
+  return allowed;
+}
 
 // Lives on the relay's thread: the listening socket and the pairs it made.
 struct Relay::Worker : QObject {
@@ -24,7 +41,7 @@ struct Relay::Worker : QObject {
     connect(server, &QTcpServer::newConnection, this, [this] { accept(); });
     auto* tick = new QTimer(this);
     connect(tick, &QTimer::timeout, this, [this] { pump(); });
-    tick->start(10);
+    tick->start(5);
   }
 
   void accept() {
@@ -40,7 +57,7 @@ struct Relay::Worker : QObject {
       // Unlimited, data is passed on as it comes; limited, at the ticks.
       for (QTcpSocket* s : {in, out}) {
         connect(s, &QTcpSocket::readyRead, this, [this] {
-          if (owner.rate_.load() == 0) pump();
+          if (owner.rate_.load() == 0 && owner.link_ == nullptr) pump();
         });
         connect(s, &QTcpSocket::disconnected, this, [this] { pump(); });
       }
@@ -54,10 +71,11 @@ struct Relay::Worker : QObject {
     pumping = true;
     const std::uint64_t rate = owner.rate_.load();
     const qint64 allowance = rate == 0 ? (1 << 20) : std::max<qint64>(1, rate / 100);
+    const auto back = owner.sent_ == Link::Up ? Link::Down : Link::Up;
     for (auto it = pairs.begin(); it != pairs.end();) {
       if (!owner.paused_) {
-        pass(it->in, it->out, allowance);
-        pass(it->out, it->in, allowance);
+        pass(it->in, it->out, allowance, owner.link_, owner.sent_);
+        pass(it->out, it->in, allowance, owner.link_, back);
       }
       if (closed(*it)) {
         it->in->deleteLater();
@@ -70,9 +88,13 @@ struct Relay::Worker : QObject {
     pumping = false;
   }
 
-  static void pass(QTcpSocket* from, QTcpSocket* to, qint64 allowance) {
+  static void pass(QTcpSocket* from, QTcpSocket* to, qint64 allowance, Link* link,
+                   Link::Direction direction) {
     if (to->state() != QAbstractSocket::ConnectedState) return;
-    const QByteArray bytes = from->read(allowance);
+    qint64 want = std::min(allowance, from->bytesAvailable());
+    if (link != nullptr && want > 0) want = link->take(direction, want);
+    if (want <= 0) return;
+    const QByteArray bytes = from->read(want);
     if (!bytes.isEmpty()) to->write(bytes);
   }
 
@@ -95,7 +117,8 @@ struct Relay::Worker : QObject {
   bool pumping = false;
 };
 
-Relay::Relay(quint16 listenPort, quint16 targetPort) {
+Relay::Relay(quint16 listenPort, quint16 targetPort, Link* link, Link::Direction sent)
+    : link_(link), sent_(sent) {
   worker_ = new Worker(*this, targetPort);
   worker_->moveToThread(&thread_);
   QObject::connect(&thread_, &QThread::finished, worker_, &QObject::deleteLater);
