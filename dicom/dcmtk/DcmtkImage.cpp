@@ -133,7 +133,7 @@ QString DcmtkImage::patientID() const {
 }
 
 void DcmtkImage::send(const Peer& archive, const StationIdentity& station) {
-  storeObject(*file_, endpointOf(archive, station), timeouts_);
+  storeObject(*file_, archive, station, timeouts_);
 }
 
 }  // namespace dicom::dcmtk

@@ -81,8 +81,8 @@ class ScuErrorTest : public QObject {
         } else if (file.loadFile(imagePath_.toLocal8Bit().constData()).bad()) {
           qFatal("no sample");
         }
-        dicom::dcmtk::storeObject(file, {r["host"], r["port"].toInt(), r["calling"], r["called"]},
-                                  timeouts);
+        dicom::dcmtk::storeObject(file, {r["called"], r["host"], dicom::Port(r["port"])},
+                                  {r["calling"], dicom::Port()}, timeouts);
         return std::nullopt;
       }
       // The calling AE title is the station's, and so the move's destination.
