@@ -2,8 +2,9 @@
 // association, send the request, read the responses up to the final one,
 // decide the result. The station's receiver takes the sub-operations' objects;
 // what extends the move is the progress counter the station hands it (bytes
-// of the moved objects arriving) and sub-operations that ended. Only an
-// unqualified success returns; anything else raises DicomError.
+// of the moved objects arriving), never the peer's pending responses or the
+// counts in them. Only an unqualified success returns; anything else raises
+// DicomError.
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
@@ -129,9 +130,7 @@ class MoveCall {
                                                      association_->dimseTimeout(), response);
       if (cond.bad()) throw association_->failure(cond, failed_, trace());
       const T_DIMSE_C_MoveRSP& answer = response.command.msg.CMoveRSP;
-      const int before = trace_.completed + trace_.failed + trace_.warning;
       takeCounts(answer);
-      if (trace_.completed + trace_.failed + trace_.warning != before) association_->progress();
       if ((answer.DimseStatus & 0xFF00) != 0xFF00) return response;
       ++trace_.pendings;
       lastPending_ = Clock::now();

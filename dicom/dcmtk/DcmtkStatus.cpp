@@ -31,6 +31,36 @@ QString seconds(double value) {
   return QString::number(value, 'f', 1);
 }
 
+// A byte count as the descriptions give it: "3.2 MB", "12 bytes".
+QString amount(std::uint64_t bytes) {
+  if (bytes < 1000000) return QStringLiteral("%1 bytes").arg(bytes);
+  return QStringLiteral("%1 MB").arg(QString::number(static_cast<double>(bytes) / 1e6, 'f', 1));
+}
+
+// A move that ended at its idle limit although the peer answered: what
+// came (pending responses, their counts) and what did not (image data).
+QString idleMove(const CallFailure& failure) {
+  const MoveTrace& move = *failure.move;
+  const QString arrived =
+      move.bytes == 0
+          ? QStringLiteral("none of the study had arrived")
+          : QStringLiteral("%1 of the study had arrived before").arg(amount(move.bytes));
+  QString counts = QStringLiteral("%1 completed, %2 failed, %3 with warnings")
+                       .arg(move.completed)
+                       .arg(move.failed)
+                       .arg(move.warning);
+  if (move.remaining > 0) counts += QStringLiteral(", %1 remaining").arg(move.remaining);
+  return QStringLiteral(
+             "%1: no image data arrived for %2 s (%3), although the peer sent %4 pending "
+             "response(s), the last %5 s before the end, reporting %6; the call was ended "
+             "after %7 s in all.")
+      .arg(failure.context)
+      .arg(failure.idleSeconds)
+      .arg(arrived)
+      .arg(move.pendings)
+      .arg(seconds(move.sinceLastPending), counts, seconds(failure.waited));
+}
+
 }  // namespace
 
 bool isTimeout(const OFCondition& condition) {
@@ -197,6 +227,9 @@ DicomError requestError(const OFCondition& condition, const RequestFailure& fail
 
 DicomError callError(const OFCondition& condition, const CallFailure& failure) {
   const QString waited = seconds(failure.waited);
+  if (failure.limit == LimitReached::Idle && failure.move && failure.move->pendings > 0) {
+    return DicomError(OwnError::Timeout, idleMove(failure));
+  }
   if (failure.limit == LimitReached::Idle || isTimeout(condition)) {
     return DicomError(OwnError::Timeout,
                       QStringLiteral("%1: nothing came from the peer for %2 s (no answer, no "
