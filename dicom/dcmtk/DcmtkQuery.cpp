@@ -1,9 +1,11 @@
-// The query on DCMTK: the find (DcmtkFind.cpp) and the move (DcmtkMove.cpp).
+// The query on DCMTK: the find (DcmtkFind.cpp) and the move (DcmtkMove.cpp),
+// each on a thread of its own while the caller waits (BlockingCall.h).
 
 #include <memory>
 
 #include "DcmtkNet.h"
 #include "DcmtkToolkit.h"
+#include "dicom/core/BlockingCall.h"
 
 namespace dicom::dcmtk {
 namespace {
@@ -14,10 +16,13 @@ class DcmtkQuery : public Query {
       : Query(archive, station), timeouts_(timeouts) {}
 
   MatchCollection find(const DataSet& identifier, int maxMatches) override {
-    return findMatches(*this, timeouts_, identifier, maxMatches);
+    return callOffThread([&] { return findMatches(*this, timeouts_, identifier, maxMatches); },
+                         kCallStackBytes);
   }
 
-  void move() override { moveToStation(*this, timeouts_); }
+  void move() override {
+    runOffThread([&] { moveToStation(*this, timeouts_); }, kCallStackBytes);
+  }
 
  private:
   Timeouts timeouts_;
