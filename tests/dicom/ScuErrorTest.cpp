@@ -11,6 +11,7 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <future>
 #include <optional>
 
 #include "SampleStudy.h"
@@ -64,13 +65,23 @@ class ScuErrorTest : public QObject {
   samples::StudySpec spec_;
   QString imagePath_;             // one small JPEG-LS image
   dicom::MatchCollection found_;  // what the last find returned
-  QElapsedTimer call_;            // started as the last call began
+  double seconds_ = 0;            // how long the last call took
 
-  // Runs one operation; the DicomError it raised, nothing on success. A
-  // store of "megabytes=n" sends an uncompressed object of that size.
-  std::optional<DicomError> run(Op op, const Request& r,
-                                const dicom::dcmtk::Timeouts& timeouts = kShort,
-                                int maxMatches = 0) {
+  // What one operation came to: the DicomError it raised (nothing on
+  // success), how long the call itself took, and a find's matches.
+  struct Outcome {
+    std::optional<DicomError> error;
+    double seconds = 0;
+    dicom::MatchCollection found;
+  };
+
+  // Runs one operation; safe on any thread. A store of "megabytes=n" sends
+  // an uncompressed object of that size; a move with "bytes=ms" sees image
+  // bytes arrive, 1,000 a millisecond, for that many milliseconds.
+  Outcome call(Op op, const Request& r, const dicom::dcmtk::Timeouts& timeouts,
+               int maxMatches = 0) const {
+    Outcome outcome;
+    QElapsedTimer clock;
     try {
       const dicom::Peer archive{r["called"], r["host"], dicom::Port(r["port"])};
       const dicom::StationIdentity station{r["calling"], dicom::Port()};
@@ -86,27 +97,38 @@ class ScuErrorTest : public QObject {
           qFatal("no sample");
         }
         dicom::dcmtk::DcmtkImage image(std::move(file), timeouts);
-        call_.start();
-        image.send(archive, station);
-        return std::nullopt;
-      }
-      // The calling AE title is the station's, and so the move's destination.
-      auto q = dicom::dcmtk::makeQuery(timeouts, archive, station);
-      q->setStudyUID(r["study"]);
-      if (r.contains("bytes")) {  // image bytes arrive, 1,000 a millisecond, for so many ms
-        QElapsedTimer clock;
         clock.start();
-        q->setProgressCounter([clock, until = r["bytes"].toLongLong()] {
-          return std::uint64_t(std::min(clock.elapsed(), until)) * 1000;
-        });
+        image.send(archive, station);
+      } else {
+        // The calling AE title is the station's, and so the move's destination.
+        auto q = dicom::dcmtk::makeQuery(timeouts, archive, station);
+        q->setStudyUID(r["study"]);
+        if (r.contains("bytes")) {
+          QElapsedTimer arriving;
+          arriving.start();
+          q->setProgressCounter([arriving, until = r["bytes"].toLongLong()] {
+            return std::uint64_t(std::min(arriving.elapsed(), until)) * 1000;
+          });
+        }
+        clock.start();
+        if (op == Op::Find) outcome.found = q->find(q->newDataSet(), maxMatches);
+        if (op == Op::Move) q->move();
       }
-      call_.start();
-      if (op == Op::Find) found_ = q->find(q->newDataSet(), maxMatches);
-      if (op == Op::Move) q->move();
     } catch (const DicomError& e) {
-      return e;
+      outcome.error = e;
     }
-    return std::nullopt;
+    outcome.seconds = clock.isValid() ? clock.elapsed() / 1000.0 : 0;
+    return outcome;
+  }
+
+  // As call(), keeping the matches and the time of the call.
+  std::optional<DicomError> run(Op op, const Request& r,
+                                const dicom::dcmtk::Timeouts& timeouts = kShort,
+                                int maxMatches = 0) {
+    Outcome outcome = call(op, r, timeouts, maxMatches);
+    found_ = std::move(outcome.found);
+    seconds_ = outcome.seconds;
+    return outcome.error;
   }
 
  private slots:
@@ -364,7 +386,7 @@ class ScuErrorTest : public QObject {
     // 16 MB: four times what loopback buffers hold for a peer that stops reading
     const auto e =
         run(op, request(recording.port(), op == Op::Store ? "megabytes=16" : bytes), timeouts);
-    const double waited = call_.elapsed() / 1000.0;
+    const double waited = seconds_;
     QVERIFY2(waited > ends - 0.5 && waited < ends + 3, qPrintable(QString::number(waited)));
     QVERIFY2(!e == named.isEmpty() && (!e || e->number() == Timeout),
              e ? qPrintable(e->description()) : "a success");
@@ -373,6 +395,44 @@ class ScuErrorTest : public QObject {
     QVERIFY2(e->description().contains(named) && said.hasMatch() &&
                  qAbs(said.captured(1).toDouble() - waited) < 0.5,
              qPrintable(e->description() + QString(" (waited %1 s)").arg(waited)));
+  }
+
+  // The limits hold as the toolkit sets them, with no test choosing them: a
+  // find answered with a pending match each second ends at its 30 s, a move
+  // answered with pendings and no image at the 20 s idle limit, a store to a
+  // peer that stops reading at the same. The three run side by side.
+  void defaultLimits() {
+    const dicom::dcmtk::Timeouts defaults = dicom::dcmtk::DcmtkToolkit().timeouts();
+    struct Case {
+      Op op;
+      bool deaf;
+      double ends;
+      QString named;
+    };
+    const std::vector<Case> cases = {{Op::Find, false, 30, "did not finish within 30 s"},
+                                     {Op::Move, false, 20, "no image data arrived for 20 s"},
+                                     {Op::Store, true, 20, "nothing came from the peer for 20 s"}};
+    std::vector<std::unique_ptr<scutest::RecordingPeer>> peers;
+    std::vector<std::future<Outcome>> outcomes;
+    for (const Case& c : cases) {
+      scutest::PeerBehaviour behaviour;
+      behaviour.deaf = c.deaf;
+      behaviour.pacedPendings = 60;
+      behaviour.findMatches = {std::make_shared<DcmDataset>()};
+      behaviour.findMatches[0]->putAndInsertString(DCM_StudyInstanceUID, "1.2.3.1");
+      peers.push_back(std::make_unique<scutest::RecordingPeer>(behaviour));
+      const Request r = request(peers.back()->port(), c.deaf ? "megabytes=16" : "");
+      outcomes.push_back(
+          std::async(std::launch::async, [=, this] { return call(c.op, r, defaults); }));
+    }
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+      const Outcome outcome = outcomes[i].get();
+      const QString d = outcome.error ? outcome.error->description() : "a success";
+      QVERIFY2(outcome.error && outcome.error->number() == Timeout && d.contains(cases[i].named),
+               qPrintable(d));
+      QVERIFY2(qAbs(outcome.seconds - cases[i].ends) < 1.5,
+               qPrintable(QString("%1 s: %2").arg(outcome.seconds).arg(d)));
+    }
   }
 };
 
