@@ -144,7 +144,26 @@ void frmMain::buildToolbar() {
 void frmMain::buildControls() {
   dcmViewer = new dicom::Viewer(toolkit_, this);
   dcmViewer->setGeometry(twipsRect(90, 2700, 9150, 3120));
+  buildInfoFrame();
+  buildStatePanel();
+  buildOrientationButtons();
 
+  setTabOrder(Toolbar1, dcmViewer);
+  setTabOrder(dcmViewer, txtPatName);
+  setTabOrder(txtPatName, txtStudyDate);
+  setTabOrder(txtStudyDate, txtPatID);
+  setTabOrder(txtPatID, cmdOrientation[3]);
+  setTabOrder(cmdOrientation[3], cmdOrientation[2]);
+  setTabOrder(cmdOrientation[2], cmdOrientation[1]);
+  setTabOrder(cmdOrientation[1], cmdOrientation[0]);
+
+  tmrKill = new QTimer(this);
+  tmrKill->setInterval(20000);
+  connect(tmrKill, &QTimer::timeout, this, &frmMain::tmrKill_Timer);
+  wireViewer();
+}
+
+void frmMain::buildInfoFrame() {
   fraInfo = new QGroupBox(this);
   fraInfo->setGeometry(twipsRect(90, 945, 4065, 1680));
   Picture1 = new QWidget(fraInfo);
@@ -165,7 +184,9 @@ void frmMain::buildControls() {
   txtStudyDate = field(twipsRect(90, 315, 1275, 285));
   label(1, "Patient Name:", twipsRect(90, 765, 1020, 195));
   txtPatName = field(twipsRect(90, 990, 3795, 285));
+}
 
+void frmMain::buildStatePanel() {
   picState = new QWidget(this);
   picState->setGeometry(twipsRect(90, 945, 5640, 1725));
   picState->setAutoFillBackground(true);
@@ -177,7 +198,9 @@ void frmMain::buildControls() {
   lblState->setAlignment(Qt::AlignCenter);
   lblState->setFont(tahoma(14.25, true));
   picState->hide();
+}
 
+void frmMain::buildOrientationButtons() {
   picButton = new QWidget(this);
   picButton->setGeometry(twipsRect(6255, 900, 2985, 1725));
   const QRect places[4] = {twipsRect(0, 0, 1455, 840), twipsRect(1485, 0, 1455, 840),
@@ -196,20 +219,9 @@ void frmMain::buildControls() {
       connect(shortcut, &QShortcut::activated, this, [this, i] { cmdOrientation_Click(i); });
     }
   }
+}
 
-  setTabOrder(Toolbar1, dcmViewer);
-  setTabOrder(dcmViewer, txtPatName);
-  setTabOrder(txtPatName, txtStudyDate);
-  setTabOrder(txtStudyDate, txtPatID);
-  setTabOrder(txtPatID, cmdOrientation[3]);
-  setTabOrder(cmdOrientation[3], cmdOrientation[2]);
-  setTabOrder(cmdOrientation[2], cmdOrientation[1]);
-  setTabOrder(cmdOrientation[1], cmdOrientation[0]);
-
-  tmrKill = new QTimer(this);
-  tmrKill->setInterval(20000);
-  connect(tmrKill, &QTimer::timeout, this, &frmMain::tmrKill_Timer);
-
+void frmMain::wireViewer() {
   connect(&dcmViewer->reception(), &dicom::Reception::imageReceived, this,
           &frmMain::dcmViewer_ImageReceived);
   connect(&dcmViewer->reception(), &dicom::Reception::associationClosed, this,
@@ -295,124 +307,6 @@ void frmMain::Toolbar1_ButtonClick(const QString& key) {
   if (closeAfterUpdate_ && !updating_) close();
 }
 
-void frmMain::runUpdate(QAction* button) {
-  // Labels given during the update's event processing enable the button
-  // again; one update at a time.
-  if (updating_) return;
-  button->setEnabled(false);
-  updating_ = true;
-  labelledDuringUpdate_ = false;
-  struct Done {
-    frmMain& window;
-    ~Done() {
-      window.updating_ = false;
-      // A label given meanwhile still waits to be sent.
-      if (window.labelledDuringUpdate_ && window.dcmViewer->images().markedCount() > 0) {
-        window.toolbarButton("update")->setEnabled(true);
-      }
-    }
-  } done{*this};
-  station::ArchiveCheck check(dcmViewer->reception(), toolkit_, settings_);
-  station::StudyUpdate update(
-      dcmViewer->images(), settings_,
-      {[this](bool visible, const QString& text) { State(visible, text); },
-       [this] {
-         dcmViewer->update();
-         QCoreApplication::processEvents();
-       },
-       [&check](const std::vector<dicom::ImagePtr>& sent) { return check.labelsOf(sent); }});
-  update.run();
-  dcmViewer->update();
-  showMessage(QMessageBox::Information, "Brevant", "Update was successful.");
-}
-
-void frmMain::cmdOrientation_Click(int index) {
-  if (!SelectedImage) return;
-  station::applyLabel(*SelectedImage, cmdOrientation[index]->text());
-  for (int i = 0; i < 4; ++i) setOrientationColour(i, kGrey);
-  setOrientationColour(index, kLightGreen);
-  if (updating_) {
-    labelledDuringUpdate_ = true;
-  } else {
-    toolbarButton("update")->setEnabled(true);
-  }
-  dcmViewer->update();
-}
-
-void frmMain::dcmViewer_ImageReceived() {
-  tmrKill->stop();
-}
-
-void frmMain::dcmViewer_AssociationClosed() {
-  for (int i = 0; i < 4; ++i) setOrientationColour(i, kGrey);
-  dicom::ImageCollection& images = dcmViewer->images();
-  const int count = images.count();
-  if (count == 0) {
-    State(true, "No Images");
-    return;
-  }
-  dcmViewer->setGridSize(gridSizeFor(count));
-  const dicom::ImagePtr first = images.item(1);
-  txtStudyDate->setText(first->attribute(dicom::tags::StudyDate).value());
-  txtPatID->setText(first->patientID());
-  txtPatName->setText(QString(first->patientName()).replace('^', ' '));
-  State(false, "");
-}
-
-void frmMain::tmrKill_Timer() {
-  State(true, "No Images");
-}
-
-void frmMain::dcmViewer_MouseClick(int, int, std::int32_t x, std::int32_t y) {
-  const std::int32_t position = dcmViewer->hitTest(x, y);
-  if (position == 0) return;
-  selectImage(position);
-}
-
-void frmMain::selectImage(int position) {
-  dicom::ImageCollection& images = dcmViewer->images();
-  // An image the station cannot display cannot be judged, so not labelled.
-  if (!images.item(position)->displayProblem().isEmpty()) return;
-  SelectedImage = images.item(position);
-  for (int i = 1; i <= images.count(); ++i) images.item(i)->setFrameWidth(0);
-  SelectedImage->setFrameColour(kRed);
-  SelectedImage->setFrameWidth(2);
-  const QString label = station::labelOf(*images.item(position));
-  for (int i = 0; i < 4; ++i) {
-    setOrientationColour(i, cmdOrientation[i]->text() == label ? kLightGreen : kGrey);
-  }
-  dcmViewer->update();
-}
-
-void frmMain::startWatchdog() {
-  // Images of this retrieval that are already in the viewer have stopped the
-  // watchdog before it was started; starting it now would put "No Images"
-  // over a study on display.
-  if (dcmViewer->images().count() > 0) return;
-  tmrKill->start();
-}
-
-void frmMain::beginRetrieval(const QString& studyInstanceUID) {
-  station::Retrieval retrieval(dcmViewer->reception(), toolkit_, settings_,
-                               {[this](bool visible, const QString& text) { State(visible, text); },
-                                [this] { startWatchdog(); }});
-  retrieval.run(studyInstanceUID);
-}
-
-bool frmMain::confirmDiscard(const QString& action) {
-  const int marked = dcmViewer->images().markedCount();
-  if (marked == 0) return true;
-  return askYesNo("Brevant", QString("%1 changed image(s) of the study on display have not been "
-                                     "sent to the archive with \"Update Study\".\r\n%2 "
-                                     "discards these changes. Continue anyway?")
-                                 .arg(marked)
-                                 .arg(action));
-}
-
-bool frmMain::confirmDiscardChanges() {
-  return confirmDiscard("Retrieving another study");
-}
-
 void frmMain::closeEvent(QCloseEvent* event) {
   if (updating_) {
     // The sends go on while the update processes events; the window closes
@@ -438,6 +332,12 @@ void frmMain::resizeEvent(QResizeEvent* event) {
 void frmMain::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
   Form_Resize();
+  // Once, when the window first shows: labels a station that ended without
+  // sending them left behind.
+  if (!offered_) {
+    offered_ = true;
+    QTimer::singleShot(0, this, &frmMain::offerUnsentLabels);
+  }
 }
 
 void frmMain::Form_Resize() {

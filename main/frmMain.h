@@ -16,6 +16,7 @@
 #include "dicom/core/Image.h"
 #include "dicom/core/Toolkit.h"
 #include "dicom/widgets/Viewer.h"
+#include "main/Labelling.h"
 #include "search/StationHost.h"
 #include "settings/modMain.h"
 
@@ -66,6 +67,8 @@ class frmMain : public QWidget, public search::StationHost {
 
   std::uint32_t orientationColour(int index) const { return orientationColour_[index]; }
   QAction* toolbarButton(const QString& key) const;
+  // The journal of labels not yet sent, beside the executable.
+  static QString journalPath();
   dicom::ImagePtr selectedImage() const { return SelectedImage; }
 
   QToolBar* Toolbar1;
@@ -95,6 +98,10 @@ class frmMain : public QWidget, public search::StationHost {
   static dicom::TileMarks marksOf(const dicom::Image& image);
   void Form_Resize();
   void buildControls();
+  void buildInfoFrame();
+  void buildStatePanel();
+  void buildOrientationButtons();
+  void wireViewer();
   void buildToolbar();
   void setOrientationColour(int index, std::uint32_t colour);
   void runUpdate(QAction* button);
@@ -104,6 +111,11 @@ class frmMain : public QWidget, public search::StationHost {
   // Asks before unsent changes are dropped; action completes the question
   // ("Retrieving another study", "Closing Brevant").
   bool confirmDiscard(const QString& action);
+  // Retrieves a study from the main window, with the retrieval's failure path.
+  void retrieveStudy(const QString& studyInstanceUID);
+  // At start-up: labels a station that ended without sending them left.
+  void offerUnsentLabels();
+  void reapplyUnsentLabels();
 
   dicom::Toolkit& toolkit_;
   ConnectionSettingsRecord& settings_;
@@ -113,5 +125,9 @@ class frmMain : public QWidget, public search::StationHost {
   bool labelledDuringUpdate_ = false;
   bool closeAfterUpdate_ = false;
   dicom::ImagePtr SelectedImage;
+  station::Labelling labelling_{journalPath()};
+  bool journalWarned_ = false;
+  bool offered_ = false;
+  QString reapplyStudy_;  // the study whose unsent labels are given again once it arrives
   std::array<std::uint32_t, 4> orientationColour_{kGrey, kGrey, kGrey, kGrey};
 };

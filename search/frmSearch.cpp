@@ -98,7 +98,16 @@ void frmSearch::buildControls() {
   picSearch->setObjectName("picSearch");
   picSearch->setFont(tahoma(8.25));
   picSearch->setGeometry(px(135), px(225), px(8025), px(2265));
+  buildCriteria();
 
+  grid1 = new ResultGrid(this);
+  grid1->setObjectName("grid1");
+  grid1->setFont(tahoma(9));
+  grid1->setGeometry(px(90), px(2745), px(11130), px(5550));
+  wireControls();
+}
+
+void frmSearch::buildCriteria() {
   auto place = [](QWidget* widget, int left, int top, int width, int height) {
     widget->setGeometry(px(left), px(top), px(width), px(height));
   };
@@ -146,12 +155,9 @@ void frmSearch::buildControls() {
   place(cmdSearch, 6750, 1755, 1230, 375);
   txtPatName = textBox("txtPatName", 1800, 0, 825, 270);
   txtPatName->hide();
+}
 
-  grid1 = new ResultGrid(this);
-  grid1->setObjectName("grid1");
-  grid1->setFont(tahoma(9));
-  grid1->setGeometry(px(90), px(2745), px(11130), px(5550));
-
+void frmSearch::wireControls() {
   QWidget* order[] = {txtPatID,
                       dtpStudyDate->checkBox(),
                       dtpStudyDate->dateEdit(),

@@ -79,6 +79,8 @@ class frmSearch : public QDialog {
   void reportFailure(const std::exception& error, const QString& context = QString());
   void refuseTooWide();
   void buildControls();
+  void buildCriteria();
+  void wireControls();
 
   dicom::Toolkit& toolkit_;
   const ConnectionSettingsRecord& settings_;

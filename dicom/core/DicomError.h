@@ -44,6 +44,7 @@ constexpr std::int32_t AssociationRejected = Base + 8;    // the peer rejected t
 constexpr std::int32_t Internal = Base + 9;               // anything else
 constexpr std::int32_t Refused = Base + 10;               // a received object the station refused
 constexpr std::int32_t NotApplied = Base + 11;            // the archive did not apply a sent change
+constexpr std::int32_t AuditTrail = Base + 12;            // the audit trail cannot be written
 }  // namespace OwnError
 
 // The DCMTK condition numbering described above.

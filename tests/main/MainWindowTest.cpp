@@ -8,6 +8,7 @@
 #include "SampleStudy.h"
 #include "common/AppDir.h"
 #include "dicom/dcmtk/DcmtkImage.h"
+#include "main/LabelJournal.h"
 #include "main/ViewLabels.h"
 #include "main/frmMain.h"
 #include "settings/frmSettings.h"
@@ -52,6 +53,7 @@ class MainWindowTest : public QObject {
   void init() {
     common::setAppDirectoryForTesting(dir_.path());
     QFile::remove(dir_.filePath("Settings.ini"));
+    QFile::remove(dir_.filePath("Labels.journal"));
     questions_.clear();
     window_ = std::make_unique<frmMain>(toolkit_, settings_, nullptr);
     window_->showMessage = [](QMessageBox::Icon, const QString&, const QString& text) {
@@ -89,16 +91,43 @@ class MainWindowTest : public QObject {
     QVERIFY(!window_->toolbarButton("update")->isEnabled());
   }
 
-  // Until the first image arrives the watchdog runs; when it fires the panel
-  // says so. An association without images says so at once.
+  // The grid grows with the study so that every image has a tile of its
+  // own and a click on it reaches that image.
+  void everyImageReachable_data() {
+    QTest::addColumn<int>("count");
+    QTest::addColumn<int>("grid");
+    for (const auto& [count, grid] :
+         {std::pair{1, 2}, {4, 2}, {5, 3}, {9, 3}, {10, 4}, {16, 4}, {17, 5}}) {
+      QTest::newRow(qPrintable(QString::number(count))) << count << grid;
+    }
+  }
+  void everyImageReachable() {
+    QFETCH(int, count);
+    QFETCH(int, grid);
+    retrieve(QStringList(count, "L CC"));
+    QCOMPARE(int(window_->dcmViewer->gridSize()), grid);
+    for (int position = 1; position <= count; ++position) {
+      QPoint centre = window_->dcmViewer->tileRect(position).center();
+      std::int32_t x = centre.x(), y = centre.y();
+      QCOMPARE(window_->dcmViewer->hitTest(x, y), position);
+    }
+  }
+
+  // Until the first image arrives the watchdog runs; when it runs out the
+  // panel says so, and again at every tick until an image comes. An
+  // association without images says so at once.
   void noImages() {
     retrieve({}, false);
     QVERIFY(window_->tmrKill->isActive());
     toolkit_.receiver->deliver(toolkit_.makeImage("1.2.1"));
     QVERIFY(!window_->tmrKill->isActive());
+    window_->tmrKill->setInterval(50);  // the watchdog's 20 s, shortened
     retrieve({}, false);
-    window_->tmrKill_Timer();
-    QCOMPARE(window_->lblState->text(), QString("No Images"));
+    QTRY_COMPARE_WITH_TIMEOUT(window_->lblState->text(), QString("No Images"), 2000);
+    window_->State(true, "Receiving Images ...");
+    QTRY_COMPARE_WITH_TIMEOUT(window_->lblState->text(), QString("No Images"), 2000);
+    toolkit_.receiver->deliver(toolkit_.makeImage("1.2.2"));
+    QVERIFY(!window_->tmrKill->isActive());
     retrieve({});
     QVERIFY(window_->picState->isVisible());
     QCOMPARE(window_->lblState->text(), QString("No Images"));
@@ -186,6 +215,46 @@ class MainWindowTest : public QObject {
     QTest::keyClick(window_.get(), Qt::Key_Escape);
     QCOMPARE(window_->dcmViewer->fullViewPosition(), 0);
     QCOMPARE(window_->selectedImage(), third);
+  }
+
+  // Labels a station left unsent when it ended are offered at the next
+  // start and given again, each to its own image, only where the archive
+  // still holds what the image carried when the label was given.
+  void unsentLabelsGivenAgain() {
+    station::LabelJournal journal(frmMain::journalPath());
+    QVERIFY(journal.labelled({"1.2.9", "", "1.2.1", "P42", "L CC", "R MLO"}));
+    QVERIFY(journal.labelled({"1.2.9", "", "1.2.2", "P42", "L CC", "L MLO"}));  // changed since
+    QVERIFY(journal.labelled({"1.2.9", "", "1.2.7", "P42", "L CC", "R CC"}));   // gone
+    toolkit_.script.onMove = [this] {
+      toolkit_.receiver->deliver(toolkit_.makeImage("1.2.1", "L CC"));
+      toolkit_.receiver->deliver(toolkit_.makeImage("1.2.2", "R CC"));
+      toolkit_.receiver->close();
+    };
+    QStringList messages;
+    answer_ = true;
+    window_ = std::make_unique<frmMain>(toolkit_, settings_, nullptr);
+    window_->askYesNo = [this](const QString&, const QString& text) {
+      questions_ << text;
+      return answer_;
+    };
+    window_->showMessage = [&](QMessageBox::Icon, const QString&, const QString& text) {
+      messages << text;
+    };
+    window_->show();
+    QTRY_COMPARE_WITH_TIMEOUT(messages.size(), 1, 3000);
+    QVERIFY2(questions_.value(0).contains("3 label(s) of study"), qPrintable(questions_.value(0)));
+    const auto& images = window_->dcmViewer->images();
+    QCOMPARE(station::labelOf(*images.item(1)), QString("R MLO"));
+    QVERIFY(images.item(1)->changed());
+    QCOMPARE(station::labelOf(*images.item(2)), QString("R CC"));
+    QVERIFY(!images.item(2)->changed());
+    QVERIFY(window_->toolbarButton("update")->isEnabled());
+    QVERIFY2(messages[0].startsWith("1 label(s) were given again") &&
+                 messages[0].contains("the archive now holds \"R CC\", not \"L CC\"") &&
+                 messages[0].contains("1.2.7 (\"R CC\") is not in the study"),
+             qPrintable(messages[0]));
+    // What was not given again is not offered again.
+    QCOMPARE(journal.pending().size(), std::size_t{1});
   }
 
   // An image whose pixels cannot be shown keeps its tile, is logged, and

@@ -37,7 +37,7 @@ class Query : public dicom::Query {
   Script& script_;
 };
 
-// An image of patient Smith^Anna, P42, study date 20240115; a problem
+// An image of study 1.2.9, patient Smith^Anna, P42, study date 20240115; a problem
 // makes it one whose pixels cannot be displayed.
 class Image : public dicom::Image {
  public:
@@ -45,6 +45,7 @@ class Image : public dicom::Image {
       : script_(script), problem_(problem) {
     if (!problem.isEmpty()) picture_ = QImage();
     attributes_.set(dicom::tags::SOPInstanceUID, uid);
+    attributes_.set(dicom::tags::StudyInstanceUID, "1.2.9");
     attributes_.set(dicom::tags::SeriesDescription, label);
     attributes_.setPatientName("Smith^Anna");
     attributes_.setPatientID("P42");
