@@ -7,6 +7,7 @@
 #include <dcmtk/dcmnet/dul.h>
 #include <dcmtk/ofstd/ofstd.h>
 
+#include "DcmtkDimse.h"
 #include "DcmtkWatchdog.h"
 
 #ifdef _WIN32
@@ -302,30 +303,29 @@ OFCondition Association::send(T_ASC_PresentationContextID context, T_DIMSE_Messa
 
 OFCondition Association::receive(T_DIMSE_Command expected, DIC_US messageID, int waitSeconds,
                                  Response& response) {
-  T_ASC_PresentationContextID context = 0;
-  DcmDataset* detail = nullptr;
-  OFCondition cond = DIMSE_receiveCommand(association_, DIMSE_NONBLOCKING, waitSeconds, &context,
-                                          &response.command, &detail);
-  response.detail.reset(detail);
+  // Every command set and data set of the peer is scanned before it is
+  // parsed; what goes beyond the limits ends the call, named in refusal_.
+  Command command;
+  OFCondition cond = receiveCommand(association_, waitSeconds, MessageLimits{}, command, refusal_);
   if (cond.bad()) return cond;
+  response.command = command.message;
+  response.detail = std::move(command.set);
   if (response.command.CommandField != expected || respondedTo(response.command) != messageID) {
     return makeDcmnetCondition(DIMSEC_UNEXPECTEDRESPONSE, OF_error,
                                "an unexpected response to the request");
   }
   if (!hasDataSet(response.command)) return cond;
-  DcmDataset* data = nullptr;
-  cond = DIMSE_receiveDataSetInMemory(association_, DIMSE_NONBLOCKING, waitSeconds, &context, &data,
-                                      nullptr, nullptr);
-  response.data.reset(data);
-  return cond;
+  return receiveDataSet(association_, command.context, waitSeconds, MessageLimits{}, response.data,
+                        refusal_);
 }
 
 DicomError Association::failure(const OFCondition& condition, const QString& context,
                                 const std::optional<MoveTrace>& move) {
   const Watchdog::Expired expired = watchdog_ ? watchdog_->expired() : Watchdog::Expired::No;
   abort();
-  return callError(condition, CallFailure{context, limitOf(expired), limits_.idleSeconds,
-                                          limits_.overallSeconds, secondsSince(started_), move});
+  return callError(
+      condition, CallFailure{context, limitOf(expired), limits_.idleSeconds, limits_.overallSeconds,
+                             secondsSince(started_), move, refusal_});
 }
 
 void Association::close() {

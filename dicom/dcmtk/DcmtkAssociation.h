@@ -53,8 +53,9 @@ struct CallLimits {
   int overallSeconds = 30;
 };
 
-// One response of the peer to a request of ours: its command, the status
-// detail that came with it, and its data set when it has one.
+// One response of the peer to a request of ours: its command, its whole
+// command set (the status detail, an Error Comment, is in it), and its data
+// set when it has one.
 struct Response {
   T_DIMSE_Message command{};
   std::unique_ptr<DcmDataset> detail;
@@ -101,9 +102,13 @@ class Association {
   OFCondition send(T_ASC_PresentationContextID context, T_DIMSE_Message& request, DcmDataset* data,
                    DIMSE_ProgressCallback onProgress = nullptr, void* progressContext = nullptr);
   // Reads the next response, waiting at most waitSeconds (the watchdog's
-  // limits first): its command, then its data set when it announces one. A
-  // response of another kind than expected, or to another message, is a
-  // failure (DIMSE_UNEXPECTEDRESPONSE).
+  // limits first): its command, then its data set when it announces one,
+  // each scanned before DCMTK parses it (DcmtkDimse.h: a command set holds
+  // no sequence and at most 64 KB; a data set nests at most 64 deep and
+  // holds at most 16 MB). One beyond those limits fails with
+  // DIMSE_PARSEFAILED, and failure() names the reason. A response of
+  // another kind than expected, or to another message, is a failure
+  // (DIMSE_UNEXPECTEDRESPONSE).
   OFCondition receive(T_DIMSE_Command expected, DIC_US messageID, int waitSeconds,
                       Response& response);
 
@@ -135,6 +140,7 @@ class Association {
   T_ASC_Network* network_ = nullptr;
   T_ASC_Association* association_ = nullptr;
   std::unique_ptr<Watchdog> watchdog_;
+  QString refusal_;  // why the last response read was refused unparsed
 };
 
 }  // namespace dicom::dcmtk

@@ -129,6 +129,7 @@ struct CallFailure {
   int overallSeconds = 0;
   double waited = 0;  // seconds since the call began
   std::optional<MoveTrace> move;
+  QString refusal;  // why the peer's answer was refused before it was parsed
 };
 DicomError callError(const OFCondition& condition, const CallFailure& failure);
 

@@ -227,6 +227,11 @@ DicomError requestError(const OFCondition& condition, const RequestFailure& fail
 
 DicomError callError(const OFCondition& condition, const CallFailure& failure) {
   const QString waited = seconds(failure.waited);
+  if (!failure.refusal.isEmpty() && failure.limit == LimitReached::None) {
+    return DicomError(conditionNumber(condition.module(), condition.code()),
+                      QStringLiteral("%1: the peer's answer was refused unread: %2.")
+                          .arg(failure.context, failure.refusal));
+  }
   if (failure.limit == LimitReached::Idle && failure.move && failure.move->pendings > 0) {
     return DicomError(OwnError::Timeout, idleMove(failure));
   }

@@ -5,6 +5,7 @@
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmnet/cond.h>
 
 #include <QElapsedTimer>
 #include <QRegularExpression>
@@ -332,6 +333,50 @@ class ScuErrorTest : public QObject {
     }
     QVERIFY(peer.waitForEnd(1, 5000));
     if (op == Op::Store) QVERIFY(!peer.record().released);  // a refused store aborts
+  }
+
+  // An archive's answers the station must not parse: each ends the call at
+  // once with the reason (scanned before DCMTK's parser sees a byte: a deep
+  // sequence would end the station on the thread that parses it), the
+  // association aborted, and the station goes on.
+  void hostileAnswer_data() {
+    QTest::addColumn<Op>("op");
+    QTest::addColumn<QString>("answer");
+    QTest::addColumn<QString>("reason");
+    const auto row = [](const char* tag, Op op, const char* answer, const char* reason) {
+      QTest::newRow(tag) << op << QString(answer) << QString(reason);
+    };
+    row("find: a match nested 10,000 deep (360 KB)", Op::Find, "deepMatch=10000",
+        "the data set sequences nested deeper than 64 levels");
+    row("find: a match of 17 MB", Op::Find, "hugeMatch=17000000",
+        "the data set element (0009,1010) declares 17000000 bytes");
+    row("find: a command set nested 100,000 deep (3.2 MB)", Op::Find, "deepCommand=100000",
+        "the command set sequences nested deeper than 0 levels");
+    row("move: a command set nested 100,000 deep", Op::Move, "deepCommand=100000",
+        "the command set sequences nested deeper than 0 levels");
+    row("store: a command set nested 100,000 deep", Op::Store, "deepCommand=100000",
+        "the command set sequences nested deeper than 0 levels");
+  }
+  void hostileAnswer() {
+    QFETCH(Op, op);
+    QFETCH(QString, answer);
+    QFETCH(QString, reason);
+    scutest::PeerBehaviour behaviour;
+    const int amount = answer.section('=', 1).toInt();
+    if (answer.startsWith("deepMatch")) behaviour.deepMatch = amount;
+    if (answer.startsWith("hugeMatch")) behaviour.hugeMatch = std::size_t(amount);
+    if (answer.startsWith("deepCommand")) behaviour.deepCommand = amount;
+    scutest::RecordingPeer peer(behaviour);
+    const auto e = run(op, request(peer.port()));
+    QVERIFY2(e, "reported as a success");
+    const OFCondition refused(DIMSE_PARSEFAILED);
+    QCOMPARE(e->number(), dicom::conditionNumber(refused.module(), refused.code()));
+    QVERIFY2(e->description().contains("the peer's answer was refused unread: " + reason) &&
+                 e->description().contains(QString("\"PEER\" at 127.0.0.1:%1").arg(peer.port())),
+             qPrintable(e->description()));
+    QVERIFY2(seconds_ < 5, qPrintable(QString::number(seconds_)));
+    QVERIFY(peer.waitForEnd(1, 5000));
+    QVERIFY(!peer.record().released);
   }
 
   // Peers that keep a call going without finishing it: it ends at the limit
