@@ -1,8 +1,9 @@
 // C-FIND on DCMTK, in named steps: open the association, send the request,
 // read each response, decide the result. It runs as a loop of its own, not
-// DCMTK's find call, so that it can stop collecting at the limit and cancel
-// the find on the peer. DCMTK's calls return a good condition whatever final
-// status the peer sends, so the final status is read here: only success
+// DCMTK's find call nor DcmSCU's, so that it can stop collecting at the
+// limit and cancel the find on the peer, and so that every response is read
+// through the scanning reader (DcmSCU's hooks see a response only after
+// DCMTK's own parser has had it). The final status decides: only success
 // returns; anything else raises DicomError.
 
 #include <dcmtk/config/osconfig.h>
