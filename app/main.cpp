@@ -35,8 +35,10 @@ int main(int argc, char* argv[]) {
   // when it acts.
   ConnectionSettingsRecord ConnectionSettings;
   modMain::LoadConnectionSettings(ConnectionSettings);
-  frmMain window(toolkit, ConnectionSettings, [&](QWidget* owner, search::StationHost& host) {
-    search::frmSearch search(toolkit, ConnectionSettings, host, owner);
+  // The studies of the last search, worked one after another.
+  search::StudyList list;
+  frmMain window(toolkit, ConnectionSettings, list, [&](QWidget* owner, search::StationHost& host) {
+    search::frmSearch search(toolkit, ConnectionSettings, host, list, owner);
     search.exec();
   });
   window.show();

@@ -82,4 +82,16 @@ bool contradicts(const HeaderView& header, const QString& label) {
   return known && header.view != parts[1];
 }
 
+bool tileBefore(const dicom::Image& a, const dicom::Image& b) {
+  const auto key = [](const dicom::Image& image) {
+    const auto number = [&](dicom::Tag tag) {
+      bool ok = false;
+      const long long n = image.attribute(tag).defaultValue().trimmed().toLongLong(&ok);
+      return ok ? std::pair{0, n} : std::pair{1, 0LL};
+    };
+    return std::pair{number(dicom::tags::SeriesNumber), number(dicom::tags::InstanceNumber)};
+  };
+  return key(a) < key(b);
+}
+
 }  // namespace station

@@ -46,4 +46,9 @@ HeaderView headerView(const dicom::Image& image);
 // that is silent on a part, contradicts nothing there.
 bool contradicts(const HeaderView& header, const QString& label);
 
+// The order tiles stand in, whatever order the archive sends a study in:
+// by Series Number, then Instance Number; an image without one after those
+// with one; arrival decides the rest.
+bool tileBefore(const dicom::Image& a, const dicom::Image& b);
+
 }  // namespace station

@@ -30,8 +30,8 @@ QPixmap drawIcon(int which, bool grey) {
   pixmap.fill(Qt::transparent);
   QPainter p(&pixmap);
   p.setRenderHint(QPainter::Antialiasing);
-  const QColor colours[4] = {QColor(40, 140, 60), QColor(40, 90, 190), QColor(120, 120, 130),
-                             QColor(200, 50, 40)};
+  const QColor colours[6] = {QColor(40, 140, 60), QColor(40, 90, 190), QColor(120, 120, 130),
+                             QColor(200, 50, 40), QColor(40, 90, 190), QColor(40, 90, 190)};
   const QColor c = grey ? QColor(165, 165, 165) : colours[which];
   p.setPen(QPen(c, 3, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
   switch (which) {
@@ -58,10 +58,17 @@ QPixmap drawIcon(int which, bool grey) {
       }
       break;
     }
-    default:  // close
+    case 3:  // close
       p.drawLine(8, 8, 24, 24);
       p.drawLine(24, 8, 8, 24);
       break;
+    default: {  // previous and next study: an arrow left or right
+      const int d = which == 4 ? -1 : 1;
+      p.drawLine(6, 16, 26, 16);
+      p.drawLine(16 + d * 10, 16, 16 + d * 2, 8);
+      p.drawLine(16 + d * 10, 16, 16 + d * 2, 24);
+      break;
+    }
   }
   return pixmap;
 }
@@ -95,14 +102,19 @@ std::int16_t frmMain::gridSizeFor(int count) {
 }
 
 frmMain::frmMain(dicom::Toolkit& toolkit, ConnectionSettingsRecord& settings,
-                 SearchOpener openSearch, QWidget* parent)
-    : QWidget(parent), toolkit_(toolkit), settings_(settings), openSearch_(std::move(openSearch)) {
+                 search::StudyList& list, SearchOpener openSearch, QWidget* parent)
+    : QWidget(parent),
+      toolkit_(toolkit),
+      settings_(settings),
+      list_(list),
+      openSearch_(std::move(openSearch)) {
   setWindowTitle("Brevant");
   setWindowIcon(makeWindowIcon());
   setFont(tahoma(8.25));
   resize(px(10695), px(9690));
   buildToolbar();
   buildControls();
+  buildKeys();
 
   showMessage = common::modalMessageBox(this);
   askYesNo = [this](const QString& title, const QString& text) {
@@ -126,9 +138,11 @@ void frmMain::buildToolbar() {
   Toolbar1->setMovable(false);
   Toolbar1->setIconSize(QSize(32, 32));
   Toolbar1->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
-  const char* captions[4] = {"Update Study", "Search Study", "Settings", "Close"};
-  const char* keys[4] = {"update", "search", "settings", "close"};
-  for (int i = 0; i < 4; ++i) {
+  // The list's two buttons come after the four the window always had.
+  const char* captions[6] = {"Update Study", "Search Study",   "Settings",
+                             "Close",        "Previous Study", "Next Study"};
+  const char* keys[6] = {"update", "search", "settings", "close", "previous", "next"};
+  for (int i = 0; i < 6; ++i) {
     ImgLst.push_back(drawIcon(i, false));
     imgLstGrey.push_back(drawIcon(i, true));
     QIcon icon;
@@ -239,6 +253,7 @@ void frmMain::wireViewer() {
     if (position > 0) selectImage(position);
   });
   dcmViewer->setAnnotation(&frmMain::marksOf);
+  dcmViewer->reception().setOrder(&station::tileBefore);
   // The selection never outlives the images it points into.
   connect(&dcmViewer->images(), &dicom::ImageCollection::emptied, this,
           [this] { SelectedImage.reset(); });
@@ -246,6 +261,7 @@ void frmMain::wireViewer() {
 
 void frmMain::Form_Load() {
   toolbarButton("update")->setEnabled(false);
+  updateListButtons();
 }
 
 dicom::TileMarks frmMain::marksOf(const dicom::Image& image) {
@@ -257,6 +273,7 @@ dicom::TileMarks frmMain::marksOf(const dicom::Image& image) {
   marks.topLeft = station::labelOf(image);
   if (image.changed()) marks.topRight = "CHANGED";
   if (image.frameCount() > 1) marks.bottomLeft = QString("%1 frames").arg(image.frameCount());
+  marks.note = image.displayNote();
   const station::HeaderView header = station::headerView(image);
   if (header.isSilent()) return marks;
   marks.warning = station::contradicts(header, marks.topLeft);
@@ -295,6 +312,8 @@ void frmMain::Toolbar1_ButtonClick(const QString& key) {
       dialog.exec();
     } else if (key == "close") {
       close();
+    } else if (key == "next" || key == "previous") {
+      openNeighbour(key == "next" ? +1 : -1);
     }
   } catch (const std::exception& error) {
     const dicom::Failure failure = dicom::describe(error);

@@ -18,6 +18,7 @@
 #include "dicom/widgets/Viewer.h"
 #include "main/Labelling.h"
 #include "search/StationHost.h"
+#include "search/StudyList.h"
 #include "settings/modMain.h"
 
 class QGroupBox;
@@ -33,8 +34,9 @@ class frmMain : public QWidget, public search::StationHost {
 
   // settings is the station's one set of connection settings, loaded by the
   // composition root; every command reads it when it acts.
-  frmMain(dicom::Toolkit& toolkit, ConnectionSettingsRecord& settings, SearchOpener openSearch,
-          QWidget* parent = nullptr);
+  // list is the station's list of studies, which the search window fills.
+  frmMain(dicom::Toolkit& toolkit, ConnectionSettingsRecord& settings, search::StudyList& list,
+          SearchOpener openSearch, QWidget* parent = nullptr);
   ~frmMain() override;
 
   // Colours are 0xBBGGRR.
@@ -102,6 +104,12 @@ class frmMain : public QWidget, public search::StationHost {
   void buildStatePanel();
   void buildOrientationButtons();
   void wireViewer();
+  // The keyboard: the list, the update, moving the selection between tiles.
+  void buildKeys();
+  // Opens the study after (+1) or before (-1) the one on display in the list.
+  void openNeighbour(int step);
+  void updateListButtons();
+  void moveSelection(int dx, int dy);
   void buildToolbar();
   void setOrientationColour(int index, std::uint32_t colour);
   void runUpdate(QAction* button);
@@ -119,6 +127,7 @@ class frmMain : public QWidget, public search::StationHost {
 
   dicom::Toolkit& toolkit_;
   ConnectionSettingsRecord& settings_;
+  search::StudyList& list_;
   SearchOpener openSearch_;
   // An update runs at a time; a close asked for meanwhile waits for its end.
   bool updating_ = false;

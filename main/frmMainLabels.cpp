@@ -9,6 +9,7 @@
 #include "StudyUpdate.h"
 #include "ViewLabels.h"
 #include "common/AppDir.h"
+#include "dicom/core/DicomError.h"
 #include "frmMain.h"
 
 QString frmMain::journalPath() {
@@ -67,7 +68,19 @@ void frmMain::runUpdate(QAction* button) {
        [this](const dicom::Image& image, const QString& label) {
          labelling_.confirmed(image, label);
        }});
-  update.run();
+  const QString study =
+      dcmViewer->images().count() > 0
+          ? dcmViewer->images().item(1)->attribute(dicom::tags::StudyInstanceUID).value()
+          : QString();
+  try {
+    const int confirmed = update.run();
+    list_.record(study, search::StudyOutcome::Updated, confirmed);
+  } catch (const dicom::DicomError& error) {
+    list_.record(study, error.number() == dicom::OwnError::NotApplied
+                            ? search::StudyOutcome::NotApplied
+                            : search::StudyOutcome::Failed);
+    throw;
+  }
   dcmViewer->update();
   showMessage(QMessageBox::Information, "Brevant", "Update was successful.");
 }

@@ -66,6 +66,9 @@ void frmMain::startWatchdog() {
 
 void frmMain::beginRetrieval(const QString& studyInstanceUID) {
   labelling_.forget();
+  list_.setCurrent(studyInstanceUID);
+  list_.record(studyInstanceUID, search::StudyOutcome::Opened);
+  updateListButtons();
   station::Retrieval retrieval(dcmViewer->reception(), toolkit_, settings_,
                                {[this](bool visible, const QString& text) { State(visible, text); },
                                 [this] { startWatchdog(); }});
@@ -80,6 +83,7 @@ void frmMain::retrieveStudy(const QString& studyInstanceUID) {
     const dicom::Failure failure = dicom::describe(error);
     const QString description = "The retrieval of the study failed: " + failure.description;
     modError::LogError(failure.number, description, "cmdSearch_Click");
+    list_.record(studyInstanceUID, search::StudyOutcome::Failed);
     showMessage(QMessageBox::Critical, "Brevant",
                 "There was an error.\r\nRead the log file for more information.");
   }

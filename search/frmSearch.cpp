@@ -67,12 +67,13 @@ class RedrawOff {
 }  // namespace
 
 frmSearch::frmSearch(dicom::Toolkit& toolkit, const ConnectionSettingsRecord& settings,
-                     StationHost& host, QWidget* parent)
+                     StationHost& host, StudyList& list, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowCloseButtonHint),
       toolkit_(toolkit),
       settings_(settings),
-      host_(host) {
+      host_(host),
+      list_(list) {
   showMessage = common::modalMessageBox(this);
   buildControls();
   Form_Load();
@@ -220,6 +221,9 @@ void frmSearch::Form_Load() {
   grid1->addColumn("COLUMN8", "Study Description", left, 160);
   grid1->addColumn("COLUMN9", "Accession Number", left, 200);
   grid1->addColumn("COLUMN10", "Modality", left, 100);
+  // What happened to each study since the search, as the list is worked.
+  grid1->addColumn("COLUMN11", "Status", left, 160);
+  showList();
 }
 
 void frmSearch::showEvent(QShowEvent* event) {
@@ -362,39 +366,60 @@ void frmSearch::cmdSearch_Click() {
       return;
     }
 
-    grid1->clearRows();
-    if (matches_.count() == 0) {
-      grid1->addRow();
-      grid1->setCell(1, 2, kNoDataText, ResultGrid::kCentred);
-    } else {
-      filling_ = true;
-      struct Done {
-        bool& flag;
-        ~Done() { flag = false; }
-      } done{filling_};
-      RedrawOff redrawOff(*grid1);
-      std::int16_t row = 0;
-      for (const dicom::DataSet& match : matches_) {
-        QCoreApplication::processEvents();
-        ++row;
-        grid1->addRow();
-        const auto values = rowValues(match);
-        for (int column = 1; column <= kColumnCount; ++column) {
-          if (isCentredColumn(column)) {
-            grid1->setCell(row, column, values[static_cast<std::size_t>(column - 1)],
-                           ResultGrid::kCentred);
-          } else {
-            grid1->setCell(row, column, values[static_cast<std::size_t>(column - 1)]);
-          }
-        }
-      }
-    }
+    fillGrid();
     const bool truncated = matches_.truncated();
     const int listed = matches_.count();
     matches_.empty();
     if (truncated) showMessage(QMessageBox::Information, kErrorCaption, ceilingMessage(listed));
   } catch (const std::exception& error) {
     reportFailure(error);
+  }
+}
+
+void frmSearch::fillGrid() {
+  grid1->clearRows();
+  if (matches_.count() == 0) {
+    grid1->addRow();
+    grid1->setCell(1, 2, kNoDataText, ResultGrid::kCentred);
+    list_.replace({});
+    return;
+  }
+  filling_ = true;
+  struct Done {
+    bool& flag;
+    ~Done() { flag = false; }
+  } done{filling_};
+  RedrawOff redrawOff(*grid1);
+  std::vector<StudyList::Row> listed;
+  std::int16_t row = 0;
+  for (const dicom::DataSet& match : matches_) {
+    QCoreApplication::processEvents();
+    ++row;
+    const auto values = rowValues(match);
+    addResultRow(row, QStringList(values.begin(), values.end()), QString());
+    listed.push_back({values[0], QStringList(values.begin(), values.end())});
+  }
+  // The rows are the station's list from now on, in the order shown.
+  list_.replace(std::move(listed));
+}
+
+void frmSearch::addResultRow(int row, const QStringList& values, const QString& status) {
+  grid1->addRow();
+  for (int column = 1; column <= kColumnCount; ++column) {
+    const QString& value = values[column - 1];
+    if (isCentredColumn(column)) {
+      grid1->setCell(row, column, value, ResultGrid::kCentred);
+    } else {
+      grid1->setCell(row, column, value);
+    }
+  }
+  grid1->setCell(row, kStatusColumn, status);
+}
+
+void frmSearch::showList() {
+  int row = 0;
+  for (const StudyList::Row& listed : list_.rows()) {
+    addResultRow(++row, listed.cells, list_.status(listed.studyInstanceUID));
   }
 }
 
@@ -431,6 +456,9 @@ void frmSearch::grid1_ColumnHeaderClick(int column) {
   QApplication::setOverrideCursor(Qt::WaitCursor);
   attempt([&] { grid1->sort(); });
   QApplication::restoreOverrideCursor();
+  QStringList order;
+  for (int row = 1; row <= grid1->rowCount(); ++row) order << grid1->cellText(row, 1);
+  list_.reorder(order);
 }
 
 void frmSearch::grid1_RowDoubleClick(int row, int /*column*/) {
@@ -442,6 +470,7 @@ void frmSearch::grid1_RowDoubleClick(int row, int /*column*/) {
     host_.beginRetrieval(grid1->cellText(row, 1));
     accept();
   } catch (const std::exception& error) {
+    list_.record(grid1->cellText(row, 1), StudyOutcome::Failed);
     // Logged under the search's label, as it always was; the description
     // tells the two apart.
     reportFailure(error, "The retrieval of the study failed");

@@ -71,7 +71,8 @@ int grid(const QString& envFile, const QString& pattern, int expected, int repea
   std::vector<qint64> times;
   for (int run = 0; run < repeats; ++run) {
     // A fresh window each time, as the station opens one per search.
-    search::frmSearch window(toolkit, settings, host);
+    search::StudyList list;
+    search::frmSearch window(toolkit, settings, host, list);
     QString message;
     window.showMessage = [&](QMessageBox::Icon, const QString&, const QString& text) {
       message = text;

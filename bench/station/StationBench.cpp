@@ -221,8 +221,9 @@ int run(const QString& envFile, const QString& accession, int expected, bool det
   modMain::LoadConnectionSettings(settings);
   QPointer<search::frmSearch> search;
   QStringList searchMessages;
-  frmMain window(toolkit, settings, [&](QWidget* owner, search::StationHost& host) {
-    auto* dialog = new search::frmSearch(toolkit, settings, host, owner);
+  search::StudyList list;
+  frmMain window(toolkit, settings, list, [&](QWidget* owner, search::StationHost& host) {
+    auto* dialog = new search::frmSearch(toolkit, settings, host, list, owner);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->showMessage = [&](QMessageBox::Icon, const QString&, const QString& text) {
       searchMessages << text;

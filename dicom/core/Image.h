@@ -47,6 +47,11 @@ class Image {
   virtual QImage displayImage() const = 0;
   // Why the pixels cannot be displayed; empty when they can.
   virtual QString displayProblem() const { return QString(); }
+  // What the picture shows otherwise than the object asks, and why: a
+  // window, rescale or lookup table that cannot give a picture is ignored
+  // and the picture drawn over the range of the pixel values (e.g. "window
+  // ignored: not finite"). Empty when it is drawn as the object asks.
+  virtual QString displayNote() const { return QString(); }
   // The picture for a tile of this size: one decoded smaller than the tile
   // shows it (a JPEG 2000 image decoded at a reduced resolution) is decoded
   // again, once, at the resolution that covers it.

@@ -27,6 +27,12 @@ void ImageCollection::append(ImagePtr image) {
   emit changed();
 }
 
+void ImageCollection::insert(int position, ImagePtr image) {
+  const int at = std::clamp(position, 1, count() + 1);
+  images_.insert(images_.begin() + (at - 1), std::move(image));
+  emit changed();
+}
+
 int ImageCollection::markedCount() const {
   return static_cast<int>(std::count_if(images_.begin(), images_.end(),
                                         [](const ImagePtr& i) { return i->changed(); }));

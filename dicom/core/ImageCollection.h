@@ -19,6 +19,8 @@ class ImageCollection : public QObject {
   // Removes every image.
   void empty();
   void append(ImagePtr image);
+  // Puts the image at a 1-based position, the later ones moving down.
+  void insert(int position, ImagePtr image);
 
   // How many images carry the changed marker.
   int markedCount() const;

@@ -62,8 +62,10 @@ bool Reception::option(ReceptionOption option) const {
 
 void Reception::onImageReceived(const ImagePtr& image) {
   if (!keepReceived_ || !image) return;
+  int position = images_.count() + 1;
+  while (order_ && position > 1 && order_(*image, *images_.item(position - 1))) --position;
   images_.blockSignals(!redrawEachImage_);
-  images_.append(image);
+  images_.insert(position, image);
   images_.blockSignals(false);
   emit imageReceived();
   if (!image->displayProblem().isEmpty()) {
@@ -71,7 +73,7 @@ void Reception::onImageReceived(const ImagePtr& image) {
         OwnError::InvalidObject,
         QString("The retrieval received image %1 (position %2), which cannot be displayed: %3.")
             .arg(image->attribute(tags::SOPInstanceUID).defaultValue())
-            .arg(images_.count())
+            .arg(position)
             .arg(image->displayProblem()));
   }
 }

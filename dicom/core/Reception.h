@@ -4,6 +4,7 @@
 #include <QString>
 #include <QStringList>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <vector>
@@ -51,6 +52,11 @@ class Reception : public QObject {
   // The size received pictures are drawn at; see StorageReceiver.
   void setDisplayTarget(const QSize& size);
 
+  // Where a received image goes among those already there: after every
+  // image it does not sort before (so, with no order, at the end).
+  using Order = std::function<bool(const Image& a, const Image& b)>;
+  void setOrder(Order before) { order_ = std::move(before); }
+
   void setOption(ReceptionOption option, bool value);
   bool option(ReceptionOption option) const;
 
@@ -70,6 +76,7 @@ class Reception : public QObject {
   ImageCollection images_;
   std::unique_ptr<StorageReceiver> receiver_;
   QSize displayTarget_;
+  Order order_;
   bool keepReceived_ = false;
   bool redrawEachImage_ = true;
 };

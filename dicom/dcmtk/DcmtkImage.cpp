@@ -92,6 +92,11 @@ void DcmtkImage::store(Tag tag, const QString& value) {
   }
 }
 
+void DcmtkImage::setDisplayImage(QImage picture) {
+  note_ = dicom::dcmtk::displayNote(picture);
+  picture_ = std::move(picture);
+}
+
 QImage DcmtkImage::displayImage(const QSize& tile) {
   DcmDataset& dataset = *file_->getDataset();
   if (picture_.isNull() || tile.isEmpty()) return picture_;
@@ -105,7 +110,7 @@ QImage DcmtkImage::displayImage(const QSize& tile) {
   if (covered || std::max(picture_.width(), picture_.height()) >= most) return picture_;
   try {
     QImage better = renderForDisplay(dataset, tile, arrivalLongSide(tile));
-    if (!better.isNull()) picture_ = std::move(better);
+    if (!better.isNull()) setDisplayImage(std::move(better));
   } catch (const std::exception&) {
     // The smaller picture still stands.
   }

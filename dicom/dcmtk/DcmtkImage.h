@@ -27,8 +27,10 @@ class DcmtkImage : public Image {
   QImage displayImage(const QSize& tile) override;
   QImage render(const QSize& size) const override;
   int frameCount() const override;
-  void setDisplayImage(QImage picture) { picture_ = std::move(picture); }
+  // Keeps the picture and the note it was drawn with (see displayNote).
+  void setDisplayImage(QImage picture);
   QString displayProblem() const override { return problem_; }
+  QString displayNote() const override { return note_; }
   void setDisplayProblem(const QString& problem) { problem_ = problem; }
 
   // The received object. Used by the receiver and by tests.
@@ -51,6 +53,7 @@ class DcmtkImage : public Image {
   Timeouts timeouts_;
   QImage picture_;
   QString problem_;
+  QString note_;
 };
 
 }  // namespace dicom::dcmtk

@@ -144,28 +144,34 @@ void Viewer::drawTile(QPainter& painter, int position, const QRect& tile) {
 void Viewer::drawMarks(QPainter& painter, const Image& image, const QRect& area) {
   if (!annotation_) return;
   const TileMarks marks = annotation_(image);
-  QFont font = painter.font();
-  font.setBold(true);
-  font.setPixelSize(std::max(10, std::min(18, area.height() / 16)));
-  painter.setFont(font);
-  const QRect textArea = area.adjusted(6, 4, -6, -4);
-  painter.setPen(QColor(255, 230, 80));
-  painter.drawText(textArea, Qt::AlignLeft | Qt::AlignTop, marks.topLeft);
-  painter.setPen(QColor(255, 120, 60));
-  painter.drawText(textArea, Qt::AlignRight | Qt::AlignTop, marks.topRight);
-  painter.setPen(QColor(150, 210, 255));
-  painter.drawText(textArea, Qt::AlignLeft | Qt::AlignBottom, marks.bottomLeft);
-  // The bottom right is small and quiet, unless it warns.
-  font.setBold(marks.warning);
-  font.setPixelSize(std::max(9, font.pixelSize() * 3 / 4));
-  painter.setFont(font);
+  QFont big = painter.font();
+  big.setBold(true);
+  big.setPixelSize(std::max(10, std::min(18, area.height() / 16)));
+  // The bottom right is small and quiet, unless it warns; the note small.
+  QFont small = big;
+  small.setBold(marks.warning);
+  small.setPixelSize(std::max(9, big.pixelSize() * 3 / 4));
+  const MarkLayout layout = layoutMarks(marks, area, QFontMetrics(big), QFontMetrics(small));
   if (marks.warning) {
-    painter.setPen(QPen(QColor(255, 150, 0), 3, Qt::DashLine));
+    painter.setPen(QPen(QColor(255, 150, 0), MarkLayout::kWarningPen, Qt::DashLine));
     painter.setBrush(Qt::NoBrush);
-    painter.drawRect(area.adjusted(4, 4, -5, -5));
+    painter.drawRect(layout.warningFrame);
   }
-  painter.setPen(marks.warning ? QColor(255, 170, 40) : QColor(150, 150, 150));
-  painter.drawText(textArea, Qt::AlignRight | Qt::AlignBottom, marks.bottomRight);
+  const auto text = [&](const QFont& font, QColor colour, const QRect& place,
+                        const QString& words) {
+    if (place.isEmpty()) return;
+    // A dark ground keeps a text legible over the brightest tissue.
+    painter.fillRect(place.adjusted(-2, 0, 2, 0), QColor(0, 0, 0, 150));
+    painter.setFont(font);
+    painter.setPen(colour);
+    painter.drawText(place, Qt::AlignLeft | Qt::AlignVCenter, words);
+  };
+  text(big, QColor(255, 230, 80), layout.topLeft, layout.topLeftText);
+  text(big, QColor(255, 120, 60), layout.topRight, layout.topRightText);
+  text(big, QColor(150, 210, 255), layout.bottomLeft, layout.bottomLeftText);
+  text(small, marks.warning ? QColor(255, 170, 40) : QColor(150, 150, 150), layout.bottomRight,
+       layout.bottomRightText);
+  text(small, QColor(200, 200, 200), layout.note, layout.noteText);
 }
 
 void Viewer::showFullView(int position) {

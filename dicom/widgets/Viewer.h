@@ -8,18 +8,11 @@
 #include <vector>
 
 #include "dicom/core/Reception.h"
+#include "dicom/widgets/TileMarks.h"
 
 namespace dicom {
 
 class Toolkit;
-
-// What is written over an image, in its four corners, and whether its
-// tile is framed as a warning. The viewer draws what it is given; what the
-// texts mean is the station's.
-struct TileMarks {
-  QString topLeft, topRight, bottomLeft, bottomRight;
-  bool warning = false;  // bottomRight and a dashed frame are drawn loud
-};
 
 // The image viewer: tiles the images of its reception grid size by grid
 // size and draws each image's highlight frame and the marks the station

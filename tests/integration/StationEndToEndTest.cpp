@@ -55,6 +55,7 @@ class StationEndToEndTest : public QObject {
   QTemporaryDir samplesDir_;
   dicom::dcmtk::DcmtkToolkit toolkit_;
   ConnectionSettingsRecord settings_;
+  search::StudyList list_;
   std::unique_ptr<frmMain> window_;
   QPointer<search::frmSearch> search_;
   QStringList messages_;  // "<window>: <text>" of every message box
@@ -132,8 +133,8 @@ class StationEndToEndTest : public QObject {
     settings_ = {};
     modMain::LoadConnectionSettings(settings_);
     window_ = std::make_unique<frmMain>(
-        toolkit_, settings_, [this](QWidget* owner, search::StationHost& host) {
-          auto* dialog = new search::frmSearch(toolkit_, settings_, host, owner);
+        toolkit_, settings_, list_, [this](QWidget* owner, search::StationHost& host) {
+          auto* dialog = new search::frmSearch(toolkit_, settings_, host, list_, owner);
           dialog->setAttribute(Qt::WA_DeleteOnClose);
           dialog->showMessage = [this](QMessageBox::Icon, const QString&, const QString& text) {
             messages_ << "search: " + text;
@@ -179,6 +180,7 @@ class StationEndToEndTest : public QObject {
       QCOMPARE(archive_.instanceCount(), 0);  // the fixture's archive answers and is empty
     }
     QDir(stationDir_.filePath("Logs")).removeRecursively();
+    QFile::remove(frmMain::journalPath());  // each test starts a station with no unsent labels
     messages_.clear();
     pointAt(archive_);
     QVERIFY(modMain::SaveConnectionSettings(settings_));

@@ -4,10 +4,12 @@
 
 #include <QTemporaryDir>
 #include <QtTest>
+#include <array>
 
 #include "SampleStudy.h"
 #include "common/AppDir.h"
 #include "dicom/dcmtk/DcmtkImage.h"
+#include "dicom/widgets/TileMarks.h"
 #include "main/LabelJournal.h"
 #include "main/ViewLabels.h"
 #include "main/frmMain.h"
@@ -20,6 +22,7 @@ class MainWindowTest : public QObject {
   QTemporaryDir dir_;  // Settings.ini
   fake::Toolkit toolkit_;
   ConnectionSettingsRecord settings_;
+  search::StudyList list_;
   std::unique_ptr<frmMain> window_;
   QStringList questions_;
   bool answer_ = false;
@@ -55,7 +58,8 @@ class MainWindowTest : public QObject {
     QFile::remove(dir_.filePath("Settings.ini"));
     QFile::remove(dir_.filePath("Labels.journal"));
     questions_.clear();
-    window_ = std::make_unique<frmMain>(toolkit_, settings_, nullptr);
+    list_ = {};
+    window_ = std::make_unique<frmMain>(toolkit_, settings_, list_, nullptr);
     window_->showMessage = [](QMessageBox::Icon, const QString&, const QString& text) {
       QFAIL(qPrintable("unexpected message: " + text));
     };
@@ -111,6 +115,69 @@ class MainWindowTest : public QObject {
       std::int32_t x = centre.x(), y = centre.y();
       QCOMPARE(window_->dcmViewer->hitTest(x, y), position);
     }
+  }
+
+  // Tiles stand by Series Number, then Instance Number, then arrival,
+  // whatever order the archive sends the study in.
+  void tilesInSeriesAndInstanceOrder() {
+    // uid, Series Number, Instance Number, in the order they arrive
+    const std::vector<std::array<QString, 3>> sent = {{"1.2.1", "2", "1"}, {"1.2.2", "1", "10"},
+                                                      {"1.2.3", "", ""},   {"1.2.4", "1", "2"},
+                                                      {"1.2.5", "2", "1"}, {"1.2.6", " 1", "x"}};
+    toolkit_.script.onMove = [&] {
+      for (const auto& [uid, series, instance] : sent) {
+        auto image = toolkit_.makeImage(uid);
+        if (!series.isEmpty()) image->addOrReplace(dicom::tags::SeriesNumber, series);
+        if (!instance.isEmpty()) image->addOrReplace(dicom::tags::InstanceNumber, instance);
+        toolkit_.receiver->deliver(image);
+      }
+      toolkit_.receiver->close();
+    };
+    window_->beginRetrieval("1.2.9");
+    QStringList order;
+    const auto& images = window_->dcmViewer->images();
+    for (int i = 1; i <= images.count(); ++i) {
+      order << images.item(i)->attribute(dicom::tags::SOPInstanceUID).value().section('.', -1);
+    }
+    QCOMPARE(order.join(' '), QString("4 2 6 1 5 3"));
+  }
+
+  // The marks of a tile stay legible together at every size: no text over
+  // another, none under the warning frame or the selection frame; a tile
+  // big enough shows them all.
+  void marksStayLegible_data() {
+    QTest::addColumn<QSize>("size");
+    for (const QSize size :
+         {QSize(70, 60), QSize(120, 100), QSize(180, 230), QSize(400, 500), QSize(1400, 1000)}) {
+      QTest::newRow(qPrintable(QString("%1x%2").arg(size.width()).arg(size.height()))) << size;
+    }
+  }
+  void marksStayLegible() {
+    QFETCH(QSize, size);
+    const dicom::TileMarks marks{
+        "R MLO", "CHANGED", "50 frames", "hdr: L MLO \u2260 label", "window ignored: not finite",
+        true};
+    QFont big("Tahoma");
+    big.setBold(true);
+    big.setPixelSize(std::max(10, std::min(18, size.height() / 16)));
+    QFont small = big;
+    small.setPixelSize(std::max(9, big.pixelSize() * 3 / 4));
+    const QRect area(QPoint(2, 2), size);  // the tile less its selection frame
+    const dicom::MarkLayout m =
+        dicom::layoutMarks(marks, area, QFontMetrics(big), QFontMetrics(small));
+    const QRect clear = m.warningFrame.adjusted(2, 2, -2, -2);  // inside the dashed pen
+    const QRect texts[] = {m.topLeft, m.topRight, m.bottomLeft, m.bottomRight, m.note};
+    int shown = 0;
+    for (const QRect& a : texts) {
+      if (a.isEmpty()) continue;
+      ++shown;
+      QVERIFY2(
+          clear.contains(a),
+          qPrintable(QString("%1,%2 %3x%4").arg(a.x()).arg(a.y()).arg(a.width()).arg(a.height())));
+      for (const QRect& b : texts) QVERIFY(&a == &b || b.isEmpty() || !a.intersects(b));
+    }
+    QVERIFY(!m.topLeft.isEmpty());  // the label, whatever the size
+    if (size.width() >= 400) QCOMPARE(shown, 5);
   }
 
   // Until the first image arrives the watchdog runs; when it runs out the
@@ -232,7 +299,7 @@ class MainWindowTest : public QObject {
     };
     QStringList messages;
     answer_ = true;
-    window_ = std::make_unique<frmMain>(toolkit_, settings_, nullptr);
+    window_ = std::make_unique<frmMain>(toolkit_, settings_, list_, nullptr);
     window_->askYesNo = [this](const QString&, const QString& text) {
       questions_ << text;
       return answer_;

@@ -69,6 +69,7 @@ class SearchPeerTest : public QObject {
   dicom::dcmtk::DcmtkToolkit toolkit_;
   QTemporaryDir dir_;  // the error log
   ConnectionSettingsRecord settings_;
+  search::StudyList list_;
   Station station_;
   std::unique_ptr<search::frmSearch> window_;
   QStringList messages_;
@@ -83,7 +84,7 @@ class SearchPeerTest : public QObject {
   }
   void open(int port) {
     settings_ = {"PEER", "127.0.0.1", QString::number(port), "STATION", QString("11112")};
-    window_ = std::make_unique<search::frmSearch>(toolkit_, settings_, station_);
+    window_ = std::make_unique<search::frmSearch>(toolkit_, settings_, station_, list_);
     window_->showMessage = [this](QMessageBox::Icon icon, const QString&, const QString& text) {
       QCOMPARE(icon, QMessageBox::Critical);
       messages_ << text;
