@@ -23,7 +23,7 @@ std::map<QString, QStringList> ArchiveCheck::labelsOf(const std::vector<dicom::I
     all << uid;
   }
   if (reception_.port() == 0) reception_.listen(settings_.station());
-  reception_.beginProbe(all, {kLabelTag});
+  reception_.beginProbe(all, {kLabelTag}, settings_.archive());
   struct EndProbe {
     dicom::Reception& reception;
     bool ended = false;

@@ -16,12 +16,19 @@ void Retrieval::run(const QString& studyInstanceUID) {
   reception_.setOption(dicom::ReceptionOption::RedrawEachImage, false);
   reception_.images().empty();
   // Only this study, from now on, enters the viewer.
-  reception_.expectStudy(studyInstanceUID);
+  reception_.expectStudy(studyInstanceUID, query->archive());
   hooks_.state(true, "Receiving Images ...");
   // A move goes on while its images arrive, however long a large study takes.
   dicom::Reception& reception = reception_;
   query->setProgressCounter([&reception] { return reception.bytesReceived(); });
-  query->move();
+  // The study guard closes when the move has ended, however it ended.
+  try {
+    query->move();
+  } catch (...) {
+    reception_.endRetrieval(studyInstanceUID);
+    throw;
+  }
+  reception_.endRetrieval(studyInstanceUID);
   hooks_.startWatchdog();
 }
 

@@ -246,6 +246,10 @@ void frmMain::wireViewer() {
           [](qint32 number, const QString& description) {
             modError::LogError(number, description, "cmdSearch_Click");
           });
+  connect(&dcmViewer->reception(), &dicom::Reception::objectRefused, this,
+          [](qint32 number, const QString& description) {
+            modError::LogError(number, description, "cmdSearch_Click");
+          });
   connect(dcmViewer, &dicom::Viewer::mouseClick, this, &frmMain::dcmViewer_MouseClick);
   // The image looked at closely is the selected one: the buttons and keys
   // label it.

@@ -17,7 +17,7 @@ void Reception::listen(const StationIdentity& station) {
     connect(receiver_.get(), &StorageReceiver::imageReceived, this, &Reception::onImageReceived);
     connect(receiver_.get(), &StorageReceiver::associationClosed, this,
             &Reception::associationClosed);
-    connect(receiver_.get(), &StorageReceiver::objectRefused, this, &Reception::receptionProblem);
+    connect(receiver_.get(), &StorageReceiver::objectRefused, this, &Reception::objectRefused);
   }
   if (!displayTarget_.isEmpty()) receiver_->setDisplayTarget(displayTarget_);
   receiver_->listen(station);
@@ -31,16 +31,21 @@ std::int32_t Reception::port() const {
   return receiver_ ? receiver_->port() : 0;
 }
 
-void Reception::expectStudy(const QString& studyInstanceUID) {
-  if (receiver_) receiver_->expectStudy(studyInstanceUID);
+void Reception::expectStudy(const QString& studyInstanceUID, const Peer& archive) {
+  if (receiver_) receiver_->expectStudy(studyInstanceUID, archive);
+}
+
+void Reception::endRetrieval(const QString& studyInstanceUID) {
+  if (receiver_) receiver_->endRetrieval(studyInstanceUID);
 }
 
 std::uint64_t Reception::bytesReceived() const {
   return receiver_ ? receiver_->bytesReceived() : 0;
 }
 
-void Reception::beginProbe(const QStringList& sopInstanceUIDs, const std::vector<Tag>& attributes) {
-  if (receiver_) receiver_->beginProbe(sopInstanceUIDs, attributes);
+void Reception::beginProbe(const QStringList& sopInstanceUIDs, const std::vector<Tag>& attributes,
+                           const Peer& archive) {
+  if (receiver_) receiver_->beginProbe(sopInstanceUIDs, attributes, archive);
 }
 
 std::map<QString, std::vector<DataSet>> Reception::endProbe() {

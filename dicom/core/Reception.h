@@ -41,13 +41,20 @@ class Reception : public QObject {
   // The port received on; 0 when not listening.
   std::int32_t port() const;
 
-  // From now on only objects of this study, sent on associations opened
-  // after this call, enter the collection; see StorageReceiver.
-  void expectStudy(const QString& studyInstanceUID);
-  // Rises while objects arrive, however slowly (bytes received).
+  // From now on only objects of this study, moved from this archive and
+  // sent on associations opened after this call, enter the collection;
+  // see StorageReceiver.
+  void expectStudy(const QString& studyInstanceUID, const Peer& archive);
+  // The study's move has returned (successfully or not): after a short
+  // grace nothing more enters.
+  void endRetrieval(const QString& studyInstanceUID);
+  // Rises while the expected objects arrive from the archive, however
+  // slowly, and with nothing else (bytes received).
   std::uint64_t bytesReceived() const;
-  // Reads back instances without keeping them; see StorageReceiver.
-  void beginProbe(const QStringList& sopInstanceUIDs, const std::vector<Tag>& attributes);
+  // Reads back instances from the archive without keeping them; see
+  // StorageReceiver.
+  void beginProbe(const QStringList& sopInstanceUIDs, const std::vector<Tag>& attributes,
+                  const Peer& archive);
   std::map<QString, std::vector<DataSet>> endProbe();
   // The size received pictures are drawn at; see StorageReceiver.
   void setDisplayTarget(const QSize& size);
@@ -65,9 +72,12 @@ class Reception : public QObject {
   void imageReceived();
   // A receiving association ended, after every image it carried.
   void associationClosed();
-  // Something that arrived could not be used: a refused object, or an image
-  // whose pixels cannot be displayed. The failure's number and description.
+  // An image that arrived cannot be displayed: the failure's number and
+  // description.
   void receptionProblem(qint32 number, const QString& description);
+  // An object was refused; see StorageReceiver::objectRefused().
+  void objectRefused(qint32 number, const QString& description, const QString& senderAETitle,
+                     const QString& senderAddress);
 
  private:
   void onImageReceived(const ImagePtr& image);

@@ -21,8 +21,10 @@ namespace dicom {
 // that association's associationClosed().
 //
 // It takes only what the station asked for: objects of the study named by
-// expectStudy(), on associations opened after that call, or, while a probe
-// runs, the instances the probe names. Everything else is refused at the
+// expectStudy(), on associations opened after that call and, once the
+// retrieval has ended (endRetrieval()), for a short grace only; or, while a
+// probe runs, the instances the probe names. An instance the retrieval has
+// received already is not taken again. Everything else is refused at the
 // C-STORE with a failure status and reported through objectRefused().
 class StorageReceiver : public QObject {
   Q_OBJECT
@@ -43,17 +45,25 @@ class StorageReceiver : public QObject {
 
   // From now on takes the objects of this study (an empty UID: none), on
   // associations opened after this call; what is still under way from an
-  // earlier retrieval is refused, and its queued results are dropped.
-  virtual void expectStudy(const QString& studyInstanceUID) = 0;
-  // Bytes of data sets received so far on every association: it rises
-  // while objects arrive, however slowly.
+  // earlier retrieval is refused, and its queued results are dropped. The
+  // archive is the one the study is moved from: its associations (by their
+  // calling AE title) are served even when other senders hold every usual
+  // slot, and only the bytes it sends count in bytesReceived().
+  virtual void expectStudy(const QString& studyInstanceUID, const Peer& archive) = 0;
+  // The move of that study has returned, successfully or not: associations
+  // already open deliver for a short grace, then every object is refused.
+  virtual void endRetrieval(const QString& studyInstanceUID) = 0;
+  // Bytes of the expected study's objects (or of the probe's instances)
+  // that the archive sent: it rises while they arrive, however slowly, and
+  // with nothing else (another sender, a refused object).
   virtual std::uint64_t bytesReceived() const = 0;
 
   // Asks back: until endProbe(), an object whose SOP Instance UID is one of
   // these is read for the asked attributes, answered with success and
-  // dropped; every other object is refused.
-  virtual void beginProbe(const QStringList& sopInstanceUIDs,
-                          const std::vector<Tag>& attributes) = 0;
+  // dropped; every other object is refused. The archive is the one asked
+  // to send them (as in expectStudy()).
+  virtual void beginProbe(const QStringList& sopInstanceUIDs, const std::vector<Tag>& attributes,
+                          const Peer& archive) = 0;
   // Ends the probe. For each instance that arrived, the asked attributes of
   // every copy that arrived, in arrival order.
   virtual std::map<QString, std::vector<DataSet>> endProbe() = 0;
@@ -69,9 +79,11 @@ class StorageReceiver : public QObject {
   // An association that delivered images of the expected study has ended
   // (released, aborted or timed out), after the signals of all its objects.
   void associationClosed();
-  // An object was refused: the failure's number and a description that
-  // names the sender and the reason.
-  void objectRefused(qint32 number, const QString& description);
+  // An object was refused: the failure's number, a description that names
+  // the object, the sender, the status and the reason, and the sender's AE
+  // title and address on their own.
+  void objectRefused(qint32 number, const QString& description, const QString& senderAETitle,
+                     const QString& senderAddress);
 };
 
 }  // namespace dicom

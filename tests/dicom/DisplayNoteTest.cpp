@@ -40,7 +40,7 @@ class DisplayNoteTest : public QObject {
     const int port = probe.serverPort();
     probe.close();
     receiver.listen({"STATION", dicom::Port(QString::number(port))});
-    receiver.expectStudy(spec.studyInstanceUID);
+    receiver.expectStudy(spec.studyInstanceUID, {"TESTSCU", "127.0.0.1", dicom::Port("104")});
     dicom::ImagePtr image;
     connect(&receiver, &dicom::StorageReceiver::imageReceived, this,
             [&image](const dicom::ImagePtr& received) { image = received; });

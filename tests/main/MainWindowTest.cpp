@@ -95,6 +95,19 @@ class MainWindowTest : public QObject {
     QVERIFY(!window_->toolbarButton("update")->isEnabled());
   }
 
+  // The receiver hears that the retrieval has ended once its move returns,
+  // and also when the move fails.
+  void theRetrievalEndsWithItsMove() {
+    retrieve({"L CC"});
+    QCOMPARE(toolkit_.receiver->endedStudy, QString("1.2.9"));
+    toolkit_.script.onMove = [this] {
+      QCOMPARE(toolkit_.receiver->endedStudy, QString());
+      throw dicom::DicomError(0xA701, "refused: out of resources");
+    };
+    QVERIFY_THROWS_EXCEPTION(dicom::DicomError, window_->beginRetrieval("1.2.9"));
+    QCOMPARE(toolkit_.receiver->endedStudy, QString("1.2.9"));
+  }
+
   // The grid grows with the study so that every image has a tile of its
   // own and a click on it reaches that image.
   void everyImageReachable_data() {

@@ -85,9 +85,14 @@ class Receiver : public dicom::StorageReceiver {
   }
   void stop() override { port_ = 0; }
   std::int32_t port() const override { return port_; }
-  void expectStudy(const QString& uid) override { expectedStudy = uid; }
+  void expectStudy(const QString& uid, const dicom::Peer&) override {
+    expectedStudy = uid;
+    endedStudy.clear();
+  }
+  void endRetrieval(const QString& uid) override { endedStudy = uid; }
   std::uint64_t bytesReceived() const override { return 0; }
-  void beginProbe(const QStringList&, const std::vector<dicom::Tag>&) override {}
+  void beginProbe(const QStringList&, const std::vector<dicom::Tag>&, const dicom::Peer&) override {
+  }
   std::map<QString, std::vector<dicom::DataSet>> endProbe() override {
     std::map<QString, std::vector<dicom::DataSet>> held;
     for (const SendCall& call : script_.sends) {
@@ -102,7 +107,7 @@ class Receiver : public dicom::StorageReceiver {
   void deliver(dicom::ImagePtr image) { emit imageReceived(std::move(image)); }
   void close() { emit associationClosed(); }
 
-  QString aeTitle, expectedStudy;
+  QString aeTitle, expectedStudy, endedStudy;
 
  private:
   Script& script_;
