@@ -9,6 +9,7 @@
 #include "DcmtkNet.h"
 #include "DcmtkRender.h"
 #include "DcmtkText.h"
+#include "dicom/core/BlockingCall.h"
 #include "dicom/core/DicomError.h"
 
 namespace dicom::dcmtk {
@@ -138,7 +139,11 @@ QString DcmtkImage::patientID() const {
 }
 
 void DcmtkImage::send(const Peer& archive, const StationIdentity& station) {
-  storeObject(*file_, endpointOf(archive, station), timeouts_);
+  // The store runs off this thread, which may draw the image meanwhile; it
+  // sends a copy, so that the object on screen stays untouched, as it
+  // arrived, even when the store decodes it for the peer.
+  DcmFileFormat copy(*file_);
+  runOffThread([&] { storeObject(copy, archive, station, timeouts_); }, kCallStackBytes);
 }
 
 }  // namespace dicom::dcmtk
