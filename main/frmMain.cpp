@@ -13,6 +13,7 @@
 #include "StudyUpdate.h"
 #include "ViewLabels.h"
 #include "common/Twips.h"
+#include "dicom/core/BlockingCall.h"
 #include "dicom/core/DicomError.h"
 #include "log/modError.h"
 #include "settings/frmSettings.h"
@@ -347,6 +348,13 @@ void frmMain::closeEvent(QCloseEvent* event) {
     // once it has ended and its message was seen.
     closeAfterUpdate_ = true;
     event->ignore();
+    return;
+  }
+  if (dicom::callWaiting()) {
+    // A search or a retrieval is waiting for the archive: the window closes
+    // once the call has returned and its handler has gone on.
+    event->ignore();
+    dicom::whenCallsEnd(this, [this] { close(); });
     return;
   }
   closeAfterUpdate_ = false;

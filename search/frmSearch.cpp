@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QComboBox>
 #include <QDateEdit>
 #include <QFrame>
@@ -16,6 +17,7 @@
 #include <exception>
 
 #include "common/Twips.h"
+#include "dicom/core/BlockingCall.h"
 #include "dicom/core/DicomError.h"
 #include "dicom/core/Query.h"
 #include "dicom/core/Toolkit.h"
@@ -258,6 +260,17 @@ void frmSearch::keyPressEvent(QKeyEvent* event) {
     return;
   }
   QDialog::keyPressEvent(event);
+}
+
+void frmSearch::closeEvent(QCloseEvent* event) {
+  if (dicom::callWaiting()) {
+    // The search is waiting for the archive: the window closes once it has
+    // its answer and has shown it.
+    event->ignore();
+    dicom::whenCallsEnd(this, [this] { close(); });
+    return;
+  }
+  QDialog::closeEvent(event);
 }
 
 bool frmSearch::eventFilter(QObject* watched, QEvent* event) {

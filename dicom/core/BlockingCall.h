@@ -9,7 +9,12 @@
 // would. A caller on a thread with a Qt event dispatcher (the user-interface
 // thread) waits in a local event loop that leaves user input unread: timers,
 // repaints and posted events go on, keys and clicks wait until the call has
-// returned. Any other caller simply waits.
+// returned, and the busy pointer shows meanwhile. Any other caller simply
+// waits.
+//
+// A window asked to close while a call waits (its close box is not user
+// input to Qt) puts the close off until the call has returned: the handler
+// that made the call goes on with the window it started with.
 
 #include <cstddef>
 #include <functional>
@@ -17,12 +22,21 @@
 #include <type_traits>
 #include <utility>
 
+class QObject;
+
 namespace dicom {
 
 // Runs work on a new thread with a stack of stackBytes and returns when it
 // has ended; an exception it raised is raised again here, unchanged. Raises
 // DicomError (OwnError::Internal) when no thread can be started.
 void runOffThread(const std::function<void()>& work, std::size_t stackBytes);
+
+// True while a call made on this thread waits in its event loop.
+bool callWaiting();
+
+// Runs later on context's thread once no call waits any longer (at once when
+// none does), from the event loop; not at all once context is gone.
+void whenCallsEnd(QObject* context, std::function<void()> later);
 
 // As runOffThread, returning what work returns.
 template <class Work>

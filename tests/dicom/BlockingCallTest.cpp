@@ -1,8 +1,11 @@
 // A blocking call made off the calling thread: the caller's timers go on
 // while it waits, the result and the failure come back as a direct call
-// gives them, and the work has the stack it was given.
+// gives them, the work has the stack it was given, and a window's close
+// waits for the call.
 
+#include <QCursor>
 #include <QElapsedTimer>
+#include <QGuiApplication>
 #include <QThread>
 #include <QTimer>
 #include <QtTest>
@@ -51,6 +54,23 @@ class BlockingCallTest : public QObject {
     QVERIFY2(ticks >= 10, qPrintable(QString::number(ticks)));
   }
 
+  // While the caller waits the busy pointer shows, and what a window puts
+  // off until the calls end (its close) runs only once the caller has gone
+  // on with the result, never inside the wait.
+  void closesWaitForTheCall() {
+    QObject context;
+    QStringList steps;
+    QTimer::singleShot(50, [&] {
+      const QCursor* cursor = QGuiApplication::overrideCursor();
+      steps << (cursor != nullptr && cursor->shape() == Qt::WaitCursor ? "busy" : "idle");
+      dicom::whenCallsEnd(&context, [&] { steps << "closed"; });
+    });
+    dicom::runOffThread([] { QThread::msleep(400); }, kStack);
+    steps << "returned";
+    QVERIFY(QGuiApplication::overrideCursor() == nullptr);
+    QTRY_COMPARE(steps, (QStringList{"busy", "returned", "closed"}));
+  }
+
   // A failure is raised again as it was raised: the same type, number and
   // description; on a thread without an event loop, too.
   void failureComesBack() {
@@ -84,5 +104,5 @@ class BlockingCallTest : public QObject {
   }
 };
 
-QTEST_GUILESS_MAIN(BlockingCallTest)
+QTEST_MAIN(BlockingCallTest)
 #include "BlockingCallTest.moc"
