@@ -72,6 +72,9 @@ class frmMain : public QWidget, public search::StationHost {
 
   std::uint32_t orientationColour(int index) const { return orientationColour_[index]; }
   QAction* toolbarButton(const QString& key) const;
+  // Whether the list's next study is fetched ahead (on unless switched off,
+  // as a benchmark does to measure the station without it).
+  void setFetchAhead(bool enabled) { fetchAheadEnabled_ = enabled; }
   // The journal of labels not yet sent, beside the executable.
   static QString journalPath();
   dicom::ImagePtr selectedImage() const { return SelectedImage; }
@@ -155,6 +158,7 @@ class frmMain : public QWidget, public search::StationHost {
   // Counts retrievals: the progress of an earlier one is not shown.
   int retrievalSerial_ = 0;
   bool waitingOnFetched_ = false;
+  bool fetchAheadEnabled_ = true;
   modError::RefusalLog refusals_{"Receive"};
   QTimer* refusalSummary_ = nullptr;  // writes the refusals' summaries while some wait  // the
                                       // study whose unsent labels are given again once it arrives

@@ -66,7 +66,7 @@ void frmMain::showFetched(const QString& studyInstanceUID) {
 
 void frmMain::fetchNext() {
   const std::optional<QString> next = list_.next();
-  if (next && *next != fetchAhead_->study()) fetchAhead_->start(*next);
+  if (fetchAheadEnabled_ && next && *next != fetchAhead_->study()) fetchAhead_->start(*next);
 }
 
 void frmMain::keepFetchedInStep() {
