@@ -8,8 +8,8 @@
 #
 #   wait       "Next Study" pressed until the next study's tiles are drawn,
 #              per study; median with the fetch ahead: goal <= 0.1 s
-#   list       the double-click on the first row until the last study is
-#              updated and looked at; with / without: goal <= 0.6
+#   list       the double-click on the first row until the last study,
+#              looked at and relabelled, is updated; with / without: goal <= 0.6
 #   peak mem   the station's VmHWM with the fetch ahead, against one study's
 #              pixel bytes: goal <= 2.5
 #
