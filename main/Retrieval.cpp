@@ -21,6 +21,12 @@ void Retrieval::run(const QString& studyInstanceUID) {
   // A move goes on while its images arrive, however long a large study takes.
   dicom::Reception& reception = reception_;
   query->setProgressCounter([&reception] { return reception.bytesReceived(); });
+  if (hooks_.progress) {
+    query->setProgressReport([&reception, report = hooks_.progress](int done, int total) {
+      QMetaObject::invokeMethod(
+          &reception, [report, done, total] { report(done, total); }, Qt::QueuedConnection);
+    });
+  }
   // The study guard closes when the move has ended, however it ended.
   try {
     query->move();

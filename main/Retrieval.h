@@ -18,6 +18,9 @@ class Retrieval {
   struct Hooks {
     std::function<void(bool visible, const QString& text)> state;  // the status panel
     std::function<void()> startWatchdog;                           // the no-images watchdog
+    // How far the move is (sub-operations done, of all), told on the
+    // caller's thread as the archive reports it.
+    std::function<void(int done, int total)> progress;
   };
 
   Retrieval(dicom::Reception& reception, dicom::Toolkit& toolkit,

@@ -172,6 +172,11 @@ void frmMain::buildControls() {
   setTabOrder(cmdOrientation[2], cmdOrientation[1]);
   setTabOrder(cmdOrientation[1], cmdOrientation[0]);
 
+  fetchAhead_ = std::make_unique<station::FetchAhead>(dcmViewer->reception(), toolkit_, settings_);
+  connect(fetchAhead_.get(), &station::FetchAhead::progressed, this, [this](int done, int total) {
+    if (waitingOnFetched_) showProgress(done, total);
+  });
+
   tmrKill = new QTimer(this);
   tmrKill->setInterval(20000);
   connect(tmrKill, &QTimer::timeout, this, &frmMain::tmrKill_Timer);
@@ -212,6 +217,10 @@ void frmMain::buildStatePanel() {
   lblState->setGeometry(twipsRect(45, 675, 5550, 915));
   lblState->setAlignment(Qt::AlignCenter);
   lblState->setFont(tahoma(14.25, true));
+  lblProgress = new QLabel(picState);
+  lblProgress->setGeometry(twipsRect(45, 1320, 5550, 330));
+  lblProgress->setAlignment(Qt::AlignCenter);
+  lblProgress->setFont(tahoma(9.75, true));
   picState->hide();
 }
 
@@ -315,12 +324,18 @@ void frmMain::State(bool visible, const QString& text) {
   fraInfo->setVisible(!visible);
   picState->setVisible(visible);
   lblState->setText(text);
+  lblProgress->clear();
+}
+
+void frmMain::showProgress(int done, int total) {
+  if (total > 0) lblProgress->setText(QString("%1 of %2").arg(done).arg(total));
 }
 
 void frmMain::Toolbar1_ButtonClick(const QString& key) {
   try {
     if (key == "search") {
       if (openSearch_) openSearch_(this, *this);
+      keepFetchedInStep();
     } else if (key == "update") {
       runUpdate(toolbarButton("update"));
     } else if (key == "settings") {

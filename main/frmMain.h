@@ -10,6 +10,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "common/Ui.h"
@@ -17,6 +18,7 @@
 #include "dicom/core/Toolkit.h"
 #include "dicom/widgets/Viewer.h"
 #include "log/RefusalLog.h"
+#include "main/FetchAhead.h"
 #include "main/Labelling.h"
 #include "search/StationHost.h"
 #include "search/StudyList.h"
@@ -70,6 +72,9 @@ class frmMain : public QWidget, public search::StationHost {
 
   std::uint32_t orientationColour(int index) const { return orientationColour_[index]; }
   QAction* toolbarButton(const QString& key) const;
+  // Whether the list's next study is fetched ahead (on unless switched off,
+  // as a benchmark does to measure the station without it).
+  void setFetchAhead(bool enabled) { fetchAheadEnabled_ = enabled; }
   // The journal of labels not yet sent, beside the executable.
   static QString journalPath();
   dicom::ImagePtr selectedImage() const { return SelectedImage; }
@@ -84,6 +89,8 @@ class frmMain : public QWidget, public search::StationHost {
   QLineEdit* txtStudyDate;
   QWidget* picState;
   QLabel* lblState;
+  // How far a retrieval is ("3 of 4"), under lblState.
+  QLabel* lblProgress;
   QWidget* picButton;
   std::array<QPushButton*, 4> cmdOrientation{};
   QTimer* tmrKill;
@@ -109,6 +116,14 @@ class frmMain : public QWidget, public search::StationHost {
   void buildKeys();
   // Opens the study after (+1) or before (-1) the one on display in the list.
   void openNeighbour(int step);
+  // Shows the study fetched ahead, once it is complete; retrieves it as
+  // usual when its fetch failed.
+  void showFetched(const QString& studyInstanceUID);
+  // Fetches the list's next study ahead, when there is one.
+  void fetchNext();
+  // A study fetched ahead that is no longer the list's next is dropped.
+  void keepFetchedInStep();
+  void showProgress(int done, int total);
   void updateListButtons();
   void moveSelection(int dx, int dy);
   void buildToolbar();
@@ -139,6 +154,11 @@ class frmMain : public QWidget, public search::StationHost {
   bool journalWarned_ = false;
   bool offered_ = false;
   QString reapplyStudy_;
+  std::unique_ptr<station::FetchAhead> fetchAhead_;
+  // Counts retrievals: the progress of an earlier one is not shown.
+  int retrievalSerial_ = 0;
+  bool waitingOnFetched_ = false;
+  bool fetchAheadEnabled_ = true;
   modError::RefusalLog refusals_{"Receive"};
   QTimer* refusalSummary_ = nullptr;  // writes the refusals' summaries while some wait  // the
                                       // study whose unsent labels are given again once it arrives

@@ -28,7 +28,51 @@ void frmMain::openNeighbour(int step) {
   const std::optional<QString> study = step > 0 ? list_.next() : list_.previous();
   if (!study) return;
   if (!confirmDiscard(step > 0 ? "Opening the next study" : "Opening the previous study")) return;
-  retrieveStudy(*study);
+  if (step > 0 && fetchAhead_->study() == *study && !fetchAhead_->failed()) {
+    showFetched(*study);
+  } else {
+    retrieveStudy(*study);
+  }
+}
+
+void frmMain::showFetched(const QString& studyInstanceUID) {
+  labelling_.forget();
+  list_.setCurrent(studyInstanceUID);
+  list_.record(studyInstanceUID, search::StudyOutcome::Opened);
+  updateListButtons();
+  ++retrievalSerial_;
+  tmrKill->stop();
+  State(true, "Receiving Images ...");
+  const auto [done, total] = fetchAhead_->progress();
+  showProgress(done, total);
+  dicom::Reception& reception = dcmViewer->reception();
+  reception.setOption(dicom::ReceptionOption::KeepReceived, true);
+  reception.setOption(dicom::ReceptionOption::RedrawEachImage, false);
+  // What arrived is shown now, what still comes goes straight to the tiles.
+  reception.showAhead();
+  waitingOnFetched_ = true;
+  fetchAhead_->waitForMove();
+  waitingOnFetched_ = false;
+  const bool failed = fetchAhead_->failed();
+  fetchAhead_->release();
+  if (failed) {
+    // Retrieved as usual, with the retrieval's failure path.
+    retrieveStudy(studyInstanceUID);
+    return;
+  }
+  startWatchdog();
+  fetchNext();
+}
+
+void frmMain::fetchNext() {
+  const std::optional<QString> next = list_.next();
+  if (fetchAheadEnabled_ && next && *next != fetchAhead_->study()) fetchAhead_->start(*next);
+}
+
+void frmMain::keepFetchedInStep() {
+  if (!fetchAhead_->study().isEmpty() && list_.next() != fetchAhead_->study()) {
+    fetchAhead_->drop();
+  }
 }
 
 void frmMain::updateListButtons() {

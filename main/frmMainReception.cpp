@@ -65,14 +65,21 @@ void frmMain::startWatchdog() {
 }
 
 void frmMain::beginRetrieval(const QString& studyInstanceUID) {
+  // Whatever was fetched ahead: the operator goes elsewhere.
+  fetchAhead_->drop();
   labelling_.forget();
   list_.setCurrent(studyInstanceUID);
   list_.record(studyInstanceUID, search::StudyOutcome::Opened);
   updateListButtons();
+  const int serial = ++retrievalSerial_;
   station::Retrieval retrieval(dcmViewer->reception(), toolkit_, settings_,
                                {[this](bool visible, const QString& text) { State(visible, text); },
-                                [this] { startWatchdog(); }});
+                                [this] { startWatchdog(); },
+                                [this, serial](int done, int total) {
+                                  if (serial == retrievalSerial_) showProgress(done, total);
+                                }});
   retrieval.run(studyInstanceUID);
+  fetchNext();
 }
 
 void frmMain::retrieveStudy(const QString& studyInstanceUID) {

@@ -42,12 +42,19 @@ class Query {
     progressCounter_ = std::move(counter);
   }
 
+  // Told how far a move is, at each pending response that counts its
+  // sub-operations: those done (completed, failed or with warnings) and all
+  // of them. Called on the move's own thread.
+  using ProgressReport = std::function<void(int done, int total)>;
+  void setProgressReport(ProgressReport report) { progressReport_ = std::move(report); }
+
   QueryRoot root() const { return root_; }
   QueryLevel level() const { return level_; }
   const QString& studyUID() const { return studyUID_; }
   const QStringList& seriesUIDs() const { return seriesUIDs_; }
   const QStringList& instanceUIDs() const { return instanceUIDs_; }
   const std::function<std::uint64_t()>& progressCounter() const { return progressCounter_; }
+  const ProgressReport& progressReport() const { return progressReport_; }
 
   // A new identifier that already asks for the return keys the result list
   // shows besides the criteria: Study Instance UID, Study Time, Modality.
@@ -75,6 +82,7 @@ class Query {
   QStringList seriesUIDs_;
   QStringList instanceUIDs_;
   std::function<std::uint64_t()> progressCounter_;
+  ProgressReport progressReport_;
 };
 
 }  // namespace dicom

@@ -16,7 +16,7 @@ void Reception::listen(const StationIdentity& station) {
     receiver_ = toolkit_.newReceiver();
     connect(receiver_.get(), &StorageReceiver::imageReceived, this, &Reception::onImageReceived);
     connect(receiver_.get(), &StorageReceiver::associationClosed, this,
-            &Reception::associationClosed);
+            &Reception::onAssociationClosed);
     connect(receiver_.get(), &StorageReceiver::objectRefused, this, &Reception::objectRefused);
   }
   if (!displayTarget_.isEmpty()) receiver_->setDisplayTarget(displayTarget_);
@@ -32,7 +32,25 @@ std::int32_t Reception::port() const {
 }
 
 void Reception::expectStudy(const QString& studyInstanceUID, const Peer& archive) {
+  ahead_ = {};
   if (receiver_) receiver_->expectStudy(studyInstanceUID, archive);
+}
+
+void Reception::expectAhead(const QString& studyInstanceUID, const Peer& archive) {
+  ahead_ = {};
+  ahead_.study = studyInstanceUID.trimmed();
+  if (receiver_) receiver_->expectAhead(ahead_.study, archive);
+}
+
+bool Reception::showAhead() {
+  if (ahead_.study.isEmpty() || !receiver_ || !receiver_->promoteAhead()) return false;
+  const Ahead held = std::move(ahead_);
+  ahead_ = {};
+  images_.empty();
+  for (const ImagePtr& image : held.images) place(image);
+  if (!held.images.empty()) emit imageReceived();
+  for (int i = 0; i < held.closed; ++i) emit associationClosed();
+  return true;
 }
 
 void Reception::endRetrieval(const QString& studyInstanceUID) {
@@ -41,6 +59,10 @@ void Reception::endRetrieval(const QString& studyInstanceUID) {
 
 std::uint64_t Reception::bytesReceived() const {
   return receiver_ ? receiver_->bytesReceived() : 0;
+}
+
+std::uint64_t Reception::bytesReceived(const QString& studyInstanceUID) const {
+  return receiver_ ? receiver_->bytesReceived(studyInstanceUID) : 0;
 }
 
 void Reception::beginProbe(const QStringList& sopInstanceUIDs, const std::vector<Tag>& attributes,
@@ -65,14 +87,31 @@ bool Reception::option(ReceptionOption option) const {
   return option == ReceptionOption::KeepReceived ? keepReceived_ : redrawEachImage_;
 }
 
-void Reception::onImageReceived(const ImagePtr& image) {
-  if (!keepReceived_ || !image) return;
+void Reception::onImageReceived(const ImagePtr& image, const QString& studyInstanceUID) {
+  if (!image) return;
+  if (!ahead_.study.isEmpty() && studyInstanceUID.trimmed() == ahead_.study) {
+    ahead_.images.push_back(image);
+    return;
+  }
+  if (!keepReceived_) return;
+  place(image);
+  emit imageReceived();
+}
+
+void Reception::onAssociationClosed(const QString& studyInstanceUID) {
+  if (!ahead_.study.isEmpty() && studyInstanceUID.trimmed() == ahead_.study) {
+    ahead_.closed += 1;
+    return;
+  }
+  emit associationClosed();
+}
+
+void Reception::place(const ImagePtr& image) {
   int position = images_.count() + 1;
   while (order_ && position > 1 && order_(*image, *images_.item(position - 1))) --position;
   images_.blockSignals(!redrawEachImage_);
   images_.insert(position, image);
   images_.blockSignals(false);
-  emit imageReceived();
   if (!image->displayProblem().isEmpty()) {
     emit receptionProblem(
         OwnError::InvalidObject,

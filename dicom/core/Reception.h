@@ -45,12 +45,29 @@ class Reception : public QObject {
   // sent on associations opened after this call, enter the collection;
   // see StorageReceiver.
   void expectStudy(const QString& studyInstanceUID, const Peer& archive);
-  // The study's move has returned (successfully or not): after a short
-  // grace nothing more enters.
+  // The next study, fetched ahead while the expected one is on screen: its
+  // objects, moved from this archive on associations opened after this
+  // call, are held apart, not shown (see StorageReceiver). A study fetched
+  // ahead before is dropped with what it held; an empty UID drops it alone.
+  // expectStudy() drops it too.
+  void expectAhead(const QString& studyInstanceUID, const Peer& archive);
+  // The study fetched ahead (empty: none) and the images it holds so far.
+  const QString& aheadStudy() const { return ahead_.study; }
+  int aheadCount() const { return static_cast<int>(ahead_.images.size()); }
+  // The study fetched ahead becomes the expected one: the collection is
+  // emptied and takes the images held, as if they arrived now
+  // (imageReceived(), then associationClosed() for each of its associations
+  // that has ended); what still comes of it enters the collection. False,
+  // and nothing changed, when none is fetched ahead.
+  bool showAhead();
+  // A study's move has returned (successfully or not): after a short grace
+  // nothing more of it enters.
   void endRetrieval(const QString& studyInstanceUID);
   // Rises while the expected objects arrive from the archive, however
   // slowly, and with nothing else (bytes received).
   std::uint64_t bytesReceived() const;
+  // The same for one study, expected or fetched ahead.
+  std::uint64_t bytesReceived(const QString& studyInstanceUID) const;
   // Reads back instances from the archive without keeping them; see
   // StorageReceiver.
   void beginProbe(const QStringList& sopInstanceUIDs, const std::vector<Tag>& attributes,
@@ -80,13 +97,23 @@ class Reception : public QObject {
                      const QString& senderAddress);
 
  private:
-  void onImageReceived(const ImagePtr& image);
+  void onImageReceived(const ImagePtr& image, const QString& studyInstanceUID);
+  void onAssociationClosed(const QString& studyInstanceUID);
+  // Puts a received image in its place in the collection.
+  void place(const ImagePtr& image);
+
+  struct Ahead {
+    QString study;
+    std::vector<ImagePtr> images;
+    int closed = 0;  // associations of it that have ended
+  };
 
   Toolkit& toolkit_;
   ImageCollection images_;
   std::unique_ptr<StorageReceiver> receiver_;
   QSize displayTarget_;
   Order order_;
+  Ahead ahead_;
   bool keepReceived_ = false;
   bool redrawEachImage_ = true;
 };

@@ -21,11 +21,13 @@ namespace dicom {
 // that association's associationClosed().
 //
 // It takes only what the station asked for: objects of the study named by
-// expectStudy(), on associations opened after that call and, once the
-// retrieval has ended (endRetrieval()), for a short grace only; or, while a
-// probe runs, the instances the probe names. An instance the retrieval has
-// received already is not taken again. Everything else is refused at the
-// C-STORE with a failure status and reported through objectRefused().
+// expectStudy(), and of the one fetched ahead (expectAhead()), each on
+// associations opened after its call and, once its retrieval has ended
+// (endRetrieval()), for a short grace only; or, while a probe runs, the
+// instances the probe names (and the study fetched ahead). An instance a
+// retrieval has received already is not taken again. Everything else is
+// refused at the C-STORE with a failure status and reported through
+// objectRefused().
 class StorageReceiver : public QObject {
   Q_OBJECT
  public:
@@ -45,11 +47,20 @@ class StorageReceiver : public QObject {
 
   // From now on takes the objects of this study (an empty UID: none), on
   // associations opened after this call; what is still under way from an
-  // earlier retrieval is refused, and its queued results are dropped. The
-  // archive is the one the study is moved from: its associations (by their
-  // calling AE title) are served even when other senders hold every usual
-  // slot, and only the bytes it sends count in bytesReceived().
+  // earlier retrieval, or fetched ahead, is refused, and its queued results
+  // are dropped. The archive is the one the study is moved from: its
+  // associations (by their calling AE title) are served even when other
+  // senders hold every usual slot, and only the bytes it sends count in
+  // bytesReceived().
   virtual void expectStudy(const QString& studyInstanceUID, const Peer& archive) = 0;
+  // Beside the expected study, takes the next one, fetched ahead (an empty
+  // UID: none), on associations opened after this call, as expectStudy()
+  // does; a study fetched ahead before is dropped as above. The expected
+  // study goes on as it was.
+  virtual void expectAhead(const QString& studyInstanceUID, const Peer& archive) = 0;
+  // The study fetched ahead becomes the expected one and goes on arriving;
+  // the one expected before is dropped. False when none is fetched ahead.
+  virtual bool promoteAhead() = 0;
   // The move of that study has returned, successfully or not: associations
   // already open deliver for a short grace, then every object is refused.
   virtual void endRetrieval(const QString& studyInstanceUID) = 0;
@@ -57,6 +68,8 @@ class StorageReceiver : public QObject {
   // that the archive sent: it rises while they arrive, however slowly, and
   // with nothing else (another sender, a refused object).
   virtual std::uint64_t bytesReceived() const = 0;
+  // The same for one study, expected or fetched ahead (0 for any other).
+  virtual std::uint64_t bytesReceived(const QString& studyInstanceUID) const = 0;
 
   // Asks back: until endProbe(), an object whose SOP Instance UID is one of
   // these is read for the asked attributes, answered with success and
@@ -73,12 +86,13 @@ class StorageReceiver : public QObject {
   virtual void setDisplayTarget(const QSize& size) = 0;
 
  signals:
-  // A complete object of the expected study with pixel data. One whose
-  // pixels cannot be decoded comes with a null display image and its reason.
-  void imageReceived(dicom::ImagePtr image);
-  // An association that delivered images of the expected study has ended
+  // A complete object with pixel data of the expected study or the one
+  // fetched ahead (which one: studyInstanceUID). One whose pixels cannot be
+  // decoded comes with a null display image and its reason.
+  void imageReceived(dicom::ImagePtr image, const QString& studyInstanceUID);
+  // An association that delivered images of that study has ended
   // (released, aborted or timed out), after the signals of all its objects.
-  void associationClosed();
+  void associationClosed(const QString& studyInstanceUID);
   // An object was refused: the failure's number, a description that names
   // the object, the sender, the status and the reason, and the sender's AE
   // title and address on their own.

@@ -10,9 +10,9 @@
 namespace dicom::dcmtk {
 
 Delivery decodeForDisplay(std::unique_ptr<DcmFileFormat> file, bool hasPixelData,
-                          const Timeouts& timeouts, std::uint64_t generation, const QSize& target) {
+                          const Timeouts& timeouts, std::uint64_t retrieval, const QSize& target) {
   Delivery delivery;
-  delivery.generation = generation;
+  delivery.retrieval = retrieval;
   if (!hasPixelData) {
     delivery.kind = Delivery::Kind::Object;
     return delivery;

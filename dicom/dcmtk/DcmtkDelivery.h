@@ -27,12 +27,12 @@ namespace dicom::dcmtk {
 struct Delivery {
   enum class Kind { Image, Object, Closed, Refused };
   Kind kind = Kind::Closed;
-  std::uint64_t generation = 0;  // the retrieval it belongs to
-  ImagePtr image;                // Image
-  bool delivered = false;        // Closed: the association delivered objects of its generation
-  QString description;           // Refused: the sender, the object, the status and the reason
-  QString senderAETitle;         // Refused
-  QString senderAddress;         // Refused
+  std::uint64_t retrieval = 0;  // the retrieval that took it (StudyGuard::Verdict)
+  QString study;                // Image, Closed: the study of that retrieval
+  ImagePtr image;               // Image
+  QString description;          // Refused: the sender, the object, the status and the reason
+  QString senderAETitle;        // Refused
+  QString senderAddress;        // Refused
 };
 
 // Decodes one accepted object for display at the target size. An object
@@ -40,7 +40,7 @@ struct Delivery {
 // reason, so that the operator sees that the study holds an image that
 // cannot be shown; one without pixel data is delivered as an Object.
 Delivery decodeForDisplay(std::unique_ptr<DcmFileFormat> file, bool hasPixelData,
-                          const Timeouts& timeouts, std::uint64_t generation, const QSize& target);
+                          const Timeouts& timeouts, std::uint64_t retrieval, const QSize& target);
 
 class OrderedDelivery {
  public:

@@ -114,6 +114,7 @@ void ObjectIntake::feed(const std::uint8_t* data, std::size_t size, bool last) {
     const QString reason = studyCheck_(scanner_.studyInstanceUID());
     if (!reason.isEmpty()) refuse(0x0124, reason);
     studyChecked_ = reason.isEmpty();
+    if (studyChecked_) studyUID_ = scanner_.studyInstanceUID();
   }
   if (file_ && (last || allFed_)) dataset->transferEnd();
 }

@@ -49,7 +49,8 @@ class ObjectIntake {
   // Not refused, and known to be wanted: asked back, or of the expected
   // study (known once every attribute before the pixel data has passed).
   bool admitted() const { return mode_ == Mode::Probe || (mode_ == Mode::Keep && studyChecked_); }
-  // The object's Study Instance UID once finish() has checked it.
+  // The object's Study Instance UID once it is admitted (the attributes
+  // before the pixel data have passed), and once finish() has checked it.
   const std::string& studyInstanceUID() const { return studyUID_; }
   E_TransferSyntax transferSyntax() const { return xfer_; }
   std::uint16_t status() const { return status_; }

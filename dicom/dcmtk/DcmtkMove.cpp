@@ -134,7 +134,15 @@ class MoveCall {
       if ((answer.DimseStatus & 0xFF00) != 0xFF00) return response;
       ++trace_.pendings;
       lastPending_ = Clock::now();
+      report(answer);
     }
+  }
+
+  // How far the move is, when the pending response counts what remains.
+  void report(const T_DIMSE_C_MoveRSP& answer) const {
+    if (!query_.progressReport() || !(answer.opts & O_MOVE_NUMBEROFREMAININGSUBOPERATIONS)) return;
+    const int done = trace_.completed + trace_.failed + trace_.warning;
+    query_.progressReport()(done, done + trace_.remaining);
   }
 
   void takeCounts(const T_DIMSE_C_MoveRSP& answer) {

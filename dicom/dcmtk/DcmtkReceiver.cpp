@@ -252,29 +252,28 @@ void DcmtkReceiver::Session::reapWorkers() {
   }
 }
 
-// Hands a result to the owner's thread. Results of an earlier retrieval are
-// dropped there, on the thread that starts retrievals, so that none slips
-// in after a new one began.
+// Hands a result to the owner's thread. Results of a retrieval the station
+// has dropped are dropped there, on the thread that starts retrievals, so
+// that none slips in after a new one began.
 void DcmtkReceiver::Session::deliver(Delivery delivery) {
   DcmtkReceiver* receiver = &owner_;
-  const std::uint64_t generation = delivery.generation;
+  const std::uint64_t retrieval = delivery.retrieval;
   switch (delivery.kind) {
     case Delivery::Kind::Image:
       QMetaObject::invokeMethod(
           receiver,
-          [receiver, generation, image = std::move(delivery.image)] {
-            if (generation == receiver->guard_.generation()) emit receiver->imageReceived(image);
+          [receiver, retrieval, study = delivery.study, image = std::move(delivery.image)] {
+            if (receiver->guard_.holds(retrieval)) emit receiver->imageReceived(image, study);
           },
           Qt::QueuedConnection);
       break;
     case Delivery::Kind::Object:
       break;  // objects without pixels never enter the viewer and are not kept
     case Delivery::Kind::Closed:
-      if (!delivery.delivered) break;
       QMetaObject::invokeMethod(
           receiver,
-          [receiver, generation] {
-            if (generation == receiver->guard_.generation()) emit receiver->associationClosed();
+          [receiver, retrieval, study = delivery.study] {
+            if (receiver->guard_.holds(retrieval)) emit receiver->associationClosed(study);
           },
           Qt::QueuedConnection);
       break;
@@ -335,12 +334,25 @@ void DcmtkReceiver::expectStudy(const QString& studyInstanceUID, const Peer& arc
   guard_.expect(studyInstanceUID.trimmed().toStdString(), archive.aeTitle.trimmed().toStdString());
 }
 
+void DcmtkReceiver::expectAhead(const QString& studyInstanceUID, const Peer& archive) {
+  guard_.expectAhead(studyInstanceUID.trimmed().toStdString(),
+                     archive.aeTitle.trimmed().toStdString());
+}
+
+bool DcmtkReceiver::promoteAhead() {
+  return guard_.promoteAhead();
+}
+
 void DcmtkReceiver::endRetrieval(const QString& studyInstanceUID) {
   guard_.end(studyInstanceUID.trimmed().toStdString());
 }
 
 std::uint64_t DcmtkReceiver::bytesReceived() const {
   return guard_.progress();
+}
+
+std::uint64_t DcmtkReceiver::bytesReceived(const QString& studyInstanceUID) const {
+  return guard_.progressOf(studyInstanceUID.trimmed().toStdString());
 }
 
 void DcmtkReceiver::beginProbe(const QStringList& sopInstanceUIDs,

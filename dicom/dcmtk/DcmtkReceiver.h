@@ -43,8 +43,11 @@ class DcmtkReceiver : public StorageReceiver {
   void stop() override;
   std::int32_t port() const override;
   void expectStudy(const QString& studyInstanceUID, const Peer& archive) override;
+  void expectAhead(const QString& studyInstanceUID, const Peer& archive) override;
+  bool promoteAhead() override;
   void endRetrieval(const QString& studyInstanceUID) override;
   std::uint64_t bytesReceived() const override;
+  std::uint64_t bytesReceived(const QString& studyInstanceUID) const override;
   void beginProbe(const QStringList& sopInstanceUIDs, const std::vector<Tag>& attributes,
                   const Peer& archive) override;
   std::map<QString, std::vector<DataSet>> endProbe() override;

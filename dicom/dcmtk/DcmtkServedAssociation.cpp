@@ -119,10 +119,11 @@ void ServedAssociation::run() {
   // release is acknowledged nothing more can arrive, so the study is handed
   // over now: closing a released association waits for the peer to close
   // its connection, and some archives take 50 ms or more.
-  if (accepted) {
+  if (!accepted) return;
+  for (const auto& [retrieval, study] : deliveredTo_) {
     Delivery closed;
-    closed.generation = opening_.generation;
-    closed.delivered = delivered_;
+    closed.retrieval = retrieval;
+    closed.study = study;
     context_.delivery.push(std::move(closed));
   }
 }
@@ -227,12 +228,13 @@ OFCondition ServedAssociation::store(T_ASC_PresentationContextID context,
   const StudyGuard::Verdict verdict = context_.guard.admit(opening_, sopInstance);
   const ReceiverLimits& limits = context_.limits;
   StudyGuard& guard = context_.guard;
-  ObjectIntake intake(xfer, intakeMode(verdict.mode), {limits.maxDepth, limits.objectBytes},
-                      [&guard](const std::string& study) { return guard.foreignStudy(study); });
+  ObjectIntake intake(
+      xfer, intakeMode(verdict.mode), {limits.maxDepth, limits.objectBytes},
+      [&guard, this](const std::string& study) { return guard.foreignStudy(opening_, study); });
   if (verdict.mode == StudyGuard::Mode::Refuse) intake.refuse(verdict.status, verdict.reason);
   const OFCondition received = receiveDataSet(context, intake, verdict.counts, watchdog);
   if (received.bad()) return received;  // incomplete: nothing is kept
-  commit(intake, sopInstance);
+  const std::uint64_t retrieval = commit(intake, sopInstance);
 
   const OFCondition cond = respond(context, request, intake);
   if (intake.mode() == ObjectIntake::Mode::Refuse) {
@@ -246,7 +248,7 @@ OFCondition ServedAssociation::store(T_ASC_PresentationContextID context,
     }
     return cond;
   }
-  handOver(intake, sopInstance);
+  handOver(intake, sopInstance, retrieval);
   return cond;
 }
 
@@ -286,21 +288,23 @@ OFCondition ServedAssociation::receiveDataSet(T_ASC_PresentationContextID contex
 // expected one; a refused object's are not.
 void ServedAssociation::countProgress(const ObjectIntake& intake) {
   if (!counts_ || !intake.admitted() || intake.bytes() <= counted_) return;
-  context_.guard.addProgress(intake.bytes() - counted_);
+  context_.guard.addProgress(intake.studyInstanceUID(), intake.mode() == ObjectIntake::Mode::Probe,
+                             intake.bytes() - counted_);
   counted_ = intake.bytes();
 }
 
 // The checks of the complete object, then the guard's commit.
-void ServedAssociation::commit(ObjectIntake& intake, const std::string& sopInstanceUID) {
+std::uint64_t ServedAssociation::commit(ObjectIntake& intake, const std::string& sopInstanceUID) {
   intake.finish(sopInstanceUID);
-  if (intake.mode() != ObjectIntake::Mode::Keep) return;
+  if (intake.mode() != ObjectIntake::Mode::Keep) return 0;
   const StudyGuard::Verdict committed =
       context_.guard.commit(opening_, intake.studyInstanceUID(), sopInstanceUID, intake.bytes());
   if (committed.mode == StudyGuard::Mode::Refuse) {
     intake.refuse(committed.status, committed.reason);
-    return;
+    return 0;
   }
   countProgress(intake);
+  return committed.retrieval;
 }
 
 // Success, or the refusal's status with its reason as the Error Comment.
@@ -322,7 +326,8 @@ OFCondition ServedAssociation::respond(T_ASC_PresentationContextID context,
 
 // An asked-back instance leaves its asked attributes; an object of the
 // retrieval goes to the decoders.
-void ServedAssociation::handOver(ObjectIntake& intake, const std::string& sopInstanceUID) {
+void ServedAssociation::handOver(ObjectIntake& intake, const std::string& sopInstanceUID,
+                                 std::uint64_t retrieval) {
   if (intake.mode() == ObjectIntake::Mode::Probe) {
     DataSet copy;
     for (const Tag tag : context_.guard.probeAttributes()) {
@@ -340,12 +345,15 @@ void ServedAssociation::handOver(ObjectIntake& intake, const std::string& sopIns
   (*file)->getMetaInfo()->putAndInsertString(DCM_SourceApplicationEntityTitle,
                                              assoc_->params->DULparams.callingAPTitle);
   const Timeouts timeouts = context_.timeouts;
-  const std::uint64_t generation = opening_.generation;
   const QSize target = context_.displayTarget();
-  context_.delivery.submit([file, hasPixelData, timeouts, generation, target] {
-    return decodeForDisplay(std::move(*file), hasPixelData, timeouts, generation, target);
+  const QString study = QString::fromStdString(intake.studyInstanceUID());
+  context_.delivery.submit([file, hasPixelData, timeouts, retrieval, target, study] {
+    Delivery delivery =
+        decodeForDisplay(std::move(*file), hasPixelData, timeouts, retrieval, target);
+    delivery.study = study;
+    return delivery;
   });
-  delivered_ = true;
+  deliveredTo_.emplace(retrieval, study);
 }
 
 void ServedAssociation::reportRefusal(const T_DIMSE_C_StoreRQ& request, std::uint16_t status,

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 
 #include "DcmtkDelivery.h"
@@ -62,10 +63,11 @@ class ServedAssociation {
                     Watchdog& watchdog);
   OFCondition receiveDataSet(T_ASC_PresentationContextID context, ObjectIntake& intake, bool counts,
                              Watchdog& watchdog);
-  void commit(ObjectIntake& intake, const std::string& sopInstanceUID);
+  // The retrieval that took it; 0 when it was not taken.
+  std::uint64_t commit(ObjectIntake& intake, const std::string& sopInstanceUID);
   OFCondition respond(T_ASC_PresentationContextID context, T_DIMSE_C_StoreRQ& request,
                       ObjectIntake& intake);
-  void handOver(ObjectIntake& intake, const std::string& sopInstanceUID);
+  void handOver(ObjectIntake& intake, const std::string& sopInstanceUID, std::uint64_t retrieval);
   void reportRefusal(const T_DIMSE_C_StoreRQ& request, std::uint16_t status, const QString& reason);
   void countProgress(const ObjectIntake& intake);
 
@@ -73,7 +75,8 @@ class ServedAssociation {
   StudyGuard::Opening opening_;
   const ServiceContext& context_;
   bool released_ = false;
-  bool delivered_ = false;     // objects of its retrieval went to the delivery
+  // The retrievals its objects went to, with their studies.
+  std::map<std::uint64_t, QString> deliveredTo_;
   bool counts_ = false;        // the current object's bytes are progress
   std::uint64_t counted_ = 0;  // of the current object's bytes, those counted
 };

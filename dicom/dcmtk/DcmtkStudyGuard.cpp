@@ -3,27 +3,55 @@
 #include <algorithm>
 
 namespace dicom::dcmtk {
+namespace {
+
+const char* const kChecking = "the station is checking labels and did not ask for it";
+
+}  // namespace
 
 StudyGuard::StudyGuard(Limits limits) : limits_(limits) {}
+
+StudyGuard::Retrieval StudyGuard::makeRetrieval(const std::string& studyUID,
+                                                const std::string& archiveAE) {
+  Retrieval retrieval;
+  retrieval.studyUID = studyUID;
+  retrieval.archiveAE = archiveAE;
+  retrieval.since = generation_.load();
+  return retrieval;
+}
 
 void StudyGuard::expect(const std::string& studyUID, const std::string& archiveAE) {
   std::lock_guard lock(mutex_);
   generation_ += 1;
-  retrievals_.clear();
-  if (studyUID.empty()) return;
-  Retrieval retrieval;
-  retrieval.studyUID = studyUID;
-  retrieval.archiveAE = archiveAE;
-  retrievals_.push_back(std::move(retrieval));
+  expectedSince_ = generation_.load();
+  expected_.reset();
+  ahead_.reset();
+  if (!studyUID.empty()) expected_ = makeRetrieval(studyUID, archiveAE);
+}
+
+void StudyGuard::expectAhead(const std::string& studyUID, const std::string& archiveAE) {
+  std::lock_guard lock(mutex_);
+  generation_ += 1;
+  ahead_.reset();
+  if (!studyUID.empty()) ahead_ = makeRetrieval(studyUID, archiveAE);
+}
+
+bool StudyGuard::promoteAhead() {
+  std::lock_guard lock(mutex_);
+  if (!ahead_) return false;
+  expected_ = std::move(ahead_);
+  ahead_.reset();
+  // Associations opened before it stay closed to it, as they were.
+  expectedSince_ = expected_->since;
+  return true;
 }
 
 void StudyGuard::end(const std::string& studyUID) {
   std::lock_guard lock(mutex_);
-  for (Retrieval& retrieval : retrievals_) {
-    if (retrieval.studyUID != studyUID || retrieval.ended) continue;
-    retrieval.ended = true;
-    retrieval.endedAt = Clock::now();
-  }
+  Retrieval* retrieval = find(studyUID);
+  if (retrieval == nullptr || retrieval->ended) return;
+  retrieval->ended = true;
+  retrieval->endedAt = Clock::now();
 }
 
 void StudyGuard::beginProbe(const QStringList& sopInstanceUIDs, const std::vector<Tag>& attributes,
@@ -49,51 +77,56 @@ bool StudyGuard::keepsSlotFor(const std::string& callingAE) const {
   std::lock_guard lock(mutex_);
   if (callingAE.empty()) return false;
   if (probe_.running && callingAE == probe_.archiveAE) return true;
-  const Retrieval* retrieval = current();
-  return retrieval != nullptr && !retrieval->ended && callingAE == retrieval->archiveAE;
+  for (const std::optional<Retrieval>* retrieval : {&expected_, &ahead_}) {
+    if (*retrieval && !(*retrieval)->ended && callingAE == (*retrieval)->archiveAE) return true;
+  }
+  return false;
 }
 
 StudyGuard::Verdict StudyGuard::admit(const Opening& opening,
                                       const std::string& sopInstanceUID) const {
   std::lock_guard lock(mutex_);
-  if (probe_.running) {
-    if (probe_.instances.count(sopInstanceUID) != 0) {
-      return {Mode::Probe, 0, {}, opening.callingAE == probe_.archiveAE};
+  if (probe_.running && probe_.instances.count(sopInstanceUID) != 0) {
+    return {Mode::Probe, 0, {}, opening.callingAE == probe_.archiveAE};
+  }
+  const std::vector<const Retrieval*> open = openTo(opening);
+  if (open.empty()) {
+    if (probe_.running) return {Mode::Refuse, 0x0124, kChecking};
+    return {Mode::Refuse, 0x0124, refusalFor(opening)};
+  }
+  bool counts = false;
+  for (const Retrieval* retrieval : open) {
+    if (retrieval->instances.count(sopInstanceUID) != 0) {
+      return {Mode::Refuse, 0x0111, "the retrieval received this instance already"};
     }
-    return {Mode::Refuse, 0x0124, "the station is checking labels and did not ask for it"};
+    counts = counts || opening.callingAE == retrieval->archiveAE;
   }
-  if (opening.generation != generation_.load()) {
-    return {Mode::Refuse, 0x0124,
-            "it arrived on an association opened before the current retrieval"};
-  }
-  const Retrieval* retrieval = current();
-  if (retrieval == nullptr) return {Mode::Refuse, 0x0124, "no retrieval is running"};
-  const QString closed = closedFor(*retrieval, opening);
-  if (!closed.isEmpty()) return {Mode::Refuse, 0x0124, closed};
-  if (retrieval->instances.count(sopInstanceUID) != 0) {
-    return {Mode::Refuse, 0x0111, "the retrieval received this instance already"};
-  }
-  return {Mode::Keep, 0, {}, opening.callingAE == retrieval->archiveAE};
+  return {Mode::Keep, 0, {}, counts};
 }
 
-QString StudyGuard::foreignStudy(const std::string& studyUID) const {
+QString StudyGuard::foreignStudy(const Opening& opening, const std::string& studyUID) const {
   std::lock_guard lock(mutex_);
   if (studyUID.empty()) return "it has no Study Instance UID";
-  const bool expected = std::any_of(retrievals_.begin(), retrievals_.end(),
-                                    [&](const Retrieval& r) { return r.studyUID == studyUID; });
-  if (expected) return QString();
-  return QString("it belongs to study %1, not to the study being retrieved")
-      .arg(QString::fromStdString(studyUID));
+  const Retrieval* retrieval = find(studyUID);
+  if (retrieval == nullptr) {
+    return QString("it belongs to study %1, not to the study being retrieved")
+        .arg(QString::fromStdString(studyUID));
+  }
+  if (opening.generation < retrieval->since) {
+    return "it arrived on an association opened before its retrieval began";
+  }
+  if (probe_.running && !isAhead(retrieval)) return kChecking;
+  return closedFor(*retrieval, opening);
 }
 
 StudyGuard::Verdict StudyGuard::commit(const Opening& opening, const std::string& studyUID,
                                        const std::string& sopInstanceUID, std::uint64_t bytes) {
   std::lock_guard lock(mutex_);
-  auto retrieval = std::find_if(retrievals_.begin(), retrievals_.end(),
-                                [&](const Retrieval& r) { return r.studyUID == studyUID; });
-  if (opening.generation != generation_.load() || retrieval == retrievals_.end()) {
+  Retrieval* retrieval = find(studyUID);
+  if (retrieval == nullptr || opening.generation < retrieval->since) {
     return {Mode::Refuse, 0x0124, "a new retrieval began while it arrived"};
   }
+  if (probe_.running && !isAhead(retrieval)) return {Mode::Refuse, 0x0124, kChecking};
   const QString closed = closedFor(*retrieval, opening);
   if (!closed.isEmpty()) return {Mode::Refuse, 0x0124, closed};
   if (retrieval->instances.count(sopInstanceUID) != 0) {
@@ -105,16 +138,38 @@ StudyGuard::Verdict StudyGuard::commit(const Opening& opening, const std::string
   }
   retrieval->bytes += bytes;
   retrieval->instances.insert(sopInstanceUID);
-  return {Mode::Keep, 0, {}};
+  return {Mode::Keep, 0, {}, false, retrieval->since};
 }
 
 void StudyGuard::withdraw(const std::string& studyUID, const std::string& sopInstanceUID,
                           std::uint64_t bytes) {
   std::lock_guard lock(mutex_);
-  for (Retrieval& retrieval : retrievals_) {
-    if (retrieval.studyUID != studyUID || retrieval.instances.erase(sopInstanceUID) == 0) continue;
-    retrieval.bytes -= std::min(retrieval.bytes, bytes);
+  Retrieval* retrieval = find(studyUID);
+  if (retrieval == nullptr || retrieval->instances.erase(sopInstanceUID) == 0) return;
+  retrieval->bytes -= std::min(retrieval->bytes, bytes);
+}
+
+void StudyGuard::addProgress(const std::string& studyUID, bool probe, std::uint64_t bytes) {
+  if (probe) {
+    progress_ += bytes;
+    return;
   }
+  std::lock_guard lock(mutex_);
+  Retrieval* retrieval = find(studyUID);
+  if (retrieval == nullptr) return;
+  retrieval->progress += bytes;
+  if (!isAhead(retrieval)) progress_ += bytes;
+}
+
+std::uint64_t StudyGuard::progressOf(const std::string& studyUID) const {
+  std::lock_guard lock(mutex_);
+  const Retrieval* retrieval = find(studyUID);
+  return retrieval == nullptr ? 0 : retrieval->progress;
+}
+
+bool StudyGuard::holds(std::uint64_t retrieval) const {
+  std::lock_guard lock(mutex_);
+  return (expected_ && expected_->since == retrieval) || (ahead_ && ahead_->since == retrieval);
 }
 
 std::vector<Tag> StudyGuard::probeAttributes() const {
@@ -136,8 +191,43 @@ QString StudyGuard::closedFor(const Retrieval& retrieval, const Opening& opening
   return QString();
 }
 
-const StudyGuard::Retrieval* StudyGuard::current() const {
-  return retrievals_.empty() ? nullptr : &retrievals_.front();
+QString StudyGuard::refusalFor(const Opening& opening) const {
+  if (opening.generation < expectedSince_) {
+    return "it arrived on an association opened before the current retrieval";
+  }
+  const Retrieval* retrieval = expected_ ? &*expected_ : ahead_ ? &*ahead_ : nullptr;
+  if (retrieval == nullptr) return "no retrieval is running";
+  if (opening.generation < retrieval->since) {
+    return "it arrived on an association opened before the current retrieval";
+  }
+  return closedFor(*retrieval, opening);
+}
+
+StudyGuard::Retrieval* StudyGuard::find(const std::string& studyUID) {
+  if (expected_ && expected_->studyUID == studyUID) return &*expected_;
+  if (ahead_ && ahead_->studyUID == studyUID) return &*ahead_;
+  return nullptr;
+}
+
+const StudyGuard::Retrieval* StudyGuard::find(const std::string& studyUID) const {
+  return const_cast<StudyGuard*>(this)->find(studyUID);
+}
+
+bool StudyGuard::isAhead(const Retrieval* retrieval) const {
+  return ahead_ && retrieval == &*ahead_;
+}
+
+// During a read-back only the study fetched ahead goes on arriving.
+std::vector<const StudyGuard::Retrieval*> StudyGuard::openTo(const Opening& opening) const {
+  std::vector<const Retrieval*> open;
+  for (const std::optional<Retrieval>* retrieval : {&expected_, &ahead_}) {
+    if (probe_.running && retrieval == &expected_) continue;
+    if (*retrieval && opening.generation >= (*retrieval)->since &&
+        closedFor(**retrieval, opening).isEmpty()) {
+      open.push_back(&**retrieval);
+    }
+  }
+  return open;
 }
 
 QString sizeText(std::uint64_t bytes) {

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -33,7 +34,8 @@ class StudyGuard {
     Mode mode = Mode::Refuse;
     std::uint16_t status = 0;  // the failure status when refused
     QString reason;
-    bool counts = false;  // its bytes are progress of the retrieval or read-back
+    bool counts = false;          // its bytes are progress of the retrieval or read-back
+    std::uint64_t retrieval = 0;  // commit: the retrieval that took it
   };
   // An association as it opened: the retrieval it may deliver to, the time
   // it opened, the AE title it called from.
@@ -47,17 +49,29 @@ class StudyGuard {
 
   // --- the station's side -------------------------------------------------
   // A retrieval of this study (empty: none) from the archive with this AE
-  // title begins: only its objects, on associations opened from now on.
+  // title begins: only its objects, on associations opened from now on. The
+  // study fetched ahead, if any, is dropped.
   void expect(const std::string& studyUID, const std::string& archiveAE);
+  // Beside the study expected, the next one is fetched ahead (empty: none):
+  // its objects too, on associations opened from now on. A study fetched
+  // ahead before is dropped; the one expected goes on as it was.
+  void expectAhead(const std::string& studyUID, const std::string& archiveAE);
+  // The study fetched ahead becomes the one expected, going on as it was;
+  // the one expected before is dropped. False when none is fetched ahead.
+  bool promoteAhead();
   // The retrieval's move has returned: associations already open deliver
   // for the grace, then everything is refused.
   void end(const std::string& studyUID);
   void beginProbe(const QStringList& sopInstanceUIDs, const std::vector<Tag>& attributes,
                   const std::string& archiveAE);
   std::map<QString, std::vector<DataSet>> endProbe();
-  // Bytes of kept objects (or asked-back instances) from the archive.
+  // Bytes from the archive of kept objects of the study expected (or of
+  // asked-back instances); of one study, expected or fetched ahead.
   std::uint64_t progress() const { return progress_.load(); }
-  std::uint64_t generation() const { return generation_.load(); }
+  std::uint64_t progressOf(const std::string& studyUID) const;
+  // True while the retrieval that took an object (Verdict::retrieval) is
+  // one of the station's: what it took may still be handed on.
+  bool holds(std::uint64_t retrieval) const;
 
   // --- the associations' side ---------------------------------------------
   Opening open(const std::string& callingAE) const;
@@ -66,8 +80,9 @@ class StudyGuard {
   bool keepsSlotFor(const std::string& callingAE) const;
   // The verdict at the command, before the data set arrives.
   Verdict admit(const Opening& opening, const std::string& sopInstanceUID) const;
-  // Why an object of this study is not wanted; empty when it is.
-  QString foreignStudy(const std::string& studyUID) const;
+  // Why an object of this study, on this association, is not wanted; empty
+  // when it is.
+  QString foreignStudy(const Opening& opening, const std::string& studyUID) const;
   // Takes a complete, checked object into the retrieval: a failure verdict
   // when it must be refused after all (its retrieval has ended, it passes
   // the retrieval's bytes, it arrived already).
@@ -76,20 +91,23 @@ class StudyGuard {
   // Takes back a committed object whose sender was never told it arrived.
   void withdraw(const std::string& studyUID, const std::string& sopInstanceUID,
                 std::uint64_t bytes);
-  void addProgress(std::uint64_t bytes) { progress_ += bytes; }
+  // Bytes of an object asked back (probe) or kept for its study.
+  void addProgress(const std::string& studyUID, bool probe, std::uint64_t bytes);
   // The attributes a probe asks for, and a copy read back.
   std::vector<Tag> probeAttributes() const;
   void addProbeCopy(const std::string& sopInstanceUID, DataSet copy);
 
  private:
-  // One study being retrieved. (One at a time today; the state is kept per
-  // study so that a study fetched ahead can join it.)
+  // One study being retrieved: the one on screen, or the next one fetched
+  // ahead.
   struct Retrieval {
     std::string studyUID;
     std::string archiveAE;
+    std::uint64_t since = 0;  // the generation it began in: its identity
     bool ended = false;
     Clock::time_point endedAt;
     std::uint64_t bytes = 0;
+    std::uint64_t progress = 0;
     std::set<std::string> instances;
   };
   struct Probe {
@@ -103,13 +121,23 @@ class StudyGuard {
   // The reason the retrieval takes no more from this association; empty
   // when it does. Called with the lock held.
   QString closedFor(const Retrieval& retrieval, const Opening& opening) const;
-  const Retrieval* current() const;
+  // The reason no retrieval takes an object from this association. Called
+  // with the lock held.
+  QString refusalFor(const Opening& opening) const;
+  bool isAhead(const Retrieval* retrieval) const;
+  Retrieval* find(const std::string& studyUID);
+  const Retrieval* find(const std::string& studyUID) const;
+  // The retrievals an association may deliver to. Called with the lock held.
+  std::vector<const Retrieval*> openTo(const Opening& opening) const;
+  Retrieval makeRetrieval(const std::string& studyUID, const std::string& archiveAE);
 
   Limits limits_;
   std::atomic<std::uint64_t> generation_{0};
   std::atomic<std::uint64_t> progress_{0};
   mutable std::mutex mutex_;
-  std::vector<Retrieval> retrievals_;
+  std::uint64_t expectedSince_ = 0;  // the generation of the last expect()
+  std::optional<Retrieval> expected_;
+  std::optional<Retrieval> ahead_;
   Probe probe_;
 };
 

@@ -1,7 +1,8 @@
 // What the receiver takes while the station retrieves a study, against
 // senders of our own on loopback: the retrieval's end and its grace, a
 // second copy of an instance, the retrieval's byte cap, the slots kept for
-// the archive, and the progress the move watches.
+// the archive, the progress the move watches, and the next study fetched
+// ahead beside the one on screen.
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
@@ -18,6 +19,8 @@ using namespace receivertest;
 namespace {
 
 const char* const kPlain = UID_LittleEndianExplicitTransferSyntax;
+const char* const kAhead = "1.2.826.0.1.3680043.8.498.78";
+const char* const kForeign = "1.2.826.0.1.3";
 
 }  // namespace
 
@@ -163,6 +166,57 @@ class ReceiverGuardTest : public QObject {
     QCOMPARE(receiver.bytesReceived(), 0u);
     QCOMPARE(fromArchive.store(uid(1), image(1)).first, 0);
     QCOMPARE(receiver.bytesReceived(), static_cast<std::uint64_t>(image(1).size()));
+  }
+
+  // With the next study fetched ahead, the receiver takes the study on
+  // screen and that one, each reported with its study, each counted on its
+  // own, and still refuses any other study; an association opened before
+  // the fetch began delivers nothing of it. A read-back refuses the study
+  // on screen but lets the one fetched ahead go on; once shown, the study
+  // fetched ahead is the only one taken.
+  void aStudyFetchedAhead() {
+    ReceiverUnderTest under(within(10));
+    dicom::dcmtk::DcmtkReceiver& receiver = under.receiver();
+    QStringList studies;
+    QObject context;
+    connect(&receiver, &dicom::StorageReceiver::imageReceived, &context,
+            [&](const dicom::ImagePtr&, const QString& study) { studies << study; });
+    const auto of = [this](int i, const char* study) {
+      return encoded(study_[std::size_t(i)], {{DCM_StudyInstanceUID, study}});
+    };
+    RawAssociation before(under.port());
+    QVERIFY(before.cond.good());
+    receiver.expectAhead(kAhead, archive());
+    {
+      RawAssociation raw(under.port());
+      QCOMPARE(raw.store(uid(0), image(0)).first, 0);
+      QCOMPARE(raw.store(uid(1), of(1, kAhead)).first, 0);
+      const auto [status, comment] = raw.store(uid(3), of(3, kForeign));
+      QCOMPARE(status, 0x0124);
+      QVERIFY2(comment.contains(QString("belongs to study ") + kForeign), qPrintable(comment));
+    }
+    QCOMPARE(before.store(uid(2), of(2, kAhead)).first, 0x0124);
+    QCOMPARE(receiver.bytesReceived(), static_cast<std::uint64_t>(image(0).size()));
+    QCOMPARE(receiver.bytesReceived(kAhead), static_cast<std::uint64_t>(of(1, kAhead).size()));
+    QTRY_COMPARE(studies, (QStringList{kStudy, kAhead}));
+
+    receiver.beginProbe({uid(0)}, {dicom::tags::SeriesDescription}, archive());
+    {
+      RawAssociation raw(under.port());
+      QCOMPARE(raw.store(uid(2), of(2, kAhead)).first, 0);
+      QCOMPARE(raw.store(uid(3), image(3)).first, 0x0124);
+    }
+    receiver.endProbe();
+    QTRY_COMPARE(studies.size(), 3);
+
+    QVERIFY(receiver.promoteAhead());
+    RawAssociation after(under.port());
+    QCOMPARE(after.store(uid(3), image(3)).first, 0x0124);
+    QCOMPARE(after.store(uid(3), of(3, kAhead)).first, 0);
+    QTRY_COMPARE(studies, (QStringList{kStudy, kAhead, kAhead, kAhead}));
+    QCOMPARE(under.deliveries().filter("image:"),
+             (QStringList{received(0), received(1), received(2), received(3)}));
+    QVERIFY(!receiver.promoteAhead());
   }
 };
 

@@ -1,7 +1,8 @@
 // The whole station against real archives, through the real windows
 // offscreen: search, retrieve, select, label, update, and what the archive
 // holds afterwards, on each kind of archive and across a stopped one; a
-// refused move; a name with a space; another sender pushing meanwhile.
+// refused move; a name with a space; another sender pushing meanwhile; a
+// list of studies worked with "Next Study" alone.
 
 #include <QPointer>
 #include <QProcess>
@@ -430,6 +431,55 @@ class StationEndToEndTest : public QObject {
     for (const auto& [uid, label] : given) QCOMPARE(archive_.label(uid), label);
   }
 
+  // A day's list: one search finds three studies, and the operator works
+  // them with "Next Study" alone, labelling and updating each; each label is
+  // read back from the archive. Before each "Next Study" the whole next
+  // study is held already, so its move reached the archive while the
+  // operator worked on the one before, and it is on screen at once.
+  void aListWorkedWithNextStudyOnly() {
+    for (int i = 0; i < 3; ++i) {
+      samples::StudySpec spec;
+      spec.rows = 256;
+      spec.columns = 208;
+      spec.patientID = "LIST-1";
+      spec.accessionNumber = "ACC-LIST-" + QString::number(i);
+      spec.studyDate = QString("2024030%1").arg(i + 1);
+      seed(spec, archive_);
+    }
+    window_->Toolbar1_ButtonClick("search");
+    QVERIFY(search_);
+    search_->txtPatID->setText("LIST-1");
+    search_->cmdSearch_Click();
+    QCOMPARE(search_->grid1->rowCount(), 3);
+    search_->grid1_RowDoubleClick(1, 3);
+    QTRY_VERIFY_WITH_TIMEOUT(!window_->picState->isVisible(), kReceiveTimeoutMs);
+    QTRY_VERIFY(!search_);
+    const dicom::Reception& reception = window_->dcmViewer->reception();
+    const dicom::ImageCollection& images = window_->dcmViewer->images();
+    for (int n = 0; n < 3; ++n) {
+      const QString study = list_.rows()[std::size_t(n)].studyInstanceUID;
+      QCOMPARE(list_.current(), std::optional<int>(n));
+      QCOMPARE(images.count(), 4);
+      for (int i = 1; i <= 4; ++i) {
+        QCOMPARE(images.item(i)->attribute(dicom::tags::StudyInstanceUID).value(), study);
+      }
+      const auto [uid, label] = relabel(n + 1);
+      updateSucceeds();
+      QCOMPARE(archive_.label(uid), label);
+      QCOMPARE(list_.status(study), QString("updated, 1 relabelled"));
+      if (n == 2) break;
+      const QString next = list_.rows()[std::size_t(n + 1)].studyInstanceUID;
+      QTRY_VERIFY_WITH_TIMEOUT(reception.aheadStudy() == next && reception.aheadCount() == 4,
+                               kReceiveTimeoutMs);
+      window_->Toolbar1_ButtonClick("next");
+      QCOMPARE(images.count(), 4);
+      QTRY_VERIFY(!window_->picState->isVisible());
+    }
+    QVERIFY(!window_->toolbarButton("next")->isEnabled());
+    QCOMPARE(reception.aheadStudy(), QString());
+    QVERIFY2(log().isEmpty(), log().constData());
+  }
+
   // A family name with a space is sent as it is: "van Dyk^Anna" matches,
   // the form with the space as a separator does not.
   void aFamilyNameWithASpaceIsFound_data() {
@@ -533,8 +583,7 @@ class StationEndToEndTest : public QObject {
     }
     if (when != "during") QVERIFY2(push.exitCode() != 0, push.readAll().constData());
     QTRY_COMPARE(log().count("\r\n"), 1);
-    QVERIFY(log().contains("from AE title \"OTHERSENDER\"") &&
-            log().endsWith(" - Receive\r\n"));
+    QVERIFY(log().contains("from AE title \"OTHERSENDER\"") && log().endsWith(" - Receive\r\n"));
     // An association that carried nothing of the retrieval (a C-ECHO) ends
     // without "No Images" over the study on display.
     QCOMPARE(

@@ -1,10 +1,13 @@
 // The main window on the fake DICOM layer: a retrieval before and after its
 // move, the watchdog, the settings, the question before labels are lost, one
-// update at a time, the closer look, and images that cannot be shown.
+// update at a time, the closer look, images that cannot be shown, and the
+// list worked with "Next Study" while the next study is fetched ahead.
 
 #include <QTemporaryDir>
 #include <QtTest>
 #include <array>
+#include <atomic>
+#include <mutex>
 
 #include "SampleStudy.h"
 #include "common/AppDir.h"
@@ -52,6 +55,62 @@ class MainWindowTest : public QObject {
     QTest::mouseClick(window_->dcmViewer, Qt::LeftButton, {}, centre);
   }
 
+  // The list: three studies as a search leaves them. Every move delivers two
+  // images of its study and is recorded, "<study>" when the window waited
+  // for it, "<study> ahead" when it ran on a thread of its own; a move that
+  // fails_ names throws, and a move fetching ahead waits after its first
+  // image while holdAhead_ is set.
+  std::mutex movesMutex_;
+  QStringList moves_;
+  std::function<bool(const QString& study, bool ahead)> fails_;
+  std::atomic<bool> holdAhead_{false};
+
+  QStringList moves() {
+    std::lock_guard lock(movesMutex_);
+    return moves_;
+  }
+
+  void useList() {
+    list_.replace({{"1.2.10", {}}, {"1.2.20", {}}, {"1.2.30", {}}});
+    toolkit_.script.onStudyMove = [this](const dicom::Query& move) {
+      const QString study = move.studyUID();
+      const bool ahead = QThread::currentThread() != qApp->thread();
+      {
+        std::lock_guard lock(movesMutex_);
+        moves_ << study + (ahead ? " ahead" : "");
+      }
+      if (fails_ && fails_(study, ahead)) throw dicom::DicomError(0xA701, "refused");
+      for (int i = 1; i <= 2; ++i) {
+        auto image = toolkit_.makeImage(QString("%1.%2").arg(study).arg(i));
+        image->addOrReplace(dicom::tags::StudyInstanceUID, study);
+        toolkit_.receiver->deliver(image);
+        move.progressReport()(i, 2);
+        for (int waited = 0; ahead && holdAhead_ && waited < 10000; waited += 5) {
+          QThread::msleep(5);
+        }
+      }
+      toolkit_.receiver->close(study);
+    };
+  }
+
+  // The study on screen and its number of images ("" when none).
+  QString shown() const {
+    const dicom::ImageCollection& images = window_->dcmViewer->images();
+    if (images.count() == 0) return "";
+    return images.item(1)->attribute(dicom::tags::StudyInstanceUID).value() + " x" +
+           QString::number(images.count());
+  }
+  // The window's reception holds the whole next study.
+  bool nextHeld(const QString& study) {
+    const dicom::Reception& reception = window_->dcmViewer->reception();
+    return reception.aheadStudy() == study && reception.aheadCount() == 2 &&
+           moves().contains(study + " ahead");
+  }
+  bool listButtons(bool previous, bool next) const {
+    return window_->toolbarButton("previous")->isEnabled() == previous &&
+           window_->toolbarButton("next")->isEnabled() == next;
+  }
+
  private slots:
   void init() {
     common::setAppDirectoryForTesting(dir_.path());
@@ -73,7 +132,13 @@ class MainWindowTest : public QObject {
     window_->show();
     QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
   }
-  void cleanup() { window_.reset(); }
+  void cleanup() {
+    window_.reset();
+    toolkit_.script.onStudyMove = nullptr;
+    moves_.clear();
+    fails_ = nullptr;
+    holdAhead_ = false;
+  }
   void cleanupTestCase() { common::setAppDirectoryForTesting(QString()); }
 
   void aRetrievalReplacesTheStudyOnDisplay() {
@@ -394,6 +459,106 @@ class MainWindowTest : public QObject {
       if (station::contradicts(station::headerView(image), label)) found << label;
     }
     QCOMPARE(found.join(' '), contradicted);
+  }
+
+  // The list from its start to its end: no study before the first or after
+  // the last, each next study fetched ahead and shown without a move of its
+  // own, none fetched past the end, and "Previous Study" retrieving as usual.
+  void theListEndsAndStarts() {
+    useList();
+    window_->beginRetrieval("1.2.10");  // as the search window does
+    QVERIFY(listButtons(false, true));
+    window_->Toolbar1_ButtonClick("previous");
+    QCOMPARE(shown(), QString("1.2.10 x2"));
+    QTRY_VERIFY(nextHeld("1.2.20"));
+    window_->Toolbar1_ButtonClick("next");
+    QCOMPARE(shown(), QString("1.2.20 x2"));
+    QVERIFY(listButtons(true, true));
+    QTRY_VERIFY(nextHeld("1.2.30"));
+    window_->Toolbar1_ButtonClick("next");
+    QCOMPARE(shown(), QString("1.2.30 x2"));
+    QVERIFY(!window_->picState->isVisible());
+    QVERIFY(listButtons(true, false));
+    window_->Toolbar1_ButtonClick("next");
+    QCOMPARE(shown(), QString("1.2.30 x2"));
+    QCOMPARE(window_->dcmViewer->reception().aheadStudy(), QString());
+    window_->Toolbar1_ButtonClick("previous");
+    QCOMPARE(shown(), QString("1.2.20 x2"));
+    QTRY_VERIFY(nextHeld("1.2.30"));
+    QCOMPARE(moves(),
+             (QStringList{"1.2.10", "1.2.20 ahead", "1.2.30 ahead", "1.2.20", "1.2.30 ahead"}));
+    QCOMPARE(list_.status("1.2.30"), QString("opened"));
+  }
+
+  // "Next Study" asks before unsent labels go, as a new retrieval does; the
+  // operator who keeps them keeps the study and the one fetched ahead.
+  void nextStudyAsksBeforeUnsentLabelsGo() {
+    useList();
+    window_->beginRetrieval("1.2.10");
+    QTRY_VERIFY(nextHeld("1.2.20"));
+    clickImage(2);
+    window_->cmdOrientation_Click(1);
+    answer_ = false;
+    window_->Toolbar1_ButtonClick("next");
+    QCOMPARE(questions_.size(), 1);
+    QVERIFY2(questions_[0].startsWith("1 changed image"), qPrintable(questions_[0]));
+    QCOMPARE(shown(), QString("1.2.10 x2"));
+    QCOMPARE(window_->dcmViewer->images().markedCount(), 1);
+    QVERIFY(nextHeld("1.2.20"));
+    answer_ = true;
+    window_->Toolbar1_ButtonClick("next");
+    QCOMPARE(questions_.size(), 2);
+    QCOMPARE(shown(), QString("1.2.20 x2"));
+  }
+
+  // A study still arriving when "Next Study" is pressed is shown once its
+  // move has returned, with the progress of that move meanwhile.
+  void nextStudyWaitsForAStudyStillArriving() {
+    useList();
+    holdAhead_ = true;
+    window_->beginRetrieval("1.2.10");
+    QTRY_COMPARE(window_->dcmViewer->reception().aheadCount(), 1);
+    QCOMPARE(shown(), QString("1.2.10 x2"));  // held apart, not shown
+    QStringList whileWaiting;
+    QTimer::singleShot(300, this, [&] {
+      whileWaiting << window_->lblState->text() << window_->lblProgress->text();
+      holdAhead_ = false;
+    });
+    window_->Toolbar1_ButtonClick("next");
+    QCOMPARE(whileWaiting, (QStringList{"Receiving Images ...", "1 of 2"}));
+    QCOMPARE(shown(), QString("1.2.20 x2"));
+    QVERIFY(!window_->picState->isVisible());
+    QVERIFY(!window_->tmrKill->isActive());
+    QTRY_VERIFY(nextHeld("1.2.30"));
+    QCOMPARE(moves(), (QStringList{"1.2.10", "1.2.20 ahead", "1.2.30 ahead"}));
+  }
+
+  // A study whose fetch ahead failed shows no error: "Next Study" retrieves
+  // it as usual. When that retrieval fails too, its failure path shows
+  // the one message.
+  void aFetchAheadWhoseArchiveFails() {
+    useList();
+    fails_ = [](const QString& study, bool ahead) { return study == "1.2.30" || ahead; };
+    const auto fetchFailures = [this] {
+      QFile log(dir_.filePath("Logs/Error.log"));
+      return log.open(QIODevice::ReadOnly) ? int(log.readAll().count(" - FetchAhead\r\n")) : 0;
+    };
+    window_->beginRetrieval("1.2.10");
+    QTRY_COMPARE(fetchFailures(), 1);
+    QCOMPARE(window_->dcmViewer->reception().aheadStudy(), QString());
+    window_->Toolbar1_ButtonClick("next");
+    QCOMPARE(shown(), QString("1.2.20 x2"));
+    QVERIFY(!window_->picState->isVisible());
+    QTRY_COMPARE(fetchFailures(), 2);
+    QStringList messages;
+    window_->showMessage = [&](QMessageBox::Icon, const QString&, const QString& text) {
+      messages << text;
+    };
+    window_->Toolbar1_ButtonClick("next");
+    QCOMPARE(messages,
+             QStringList{"There was an error.\r\nRead the log file for more information."});
+    QCOMPARE(list_.status("1.2.30"), QString("failed"));
+    QCOMPARE(moves(), (QStringList{"1.2.10", "1.2.20 ahead", "1.2.20", "1.2.30 ahead", "1.2.30"}));
   }
 };
 

@@ -3,8 +3,11 @@
 // A fake of the station's own DICOM interface for unit and widget tests:
 // scripted moves and stores, and a receiver the test drives by hand.
 
+#include <QCoreApplication>
+#include <QThread>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "dicom/core/DicomError.h"
@@ -21,7 +24,10 @@ struct SendCall {
 
 // What the fake network does, shared by everything the fake toolkit makes.
 struct Script {
-  std::function<void()> onMove;                 // may throw, or deliver images
+  std::function<void()> onMove;  // may throw, or deliver images
+  // When set, called for every move instead, with the move's request, on
+  // the thread the move runs on (a study fetched ahead: a thread of its own).
+  std::function<void(const dicom::Query& move)> onStudyMove;
   std::function<void(const SendCall&)> onSend;  // may throw DicomError
   std::vector<SendCall> sends;                  // the confirmed stores
 };
@@ -31,7 +37,13 @@ class Query : public dicom::Query {
   Query(Script& script, const dicom::Peer& archive, const dicom::StationIdentity& station)
       : dicom::Query(archive, station), script_(script) {}
   dicom::MatchCollection find(const dicom::DataSet&, int) override { return {}; }
-  void move() override { script_.onMove(); }
+  void move() override {
+    if (script_.onStudyMove) {
+      script_.onStudyMove(*this);
+    } else {
+      script_.onMove();
+    }
+  }
 
  private:
   Script& script_;
@@ -87,10 +99,19 @@ class Receiver : public dicom::StorageReceiver {
   std::int32_t port() const override { return port_; }
   void expectStudy(const QString& uid, const dicom::Peer&) override {
     expectedStudy = uid;
+    aheadStudy.clear();
     endedStudy.clear();
+  }
+  void expectAhead(const QString& uid, const dicom::Peer&) override { aheadStudy = uid; }
+  bool promoteAhead() override {
+    if (aheadStudy.isEmpty()) return false;
+    expectedStudy = aheadStudy;
+    aheadStudy.clear();
+    return true;
   }
   void endRetrieval(const QString& uid) override { endedStudy = uid; }
   std::uint64_t bytesReceived() const override { return 0; }
+  std::uint64_t bytesReceived(const QString&) const override { return 0; }
   void beginProbe(const QStringList&, const std::vector<dicom::Tag>&, const dicom::Peer&) override {
   }
   std::map<QString, std::vector<dicom::DataSet>> endProbe() override {
@@ -103,13 +124,29 @@ class Receiver : public dicom::StorageReceiver {
     return held;
   }
   void setDisplayTarget(const QSize&) override {}
-  // What the network would hand over.
-  void deliver(dicom::ImagePtr image) { emit imageReceived(std::move(image)); }
-  void close() { emit associationClosed(); }
+  // What the network would hand over, on the receiver's thread as the real
+  // one does (queued when called from another, such as a move fetching
+  // ahead).
+  void deliver(dicom::ImagePtr image) {
+    const QString study = image->attribute(dicom::tags::StudyInstanceUID).value();
+    onOwnThread([this, image, study] { emit imageReceived(image, study); });
+  }
+  void close(const QString& study = "1.2.9") {
+    onOwnThread([this, study] { emit associationClosed(study); });
+  }
 
-  QString aeTitle, expectedStudy, endedStudy;
+  QString aeTitle, expectedStudy, aheadStudy, endedStudy;
 
  private:
+  template <class Call>
+  void onOwnThread(Call call) {
+    if (QThread::currentThread() == thread()) {
+      call();
+    } else {
+      QMetaObject::invokeMethod(this, call, Qt::QueuedConnection);
+    }
+  }
+
   Script& script_;
   std::int32_t port_ = 0;
 };
