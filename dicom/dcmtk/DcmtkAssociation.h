@@ -18,6 +18,10 @@
 // timeouts are process-globals that DCMTK reads while it opens the
 // connection; they are set under one mutex per association request and put
 // back afterwards, so outgoing association requests are opened one at a time.
+//
+// With TLS on (the station's settings), the association is secured by a TLS
+// layer made for it; its handshake is bounded by the association limit, and
+// a failed one names the certificate problem. There is no plain fall-back.
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmnet/assoc.h>
@@ -33,6 +37,8 @@
 #include <vector>
 
 #include "DcmtkNet.h"
+
+class DcmTLSTransportLayer;
 
 namespace dicom::dcmtk {
 
@@ -135,6 +141,7 @@ class Association {
 
   Endpoint endpoint_;
   Timeouts timeouts_;
+  std::unique_ptr<DcmTLSTransportLayer> tls_;  // outlives the network that uses it
   CallLimits limits_;
   std::chrono::steady_clock::time_point started_;
   T_ASC_Network* network_ = nullptr;

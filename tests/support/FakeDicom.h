@@ -32,6 +32,7 @@ class Query : public dicom::Query {
       : dicom::Query(archive, station), script_(script) {}
   dicom::MatchCollection find(const dicom::DataSet&, int) override { return {}; }
   void move() override { script_.onMove(); }
+  void echo() override {}
 
  private:
   Script& script_;
