@@ -70,14 +70,15 @@ ConnectionReport TestConnection(dicom::Toolkit& toolkit, const ConnectionSetting
                        failure.description)};
     }
     // Any other status to the move of a study it cannot have: the archive
-    // knew where to send it.
+    // did not refuse the destination (some archives look the study up
+    // first, and answer so for a destination they do not know either).
     const bool dimseStatus = failure.number > 0 && failure.number <= 0xFFFF;
     if (!dimseStatus) return verdictOf(failure, settings);
   }
   const bool tls = settings.station().tls.enabled;
   return {ConnectionVerdict::Fine,
-          QStringLiteral("%1 is reachable%2 and knows this station (AE title \"%3\") as a move "
-                         "destination.")
+          QStringLiteral("%1 is reachable%2, accepts our AE title \"%3\" and did not refuse this "
+                         "station as a move destination.")
               .arg(archiveName(settings), tls ? QStringLiteral(" over TLS") : QString(),
                    settings.LocAET.trimmed())};
 }

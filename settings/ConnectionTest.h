@@ -16,7 +16,7 @@ class Toolkit;
 namespace modMain {
 
 enum class ConnectionVerdict {
-  Fine,                // the archive answers and knows the station as a destination
+  Fine,                // the archive answers and did not refuse the station as a destination
   RefusesAETitle,      // the archive rejects the association (an AE title it does not accept)
   UnknownDestination,  // the archive answers but does not know the station (0xA801)
   NoAnswer,            // nothing listens, or nothing answered within the limits

@@ -102,8 +102,15 @@ stop_pid() {
 
 write_config() {
   local state=$1 dicom_port=$2 http_port=$3 station_aet=$4 station_port=$5 overwrite=$6
-  local check_called=$7 tls_dir=$8 tls_name=$9 tls=false
-  [ -z "$tls_dir" ] || tls=true
+  local check_called=$7 tls_dir=$8 tls_name=$9 tls=false tls_keys=""
+  # Orthanc reads the TLS files whenever they are named: only with --tls.
+  if [ -n "$tls_dir" ]; then
+    tls=true
+    tls_keys="\"DicomTlsCertificate\" : \"$tls_dir/$tls_name.crt\",
+  \"DicomTlsPrivateKey\" : \"$tls_dir/$tls_name.key\",
+  \"DicomTlsTrustedCertificates\" : \"$tls_dir/trusted.crt\",
+  \"DicomTlsRemoteCertificateRequired\" : true,"
+  fi
   cat >"$state/orthanc.json" <<EOF
 {
   "Name" : "Brevant test archive",
@@ -125,10 +132,7 @@ write_config() {
   "DicomAet" : "$ARCHIVE_AET",
   "DicomCheckCalledAet" : $check_called,
   "DicomTlsEnabled" : $tls,
-  "DicomTlsCertificate" : "$tls_dir/$tls_name.crt",
-  "DicomTlsPrivateKey" : "$tls_dir/$tls_name.key",
-  "DicomTlsTrustedCertificates" : "$tls_dir/trusted.crt",
-  "DicomTlsRemoteCertificateRequired" : true,
+  $tls_keys
   "DicomPort" : $dicom_port,
   "DefaultEncoding" : "Latin1",
   "UnknownSopClassAccepted" : false,

@@ -159,6 +159,24 @@ std::vector<std::string> identifierSyntaxes() {
   return {UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax};
 }
 
+const char* findClass() {
+  return UID_FINDStudyRootQueryRetrieveInformationModel;
+}
+
+const char* moveClass() {
+  return UID_MOVEStudyRootQueryRetrieveInformationModel;
+}
+
+const char* echoClass() {
+  return UID_VerificationSOPClass;
+}
+
+std::vector<ProposedContext> callContexts() {
+  return {{findClass(), identifierSyntaxes()},
+          {moveClass(), identifierSyntaxes()},
+          {echoClass(), identifierSyntaxes()}};
+}
+
 // ---------------------------------------------------------------------------
 // Association
 
@@ -247,7 +265,7 @@ void Association::request(T_ASC_Parameters* params, const QString& failed) {
   RequestFailure facts{failed, secondsSince(started_), timeouts_.connectSeconds,
                        timeouts_.associationSeconds, QString()};
   facts.tls = tls_ != nullptr;
-  if (tls_) facts.tlsProblem = tlsFailure(QStringLiteral("the archive"));
+  if (tls_) facts.tlsProblem = tlsFailure(QStringLiteral("the archive"), cond);
   if (cond == DUL_ASSOCIATIONREJECTED) {
     T_ASC_RejectParameters reject{};
     OFString reason;

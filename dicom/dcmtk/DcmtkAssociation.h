@@ -53,6 +53,14 @@ struct ProposedContext {
 // preference.
 std::vector<std::string> identifierSyntaxes();
 
+// The SOP classes the station's find, move and echo propose, in this order,
+// each with the identifier syntaxes. (A store proposes the object's own SOP
+// class, in the object's transfer syntax and the two above.)
+std::vector<ProposedContext> callContexts();
+const char* findClass();
+const char* moveClass();
+const char* echoClass();
+
 // The two limits of one call, in seconds; overall 0 means none.
 struct CallLimits {
   int idleSeconds = 20;

@@ -12,7 +12,7 @@ namespace dicom::dcmtk {
 
 void echoArchive(const Query& query, const Timeouts& timeouts) {
   const Endpoint peer = endpointOf(query.archive(), query.station());
-  Association association(peer, timeouts, {{UID_VerificationSOPClass, identifierSyntaxes()}},
+  Association association(peer, timeouts, {{echoClass(), identifierSyntaxes()}},
                           QStringLiteral("The echo"),
                           CallLimits{timeouts.messageSeconds, timeouts.findSeconds});
   const QString failed = QStringLiteral("The echo on %1 failed").arg(peerName(peer));
@@ -26,8 +26,7 @@ void echoArchive(const Query& query, const Timeouts& timeouts) {
   message.CommandField = DIMSE_C_ECHO_RQ;
   T_DIMSE_C_EchoRQ& request = message.msg.CEchoRQ;
   request.MessageID = association.nextMessageID();
-  OFStandard::strlcpy(request.AffectedSOPClassUID, UID_VerificationSOPClass,
-                      sizeof request.AffectedSOPClassUID);
+  OFStandard::strlcpy(request.AffectedSOPClassUID, echoClass(), sizeof request.AffectedSOPClassUID);
   request.DataSetType = DIMSE_DATASET_NULL;
   OFCondition cond = association.send(context, message, nullptr);
   if (cond.bad()) throw association.failure(cond, failed);

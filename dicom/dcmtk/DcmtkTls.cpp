@@ -2,6 +2,7 @@
 
 #include "DcmtkTls.h"
 
+#include <dcmtk/dcmnet/cond.h>
 #include <dcmtk/dcmtls/tlstrans.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -124,7 +125,7 @@ QString openSslWords(unsigned long error, const QString& peer) {
     return QStringLiteral("%1 shares no TLS version or cipher suite of the BCP 195 profile (%2)")
         .arg(peer, text);
   }
-  return QStringLiteral("with %1: %2").arg(peer, text);
+  return QString();  // nothing that names the problem
 }
 
 // What a failed handshake of this SSL connection was about.
@@ -132,8 +133,13 @@ QString failureOf(SSL* ssl, const QString& peer) {
   const long verify = SSL_get_verify_result(ssl);
   if (verify != X509_V_OK) return verificationWords(static_cast<int>(verify), peer);
   const unsigned long error = ERR_peek_last_error();
-  return error != 0 ? openSslWords(error, peer)
-                    : QStringLiteral("%1 closed the connection during the handshake").arg(peer);
+  const QString words = error != 0 ? openSslWords(error, peer) : QString();
+  if (!words.isEmpty()) return words;
+  if (error != 0) {
+    return QStringLiteral("with %1: %2")
+        .arg(peer, QString::fromLatin1(ERR_reason_error_string(error)));
+  }
+  return QStringLiteral("%1 closed the connection during the handshake").arg(peer);
 }
 
 // A connection whose handshake is done and whose first bytes were read
@@ -228,10 +234,27 @@ void clearTlsFailure() {
   ERR_clear_error();
 }
 
-QString tlsFailure(const QString& peer) {
+QString tlsFailure(const QString& peer, const OFCondition& condition) {
   if (verifyError != X509_V_OK) return verificationWords(verifyError, peer);
   const unsigned long error = ERR_peek_last_error();
-  return error != 0 ? openSslWords(error, peer) : QString();
+  const QString words = error != 0 ? openSslWords(error, peer) : QString();
+  if (!words.isEmpty()) return words;
+  const QString text = QString::fromLatin1(condition.text());
+  const bool closedAfterHandshake =
+      condition.module() == OFM_dcmnet &&
+      (condition == DUL_PEERABORTEDASSOCIATION || condition == DUL_NETWORKCLOSED ||
+       text.contains(QStringLiteral("reset by peer")) ||
+       text.contains(QStringLiteral("Broken pipe")));
+  if (!closedAfterHandshake) {
+    return error == 0 ? QString()
+                      : QStringLiteral("with %1: %2")
+                            .arg(peer, QString::fromLatin1(ERR_reason_error_string(error)));
+  }
+  return QStringLiteral(
+             "%1 closed the connection right after the TLS handshake, before "
+             "answering: it does not trust the station's certificate (TlsCertificate), "
+             "or finds it expired or not yet valid (%2)")
+      .arg(peer, text);
 }
 
 void setSocketTimeouts(DcmNativeSocketType socket, int seconds) {

@@ -39,8 +39,12 @@ void clearTlsFailure();
 
 // What made the last TLS handshake on this thread fail, as words naming the
 // certificate problem ("the archive's certificate has expired"); peer names
-// the other side ("the archive"). Empty when TLS reported nothing.
-QString tlsFailure(const QString& peer);
+// the other side ("the archive"). With TLS 1.3 the peer verifies the
+// station's certificate after the station's side of the handshake is done:
+// a connection it then closes or resets before answering the association
+// request (condition) is taken for that refusal. Empty when TLS reported
+// nothing.
+QString tlsFailure(const QString& peer, const OFCondition& condition);
 
 // Sets a socket's send and receive timeouts, which bound a blocking TLS
 // handshake.

@@ -16,6 +16,7 @@
 
 #include "Archive.h"
 #include "SampleStudy.h"
+#include "ScuPeer.h"
 #include "common/AppDir.h"
 #include "dicom/dcmtk/DcmtkToolkit.h"
 #include "main/ViewLabels.h"
@@ -69,7 +70,7 @@ class TlsEndToEndTest : public QObject {
   // The station's settings for the archive, TLS on, presenting the named
   // certificate; its files copied beside the executable and named relatively.
   void pointAt(const Archive& target, const QString& station = "station") {
-    for (const QString& suffix : {".crt", ".key"}) {
+    for (const QString suffix : {".crt", ".key"}) {
       QFile::remove(stationDir_.filePath("tls/station" + suffix));
       QVERIFY(QFile::copy(cert(station + suffix), stationDir_.filePath("tls/station" + suffix)));
     }
@@ -194,14 +195,14 @@ class TlsEndToEndTest : public QObject {
   // handshakes hold no real store up; a retrieval over TLS works after all.
   void refusalsAreNamedAndStallsHoldNothingUp() {
     pointAt(archive(), "rogue");  // the archive does not trust the station
-    QVERIFY2(searchFails().contains("does not trust the station's certificate"), log());
+    QVERIFY2(searchFails().contains("does not trust the station's certificate"), log().constData());
     for (const auto& [name, words] :
          {std::pair<QString, QString>{"expired", "the archive's certificate has expired"},
           {"rogue", "the archive's certificate is not trusted"}}) {
       TlsArchive other;
       QVERIFY(other.start({"--tls", certs_.path(), "--tls-name", name}));
       pointAt(other.archive);
-      QVERIFY2(searchFails().contains(words.toUtf8()), log());
+      QVERIFY2(searchFails().contains(words.toUtf8()), log().constData());
     }
     pointAt(archive());
     const samples::StudySpec spec = seed("ACC-TLS-REFUSALS");
@@ -245,10 +246,18 @@ class TlsEndToEndTest : public QObject {
     ConnectionSettingsRecord typed = settings_;
     typed.RemoteAET = "WRONG";
     QCOMPARE(modMain::TestConnection(toolkit_, typed).verdict, ConnectionVerdict::RefusesAETitle);
+    // Orthanc and dcmqrscp look the study up before the destination; a peer
+    // of our own answers the test's move as an archive that checks the
+    // destination first (plain TCP).
+    scutest::PeerBehaviour unknownDestination;
+    unknownDestination.status = 0xA801;
+    scutest::RecordingPeer peer(unknownDestination);
     typed = settings_;
-    typed.LocAET = "STRANGER";
-    QCOMPARE(modMain::TestConnection(toolkit_, typed).verdict,
-             ConnectionVerdict::UnknownDestination);
+    typed.RemoteAET = "PEER";
+    typed.RemotePort = QString::number(peer.port());
+    typed.TlsEnabled = "0";
+    const modMain::ConnectionReport unknown = modMain::TestConnection(toolkit_, typed);
+    QVERIFY2(unknown.verdict == ConnectionVerdict::UnknownDestination, qPrintable(unknown.text));
     QTcpServer closed;
     QVERIFY(closed.listen(QHostAddress::LocalHost));
     typed = settings_;
