@@ -38,7 +38,7 @@
 
 #include "DcmtkNet.h"
 
-class DcmTLSTransportLayer;
+class DcmTransportLayer;
 
 namespace dicom::dcmtk {
 
@@ -149,7 +149,7 @@ class Association {
 
   Endpoint endpoint_;
   Timeouts timeouts_;
-  std::unique_ptr<DcmTLSTransportLayer> tls_;  // outlives the network that uses it
+  std::unique_ptr<DcmTransportLayer> tls_;  // outlives the network that uses it
   CallLimits limits_;
   std::chrono::steady_clock::time_point started_;
   T_ASC_Network* network_ = nullptr;

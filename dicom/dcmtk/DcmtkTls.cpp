@@ -3,10 +3,6 @@
 #include "DcmtkTls.h"
 
 #include <dcmtk/dcmnet/cond.h>
-#include <dcmtk/dcmtls/tlstrans.h>
-#include <openssl/err.h>
-#include <openssl/ssl.h>
-#include <openssl/x509.h>
 
 #ifdef _WIN32
 #include <winsock2.h>
@@ -21,6 +17,31 @@
 
 #include "DcmtkAcceptor.h"
 #include "dicom/core/DicomError.h"
+
+namespace dicom::dcmtk {
+
+void setSocketTimeouts(DcmNativeSocketType socket, int seconds) {
+#ifdef _WIN32
+  const DWORD value = static_cast<DWORD>(std::max(1, seconds)) * 1000;
+  setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&value), sizeof value);
+  setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&value), sizeof value);
+#else
+  timeval value{};
+  value.tv_sec = std::max(1, seconds);
+  setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &value, sizeof value);
+  setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &value, sizeof value);
+#endif
+}
+
+}  // namespace dicom::dcmtk
+
+#ifdef BREVANT_WITH_TLS
+
+#include <dcmtk/dcmtls/tlslayer.h>
+#include <dcmtk/dcmtls/tlstrans.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 
 namespace dicom::dcmtk {
 namespace {
@@ -190,7 +211,7 @@ class PrefixedConnection : public DcmTransportConnection {
 
 }  // namespace
 
-std::unique_ptr<DcmTLSTransportLayer> makeTlsLayer(const TlsSettings& tls, T_ASC_NetworkRole role) {
+std::unique_ptr<DcmTransportLayer> makeTlsLayer(const TlsSettings& tls, T_ASC_NetworkRole role) {
   initializeOnce();
   checkReadable("TlsCertificate", tls.certificate);
   checkReadable("TlsPrivateKey", tls.privateKey);
@@ -257,19 +278,6 @@ QString tlsFailure(const QString& peer, const OFCondition& condition) {
       .arg(peer, text);
 }
 
-void setSocketTimeouts(DcmNativeSocketType socket, int seconds) {
-#ifdef _WIN32
-  const DWORD value = static_cast<DWORD>(std::max(1, seconds)) * 1000;
-  setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&value), sizeof value);
-  setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&value), sizeof value);
-#else
-  timeval value{};
-  value.tv_sec = std::max(1, seconds);
-  setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &value, sizeof value);
-  setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &value, sizeof value);
-#endif
-}
-
 // ---------------------------------------------------------------------------
 // TlsDoor
 
@@ -290,7 +298,7 @@ TlsDoor::~TlsDoor() = default;
 
 void TlsDoor::opened(sockets::Socket socket) {
   auto pending = std::make_unique<Pending>();
-  pending->ssl = SSL_new(layer_->getNativeHandle());
+  pending->ssl = SSL_new(static_cast<DcmTLSTransportLayer&>(*layer_).getNativeHandle());
   if (pending->ssl == nullptr) return;  // state() drops the connection
   SSL_set_fd(pending->ssl, static_cast<int>(socket));
   SSL_set_accept_state(pending->ssl);
@@ -370,3 +378,38 @@ DcmTransportConnection* TlsDoor::createConnection(DcmNativeSocketType openSocket
 }
 
 }  // namespace dicom::dcmtk
+
+#else  // no TLS in this build
+
+namespace dicom::dcmtk {
+namespace {
+DicomError noTls() {
+  return DicomError(OwnError::TlsSettings,
+                    QStringLiteral("TLS cannot be used: this build of the station has no TLS "
+                                   "(its DCMTK was built without OpenSSL)."));
+}
+}  // namespace
+
+std::unique_ptr<DcmTransportLayer> makeTlsLayer(const TlsSettings&, T_ASC_NetworkRole) {
+  throw noTls();
+}
+void clearTlsFailure() {}
+QString tlsFailure(const QString&, const OFCondition&) {
+  return QString();
+}
+struct TlsDoor::Pending {};
+TlsDoor::TlsDoor(const TlsSettings&, std::function<void(const QString&, const QString&)>) {
+  throw noTls();
+}
+TlsDoor::~TlsDoor() = default;
+void TlsDoor::opened(sockets::Socket) {}
+int TlsDoor::state(sockets::Socket, std::uint32_t) {
+  return -1;
+}
+void TlsDoor::closed(sockets::Socket) {}
+DcmTransportConnection* TlsDoor::createConnection(DcmNativeSocketType, OFBool) {
+  return nullptr;
+}
+}  // namespace dicom::dcmtk
+
+#endif

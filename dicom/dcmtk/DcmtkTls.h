@@ -8,7 +8,6 @@
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmnet/assoc.h>
 #include <dcmtk/dcmnet/dcmlayer.h>
-#include <dcmtk/dcmtls/tlslayer.h>
 
 #include <QString>
 #include <cstdint>
@@ -30,8 +29,10 @@ namespace dicom::dcmtk {
 // certificates, and a peer that must present a certificate they verify.
 // Raises DicomError (OwnError::TlsSettings) naming the setting and the file
 // when one cannot be used (missing, unreadable, not PEM, a key that does not
-// belong to the certificate, a certificate expired or not yet valid).
-std::unique_ptr<DcmTLSTransportLayer> makeTlsLayer(const TlsSettings& tls, T_ASC_NetworkRole role);
+// belong to the certificate, a certificate expired or not yet valid), and
+// in a build whose DCMTK has no TLS (BREVANT_WITH_TLS undefined: the
+// Windows cross-build's DCMTK is built without OpenSSL).
+std::unique_ptr<DcmTransportLayer> makeTlsLayer(const TlsSettings& tls, T_ASC_NetworkRole role);
 
 // Forgets what an earlier handshake on this thread reported, before a new
 // association request.
@@ -83,7 +84,7 @@ class TlsDoor : public DcmTransportLayer, public Acceptor::Gate {
   int handshake(sockets::Socket socket, Pending& pending);
   int readRequest(Pending& pending, std::uint32_t requestBytes);
 
-  std::unique_ptr<DcmTLSTransportLayer> layer_;
+  std::unique_ptr<DcmTransportLayer> layer_;  // a DcmTLSTransportLayer
   std::function<void(const QString&, const QString&)> refused_;
   std::mutex mutex_;
   std::map<sockets::Socket, std::unique_ptr<Pending>> pending_;
