@@ -3,7 +3,7 @@
 #    error log, the common paths and the DCMTK implementation) never reach
 #    Qt Widgets through their link closure, so that a widget cannot creep
 #    into the logic that tests drive without a display;
-#  - DCMTK and OpenJPEG belong to the DCMTK implementation alone: no other
+#  - DCMTK, OpenJPEG and OpenSSL belong to the DCMTK implementation alone: no other
 #    product target links them, and no product source outside dicom/dcmtk
 #    includes their headers.
 
@@ -92,9 +92,9 @@ function(_brevant_check_toolkit_links target)
     list(APPEND libs ${interface})
   endif()
   foreach(lib IN LISTS libs)
-    if(lib MATCHES "^(\\$<[A-Z_]+:)?(DCMTK::|PkgConfig::OpenJPEG|openjp2|dcm|ofstd|oflog)")
+    if(lib MATCHES "^(\\$<[A-Z_]+:)?(DCMTK::|PkgConfig::OpenJPEG|openjp2|dcm|ofstd|oflog|OpenSSL::|ssl|crypto)")
       message(FATAL_ERROR
-        "${target} links ${lib}; only ${_BREVANT_DCMTK_TARGET} may use DCMTK or OpenJPEG.")
+        "${target} links ${lib}; only ${_BREVANT_DCMTK_TARGET} may use DCMTK, OpenJPEG or OpenSSL.")
     endif()
   endforeach()
 endfunction()
@@ -108,7 +108,7 @@ function(_brevant_check_toolkit_includes)
     file(GLOB_RECURSE sources
       ${CMAKE_SOURCE_DIR}/${dir}/*.cpp ${CMAKE_SOURCE_DIR}/${dir}/*.h)
     foreach(source IN LISTS sources)
-      file(STRINGS ${source} hits REGEX "^[ \t]*#[ \t]*include[ \t]*[<\"](dcmtk/|openjpeg|opj_)")
+      file(STRINGS ${source} hits REGEX "^[ \t]*#[ \t]*include[ \t]*[<\"](dcmtk/|openjpeg|opj_|openssl/)")
       if(hits)
         file(RELATIVE_PATH rel ${CMAKE_SOURCE_DIR} ${source})
         list(GET hits 0 hit)

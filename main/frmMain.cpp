@@ -339,7 +339,7 @@ void frmMain::Toolbar1_ButtonClick(const QString& key) {
     } else if (key == "update") {
       runUpdate(toolbarButton("update"));
     } else if (key == "settings") {
-      frmSettings dialog(settings_, this);
+      frmSettings dialog(settings_, toolkit_, this);
       dialog.exec();
     } else if (key == "close") {
       close();

@@ -1,5 +1,6 @@
 #include "frmSettings.h"
 
+#include <QCheckBox>
 #include <QFocusEvent>
 #include <QGroupBox>
 #include <QKeyEvent>
@@ -7,6 +8,7 @@
 #include <QPushButton>
 #include <QScreen>
 
+#include "ConnectionTest.h"
 #include "common/Twips.h"
 #include "modMain.h"
 
@@ -48,14 +50,16 @@ QPushButton* makeButton(QWidget* parent, const QString& caption, QRect geometry)
 
 }  // namespace
 
-frmSettings::frmSettings(ConnectionSettingsRecord& settings, QWidget* parent)
+frmSettings::frmSettings(ConnectionSettingsRecord& settings, dicom::Toolkit& toolkit,
+                         QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
-      settings_(settings) {
+      settings_(settings),
+      toolkit_(toolkit) {
   setWindowTitle("Settings");
   setAttribute(Qt::WA_DeleteOnClose, false);
   setFont(common::tahoma(8.25));
-  setFixedSize(px(4440), px(3765));
+  setFixedSize(px(4440), px(7860));
 
   Frame2 = new QGroupBox("Local", this);
   Frame2->setGeometry(twipsRect(135, 90, 4155, 1050));
@@ -77,21 +81,23 @@ frmSettings::frmSettings(ConnectionSettingsRecord& settings, QWidget* parent)
   lblSettings[1] = makeLabel(Picture1, "Port:", twipsRect(2295, 945, 360, 195));
   txtPort = makeBox(Picture1, twipsRect(2295, 1215, 1590, 285));
 
-  cmdApply = makeButton(this, "Apply", twipsRect(765, 3285, 1140, 375));
-  cmdOK = makeButton(this, "OK", twipsRect(1980, 3285, 1140, 375));
-  cmdCancel = makeButton(this, "Cancel", twipsRect(3195, 3285, 1140, 375));
+  buildTlsFrame();
 
-  setTabOrder(txtLocAET, txtLocPort);
-  setTabOrder(txtLocPort, txtAET);
-  setTabOrder(txtAET, txtIP);
-  setTabOrder(txtIP, txtPort);
-  setTabOrder(txtPort, cmdApply);
-  setTabOrder(cmdApply, cmdOK);
-  setTabOrder(cmdOK, cmdCancel);
+  cmdApply = makeButton(this, "Apply", twipsRect(765, 7380, 1140, 375));
+  cmdOK = makeButton(this, "OK", twipsRect(1980, 7380, 1140, 375));
+  cmdCancel = makeButton(this, "Cancel", twipsRect(3195, 7380, 1140, 375));
 
-  for (QLineEdit* box : {txtAET, txtIP, txtPort, txtLocAET, txtLocPort}) {
+  QWidget* order[] = {txtLocAET,         txtLocPort,       txtAET,        txtIP,   txtPort,  chkTls,
+                      txtTlsCertificate, txtTlsPrivateKey, txtTlsTrusted, cmdTest, cmdApply, cmdOK,
+                      cmdCancel};
+  for (std::size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
+
+  for (QLineEdit* box : {txtAET, txtIP, txtPort, txtLocAET, txtLocPort, txtTlsCertificate,
+                         txtTlsPrivateKey, txtTlsTrusted}) {
     connect(box, &QLineEdit::textChanged, this, [this] { cmdApply->setEnabled(true); });
   }
+  connect(chkTls, &QCheckBox::toggled, this, [this] { cmdApply->setEnabled(true); });
+  connect(cmdTest, &QPushButton::clicked, this, &frmSettings::cmdTest_Click);
   connect(cmdApply, &QPushButton::clicked, this, &frmSettings::cmdApply_Click);
   connect(cmdOK, &QPushButton::clicked, this, &frmSettings::cmdOK_Click);
   connect(cmdCancel, &QPushButton::clicked, this, &frmSettings::cmdCancel_Click);
@@ -107,22 +113,70 @@ frmSettings::frmSettings(ConnectionSettingsRecord& settings, QWidget* parent)
   txtLocAET->setFocus(Qt::TabFocusReason);
 }
 
+// DICOM over TLS, below the five connection settings, and the connection
+// test with its result.
+void frmSettings::buildTlsFrame() {
+  Frame3 = new QGroupBox("TLS", this);
+  Frame3->setGeometry(twipsRect(135, 3240, 4155, 2310));
+  chkTls = new QCheckBox("DICOM over TLS on every association", Frame3);
+  chkTls->setGeometry(twipsRect(180, 255, 3840, 255));
+  makeLabel(Frame3, "Certificate (PEM):", twipsRect(180, 585, 3000, 195));
+  txtTlsCertificate = makeBox(Frame3, twipsRect(180, 795, 3840, 285));
+  makeLabel(Frame3, "Private key (PEM):", twipsRect(180, 1140, 3000, 195));
+  txtTlsPrivateKey = makeBox(Frame3, twipsRect(180, 1350, 3840, 285));
+  makeLabel(Frame3, "Trusted certificates (PEM):", twipsRect(180, 1695, 3000, 195));
+  txtTlsTrusted = makeBox(Frame3, twipsRect(180, 1905, 3840, 285));
+
+  cmdTest = makeButton(this, "Test Connection", twipsRect(135, 5640, 1770, 375));
+  lblTest = makeLabel(this, QString(), twipsRect(135, 6090, 4155, 1200));
+  lblTest->setWordWrap(true);
+  lblTest->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  lblTest->setTextInteractionFlags(Qt::TextSelectableByMouse);
+}
+
 void frmSettings::Form_Load() {
   txtAET->setText(settings_.RemoteAET);
   txtIP->setText(settings_.RemoteIP);
   txtPort->setText(settings_.RemotePort);
   txtLocAET->setText(settings_.LocAET);
   txtLocPort->setText(settings_.LocPort);
+  chkTls->setChecked(settings_.station().tls.enabled);
+  txtTlsCertificate->setText(settings_.TlsCertificate);
+  txtTlsPrivateKey->setText(settings_.TlsPrivateKey);
+  txtTlsTrusted->setText(settings_.TlsTrustedCertificates);
   cmdApply->setEnabled(false);
+}
+
+ConnectionSettingsRecord frmSettings::typedSettings() const {
+  ConnectionSettingsRecord typed = settings_;
+  typed.RemoteAET = txtAET->text();
+  typed.RemoteIP = txtIP->text();
+  typed.RemotePort = txtPort->text();
+  typed.LocAET = txtLocAET->text();
+  typed.LocPort = txtLocPort->text();
+  // A value other than 0 or 1 that the file held stays as it was while
+  // the box says the same.
+  if (chkTls->isChecked() != settings_.station().tls.enabled) {
+    typed.TlsEnabled = chkTls->isChecked() ? QStringLiteral("1") : QStringLiteral("0");
+  }
+  typed.TlsCertificate = txtTlsCertificate->text();
+  typed.TlsPrivateKey = txtTlsPrivateKey->text();
+  typed.TlsTrustedCertificates = txtTlsTrusted->text();
+  return typed;
+}
+
+void frmSettings::cmdTest_Click() {
+  cmdTest->setEnabled(false);
+  lblTest->setText("Testing the connection ...");
+  // The calls run off this thread; the dialog keeps drawing meanwhile.
+  const modMain::ConnectionReport report = modMain::TestConnection(toolkit_, typedSettings());
+  lblTest->setText(report.text);
+  cmdTest->setEnabled(true);
 }
 
 void frmSettings::cmdApply_Click() {
   cmdApply->setEnabled(false);
-  settings_.RemoteAET = txtAET->text();
-  settings_.RemoteIP = txtIP->text();
-  settings_.RemotePort = txtPort->text();
-  settings_.LocAET = txtLocAET->text();
-  settings_.LocPort = txtLocPort->text();
+  settings_ = typedSettings();
   QString error;
   if (!modMain::SaveConnectionSettings(settings_, &error)) {
     // The values stay in effect for this run; the operator must know that

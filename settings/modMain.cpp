@@ -1,5 +1,9 @@
 #include "modMain.h"
 
+#include <QDir>
+#include <tuple>
+#include <vector>
+
 #include "common/AppDir.h"
 #include "dicom/core/Toolkit.h"
 #include "modINI.h"
@@ -8,8 +12,20 @@ dicom::Peer ConnectionSettingsRecord::archive() const {
   return dicom::Peer{RemoteAET, RemoteIP, dicom::Port(RemotePort, "RemotePort")};
 }
 
+namespace {
+QString besideExecutable(const QString& path) {
+  const QString trimmed = path.trimmed();
+  if (trimmed.isEmpty() || QDir::isAbsolutePath(trimmed)) return trimmed;
+  return common::appPath(trimmed);
+}
+}  // namespace
+
 dicom::StationIdentity ConnectionSettingsRecord::station() const {
-  return dicom::StationIdentity{LocAET, dicom::Port(LocPort, "LocPort")};
+  const QString enabled = TlsEnabled.trimmed();
+  const dicom::TlsSettings tls{!enabled.isEmpty() && enabled != "0",
+                               besideExecutable(TlsCertificate), besideExecutable(TlsPrivateKey),
+                               besideExecutable(TlsTrustedCertificates)};
+  return dicom::StationIdentity{LocAET, dicom::Port(LocPort, "LocPort"), tls};
 }
 
 namespace modMain {
@@ -32,6 +48,10 @@ void LoadConnectionSettings(ConnectionSettingsRecord& settings) {
   settings.RemoteIP = read("RemoteIP", "");
   settings.LocAET = read("LocAET", "");
   settings.LocPort = read("LocPort", "0");
+  settings.TlsEnabled = read("TlsEnabled", "0");
+  settings.TlsCertificate = read("TlsCertificate", "");
+  settings.TlsPrivateKey = read("TlsPrivateKey", "");
+  settings.TlsTrustedCertificates = read("TlsTrustedCertificates", "");
 }
 
 bool SaveConnectionSettings(const ConnectionSettingsRecord& settings, QString* errorText) {
@@ -40,8 +60,21 @@ bool SaveConnectionSettings(const ConnectionSettingsRecord& settings, QString* e
       {"RemotePort", &settings.RemotePort}, {"RemoteIP", &settings.RemoteIP},
       {"LocAET", &settings.LocAET},
   };
+  const std::tuple<const char*, const QString*, const char*> tlsKeys[] = {
+      {"TlsEnabled", &settings.TlsEnabled, "0"},
+      {"TlsCertificate", &settings.TlsCertificate, ""},
+      {"TlsPrivateKey", &settings.TlsPrivateKey, ""},
+      {"TlsTrustedCertificates", &settings.TlsTrustedCertificates, ""},
+  };
+  std::vector<std::pair<const char*, const QString*>> written(std::begin(keys), std::end(keys));
+  for (const auto& [key, value, byDefault] : tlsKeys) {
+    const QString missing = QStringLiteral("\x01");
+    if (*value != QLatin1String(byDefault) || read(key, "\x01") != missing) {
+      written.emplace_back(key, value);
+    }
+  }
   bool ok = true;
-  for (const auto& [key, value] : keys) {
+  for (const auto& [key, value] : written) {
     QString error;
     if (!modINI::WriteIniString(kSection, key, *value, SettingsPath(), &error)) {
       if (ok && errorText) *errorText = error;

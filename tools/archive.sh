@@ -3,7 +3,8 @@
 # storage, index, configuration and log under a state folder of its own.
 #
 #   archive.sh start <statedir> [--station-aet AET] [--station-port PORT] [--dicom-port PORT]
-#                               [--keep-first]
+#                               [--keep-first] [--check-called-aet]
+#                               [--tls CERTDIR [--tls-name NAME]]
 #   archive.sh stop  <statedir>
 #   archive.sh seed  <statedir> <folder-or-files...>
 #
@@ -12,7 +13,12 @@
 # for a given DICOM port instead (the demo keeps the one the station's saved
 # settings name) and fails when it is taken. --keep-first makes the archive
 # keep the first copy of an instance it receives again, as Orthanc does by
-# default, instead of replacing it.
+# default, instead of replacing it. --check-called-aet rejects associations
+# that call another AE title than the archive's. --tls makes every DICOM
+# association TLS (tools/certs.sh makes CERTDIR): the archive presents
+# CERTDIR/NAME.crt (NAME: archive unless --tls-name says), trusts
+# CERTDIR/trusted.crt, requires the caller's certificate, and sends its
+# C-MOVE sub-operations to the station over TLS.
 set -euo pipefail
 
 ORTHANC=${ORTHANC:-/usr/sbin/Orthanc}
@@ -33,7 +39,7 @@ die() {
 usage() {
   cat >&2 <<EOF
 usage: $0 start <statedir> [--station-aet AET] [--station-port PORT] [--dicom-port PORT]
-                          [--keep-first]
+                          [--keep-first] [--check-called-aet] [--tls CERTDIR [--tls-name NAME]]
        $0 stop <statedir>
        $0 seed <statedir> <folder-or-files...>
 EOF
@@ -96,6 +102,15 @@ stop_pid() {
 
 write_config() {
   local state=$1 dicom_port=$2 http_port=$3 station_aet=$4 station_port=$5 overwrite=$6
+  local check_called=$7 tls_dir=$8 tls_name=$9 tls=false tls_keys=""
+  # Orthanc reads the TLS files whenever they are named: only with --tls.
+  if [ -n "$tls_dir" ]; then
+    tls=true
+    tls_keys="\"DicomTlsCertificate\" : \"$tls_dir/$tls_name.crt\",
+  \"DicomTlsPrivateKey\" : \"$tls_dir/$tls_name.key\",
+  \"DicomTlsTrustedCertificates\" : \"$tls_dir/trusted.crt\",
+  \"DicomTlsRemoteCertificateRequired\" : true,"
+  fi
   cat >"$state/orthanc.json" <<EOF
 {
   "Name" : "Brevant test archive",
@@ -115,7 +130,9 @@ write_config() {
   "SslEnabled" : false,
   "DicomServerEnabled" : true,
   "DicomAet" : "$ARCHIVE_AET",
-  "DicomCheckCalledAet" : false,
+  "DicomCheckCalledAet" : $check_called,
+  "DicomTlsEnabled" : $tls,
+  $tls_keys
   "DicomPort" : $dicom_port,
   "DefaultEncoding" : "Latin1",
   "UnknownSopClassAccepted" : false,
@@ -129,7 +146,8 @@ write_config() {
   "DicomCheckModalityHost" : false,
   "DicomModalitiesInDatabase" : false,
   "DicomModalities" : {
-    "BREVANT" : { "AET" : "$station_aet", "Host" : "$HOST", "Port" : $station_port },
+    "BREVANT" : { "AET" : "$station_aet", "Host" : "$HOST", "Port" : $station_port,
+                  "UseDicomTls" : $tls },
     "NOWHERE" : { "AET" : "NOWHERE", "Host" : "$HOST", "Port" : $NOWHERE_PORT }
   },
   "DicomAssociationCloseDelay" : 0,
@@ -154,12 +172,16 @@ cmd_start() {
   local state=$1
   shift
   local station_aet=BREVANT station_port="" fixed_dicom_port="" overwrite=true
+  local check_called=false tls_dir="" tls_name=archive
   while [ $# -gt 0 ]; do
     case $1 in
       --station-aet) station_aet=${2:?}; shift 2 ;;
       --station-port) station_port=${2:?}; shift 2 ;;
       --dicom-port) fixed_dicom_port=${2:?}; shift 2 ;;
       --keep-first) overwrite=false; shift ;;
+      --check-called-aet) check_called=true; shift ;;
+      --tls) tls_dir=$(cd "${2:?}" && pwd); shift 2 ;;
+      --tls-name) tls_name=${2:?}; shift 2 ;;
       *) usage ;;
     esac
   done
@@ -192,7 +214,8 @@ cmd_start() {
       http_port=$(free_port)
     done
     while [ "$dicom_port" = "$station_port" ]; do dicom_port=$(free_port); done
-    write_config "$state" "$dicom_port" "$http_port" "$station_aet" "$station_port" "$overwrite"
+    write_config "$state" "$dicom_port" "$http_port" "$station_aet" "$station_port" "$overwrite" \
+      "$check_called" "$tls_dir" "$tls_name"
 
     # Detached from the caller's terminal and output, so that a test runner
     # waiting for this script's output does not wait for Orthanc too.

@@ -45,6 +45,8 @@ constexpr std::int32_t Internal = Base + 9;               // anything else
 constexpr std::int32_t Refused = Base + 10;               // a received object the station refused
 constexpr std::int32_t NotApplied = Base + 11;            // the archive did not apply a sent change
 constexpr std::int32_t AuditTrail = Base + 12;            // the audit trail cannot be written
+constexpr std::int32_t TlsSettings = Base + 13;   // a TLS setting (certificate, key) cannot be used
+constexpr std::int32_t TlsHandshake = Base + 14;  // the TLS handshake with the peer failed
 }  // namespace OwnError
 
 // The DCMTK condition numbering described above.

@@ -35,11 +35,29 @@ struct Peer {
   Port port;
 };
 
+// DICOM over TLS as the station speaks it when enabled: on every
+// association it makes (find, move, store) and on every one it receives,
+// with the non-downgrading BCP 195 profile. The station presents its own
+// certificate, and accepts a peer only when the peer presents a certificate
+// that the trusted certificates verify. Paths are absolute (the settings
+// resolve relative ones beside the executable). Off, every association is
+// plain TCP.
+struct TlsSettings {
+  bool enabled = false;
+  QString certificate{};          // the station's certificate (PEM)
+  QString privateKey{};           // the station's private key (PEM, not encrypted)
+  QString trustedCertificates{};  // the certificates the station trusts (PEM)
+
+  bool operator==(const TlsSettings&) const = default;
+};
+
 // This station on the network: its AE title (the calling AE title of every
-// call, and the destination of every move) and the port it receives on.
+// call, and the destination of every move), the port it receives on, and
+// how it secures every association, made or received.
 struct StationIdentity {
   QString aeTitle;
   Port port;
+  TlsSettings tls{};
 };
 
 }  // namespace dicom

@@ -73,6 +73,10 @@ class Query {
   // DicomError with the status and the counts in the description.
   virtual void move() = 0;
 
+  // C-ECHO to the archive: returns when it answers with success; a
+  // rejection, another status or a network failure raises DicomError.
+  virtual void echo() = 0;
+
  private:
   Peer archive_;
   StationIdentity station_;

@@ -24,8 +24,8 @@ constexpr int kLookMilliseconds = 100;
 
 }  // namespace
 
-Acceptor::Acceptor(Socket listener, Limits limits, Ready ready)
-    : listener_(listener), limits_(limits), ready_(std::move(ready)) {}
+Acceptor::Acceptor(Socket listener, Limits limits, Ready ready, Gate* gate)
+    : listener_(listener), limits_(limits), ready_(std::move(ready)), gate_(gate) {}
 
 Acceptor::~Acceptor() {
   stop();
@@ -47,12 +47,32 @@ int Acceptor::requestState(Socket socket, std::uint32_t requestBytes) {
   const long got = peek(socket, header, sizeof header);
   if (got == 0) return -1;
   if (got < static_cast<long>(sizeof header)) return 0;
-  if (header[0] != 0x01) return -1;  // not an A-ASSOCIATE-RQ
+  const int state = requestComplete(header, sizeof header, requestBytes);
+  if (state != 0) return state;
   const std::uint32_t length = (std::uint32_t{header[2]} << 24) | (std::uint32_t{header[3]} << 16) |
                                (std::uint32_t{header[4]} << 8) | header[5];
-  if (length > requestBytes) return -1;
   std::vector<char> whole(sizeof header + length);
   return peek(socket, whole.data(), whole.size()) == static_cast<long>(whole.size()) ? 1 : 0;
+}
+
+int Acceptor::requestComplete(const unsigned char* bytes, std::size_t size,
+                              std::uint32_t requestBytes) {
+  if (size < 6) return 0;
+  if (bytes[0] != 0x01) return -1;  // not an A-ASSOCIATE-RQ
+  const std::uint32_t length = (std::uint32_t{bytes[2]} << 24) | (std::uint32_t{bytes[3]} << 16) |
+                               (std::uint32_t{bytes[4]} << 8) | bytes[5];
+  if (length > requestBytes) return -1;
+  return size >= 6 + std::size_t{length} ? 1 : 0;
+}
+
+int Acceptor::stateOf(Socket socket) {
+  return gate_ != nullptr ? gate_->state(socket, limits_.requestBytes)
+                          : requestState(socket, limits_.requestBytes);
+}
+
+void Acceptor::drop(Socket socket) {
+  if (gate_ != nullptr) gate_->closed(socket);
+  closeSocket(socket);
 }
 
 void Acceptor::run() {
@@ -68,13 +88,13 @@ void Acceptor::run() {
     for (std::size_t i = 0; i < waiting.size(); ++i) {
       const Waiting& w = waiting[i];
       const int state = watched[i + 1].failed     ? -1
-                        : watched[i + 1].readable ? requestState(w.socket, limits_.requestBytes)
+                        : watched[i + 1].readable ? stateOf(w.socket)
                                                   : 0;
       if (state > 0) {
         setBlocking(w.socket, true);
         ready_(w.socket);
       } else if (state < 0 || now - w.since >= patience) {
-        closeSocket(w.socket);  // something else, or no request in time
+        drop(w.socket);  // something else, or no request in time
       } else {
         still.push_back(w);
       }
@@ -85,13 +105,14 @@ void Acceptor::run() {
       if (static_cast<int>(waiting.size()) >= std::max(1, limits_.waiting)) {
         // The oldest makes room: a crowd of silent peers never locks a
         // legitimate sender out.
-        closeSocket(waiting.front().socket);
+        drop(waiting.front().socket);
         waiting.pop_front();
       }
+      if (gate_ != nullptr) gate_->opened(socket);
       waiting.push_back({socket, now});
     }
   }
-  for (const Waiting& w : waiting) closeSocket(w.socket);
+  for (const Waiting& w : waiting) drop(w.socket);
 }
 
 }  // namespace dicom::dcmtk

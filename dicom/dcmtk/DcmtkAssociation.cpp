@@ -8,6 +8,7 @@
 #include <dcmtk/ofstd/ofstd.h>
 
 #include "DcmtkDimse.h"
+#include "DcmtkTls.h"
 #include "DcmtkWatchdog.h"
 
 #ifdef _WIN32
@@ -121,6 +122,8 @@ DIC_US respondedTo(const T_DIMSE_Message& message) {
       return message.msg.CMoveRSP.MessageIDBeingRespondedTo;
     case DIMSE_C_STORE_RSP:
       return message.msg.CStoreRSP.MessageIDBeingRespondedTo;
+    case DIMSE_C_ECHO_RSP:
+      return message.msg.CEchoRSP.MessageIDBeingRespondedTo;
     default:
       return 0;
   }
@@ -156,6 +159,24 @@ std::vector<std::string> identifierSyntaxes() {
   return {UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax};
 }
 
+const char* findClass() {
+  return UID_FINDStudyRootQueryRetrieveInformationModel;
+}
+
+const char* moveClass() {
+  return UID_MOVEStudyRootQueryRetrieveInformationModel;
+}
+
+const char* echoClass() {
+  return UID_VerificationSOPClass;
+}
+
+std::vector<ProposedContext> callContexts() {
+  return {{findClass(), identifierSyntaxes()},
+          {moveClass(), identifierSyntaxes()},
+          {echoClass(), identifierSyntaxes()}};
+}
+
 // ---------------------------------------------------------------------------
 // Association
 
@@ -165,9 +186,20 @@ Association::Association(const Endpoint& endpoint, const Timeouts& timeouts,
     : endpoint_(endpoint), timeouts_(timeouts), limits_(limits), started_(Clock::now()) {
   const QString failed = QStringLiteral("%1 with %2 failed").arg(purpose, peerName(endpoint_));
   const QString address = resolveAddress(failed);
-  const OFCondition cond =
+  if (endpoint_.tls.enabled) {
+    try {
+      tls_ = makeTlsLayer(endpoint_.tls, NET_REQUESTOR);
+    } catch (const DicomError& e) {
+      throw DicomError(e.number(), QStringLiteral("%1: %2").arg(failed, e.description()));
+    }
+  }
+  OFCondition cond =
       ASC_initializeNetwork(NET_REQUESTOR, 0, std::max(1, timeouts_.associationSeconds), &network_);
-  if (cond.bad()) throw conditionError(cond, failed);
+  if (cond.good() && tls_) cond = ASC_setTransportLayer(network_, tls_.get(), 0);
+  if (cond.bad()) {
+    close();
+    throw conditionError(cond, failed);
+  }
   request(proposal(address, contexts, failed), failed);
   startWatchdog({});
 }
@@ -198,6 +230,7 @@ T_ASC_Parameters* Association::proposal(const QString& address,
   const QByteArray peerAddress =
       QStringLiteral("%1:%2").arg(address).arg(endpoint_.port).toLatin1();
   ASC_setPresentationAddresses(params, OFStandard::getHostName().c_str(), peerAddress.constData());
+  if (tls_) ASC_setTransportLayerType(params, OFTrue);
 
   T_ASC_PresentationContextID id = 1;
   for (const ProposedContext& context : contexts) {
@@ -218,13 +251,21 @@ T_ASC_Parameters* Association::proposal(const QString& address,
 void Association::request(T_ASC_Parameters* params, const QString& failed) {
   OFCondition cond;
   {
-    ConnectionGlobals globals(timeouts_, dimseTimeout());
+    // A TLS handshake blocks on the socket: its timeouts bound it to the
+    // association limit until the association stands.
+    ConnectionGlobals globals(timeouts_, tls_ ? timeouts_.associationSeconds : dimseTimeout());
+    clearTlsFailure();
     cond = ASC_requestAssociation(network_, params, &association_, nullptr, nullptr, DUL_NOBLOCK,
                                   std::max(1, timeouts_.associationSeconds));
   }
-  if (cond.good()) return;
+  if (cond.good()) {
+    if (tls_) setSocketTimeouts(associationSocket(association_), dimseTimeout());
+    return;
+  }
   RequestFailure facts{failed, secondsSince(started_), timeouts_.connectSeconds,
                        timeouts_.associationSeconds, QString()};
+  facts.tls = tls_ != nullptr;
+  if (tls_) facts.tlsProblem = tlsFailure(QStringLiteral("the archive"), cond);
   if (cond == DUL_ASSOCIATIONREJECTED) {
     T_ASC_RejectParameters reject{};
     OFString reason;

@@ -18,6 +18,10 @@
 // timeouts are process-globals that DCMTK reads while it opens the
 // connection; they are set under one mutex per association request and put
 // back afterwards, so outgoing association requests are opened one at a time.
+//
+// With TLS on (the station's settings), the association is secured by a TLS
+// layer made for it; its handshake is bounded by the association limit, and
+// a failed one names the certificate problem. There is no plain fall-back.
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmnet/assoc.h>
@@ -34,6 +38,8 @@
 
 #include "DcmtkNet.h"
 
+class DcmTransportLayer;
+
 namespace dicom::dcmtk {
 
 // A presentation context to propose: one abstract syntax and the transfer
@@ -46,6 +52,14 @@ struct ProposedContext {
 // Uncompressed syntaxes for the identifiers of a find or move, in order of
 // preference.
 std::vector<std::string> identifierSyntaxes();
+
+// The SOP classes the station's find, move and echo propose, in this order,
+// each with the identifier syntaxes. (A store proposes the object's own SOP
+// class, in the object's transfer syntax and the two above.)
+std::vector<ProposedContext> callContexts();
+const char* findClass();
+const char* moveClass();
+const char* echoClass();
 
 // The two limits of one call, in seconds; overall 0 means none.
 struct CallLimits {
@@ -135,6 +149,7 @@ class Association {
 
   Endpoint endpoint_;
   Timeouts timeouts_;
+  std::unique_ptr<DcmTransportLayer> tls_;  // outlives the network that uses it
   CallLimits limits_;
   std::chrono::steady_clock::time_point started_;
   T_ASC_Network* network_ = nullptr;

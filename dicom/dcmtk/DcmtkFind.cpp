@@ -57,8 +57,7 @@ class FindCall {
 
  private:
   const char* sopClass() const {
-    return studyRoot_ ? UID_FINDStudyRootQueryRetrieveInformationModel
-                      : UID_FINDPatientRootQueryRetrieveInformationModel;
+    return studyRoot_ ? findClass() : UID_FINDPatientRootQueryRetrieveInformationModel;
   }
 
   void open() {

@@ -89,7 +89,7 @@ class MoveCall {
   }
 
   void open() {
-    const char* sopClass = UID_MOVEStudyRootQueryRetrieveInformationModel;
+    const char* sopClass = moveClass();
     association_.emplace(peer_, timeouts_,
                          std::vector<ProposedContext>{{sopClass, identifierSyntaxes()}}, what_,
                          CallLimits{timeouts_.messageSeconds, timeouts_.moveSeconds});
@@ -111,7 +111,7 @@ class MoveCall {
     T_DIMSE_C_MoveRQ& request = message.msg.CMoveRQ;
     messageID_ = association_->nextMessageID();
     request.MessageID = messageID_;
-    OFStandard::strlcpy(request.AffectedSOPClassUID, UID_MOVEStudyRootQueryRetrieveInformationModel,
+    OFStandard::strlcpy(request.AffectedSOPClassUID, moveClass(),
                         sizeof request.AffectedSOPClassUID);
     request.Priority = DIMSE_PRIORITY_MEDIUM;
     request.DataSetType = DIMSE_DATASET_PRESENT;

@@ -30,12 +30,13 @@ namespace dicom::dcmtk {
 constexpr std::size_t kCallStackBytes = 64u * 1024 * 1024;
 
 // One call's two ends: the archive's address, port and AE title (called)
-// and the station's AE title (calling).
+// and the station's AE title (calling), and the station's TLS settings.
 struct Endpoint {
   QString address;
   std::int32_t port = 0;
   QString callingAE;
   QString calledAE;
+  TlsSettings tls{};
 };
 
 // The endpoint of a call the station makes on the archive: the one place
@@ -61,6 +62,8 @@ MatchCollection findMatches(const Query& query, const Timeouts& timeouts, const 
                             int maxMatches);
 // C-MOVE of what the query names to the station; see Query::move.
 void moveToStation(const Query& query, const Timeouts& timeouts);
+// C-ECHO to the query's archive; see Query::echo.
+void echoArchive(const Query& query, const Timeouts& timeouts);
 // Stores one object on the archive (C-STORE). Negotiates so that the object
 // goes out in its own transfer syntax when the peer accepts it; otherwise
 // in an uncompressed syntax when the object can be decoded losslessly.
@@ -97,7 +100,9 @@ struct RequestFailure {
   double waited = 0;       // seconds since the call began
   int connectSeconds = 0;  // the limits it had
   int associationSeconds = 0;
-  QString rejection;  // the peer's reject parameters in words, for a rejection
+  QString rejection;     // the peer's reject parameters in words, for a rejection
+  bool tls = false;      // the association was to be secured by TLS
+  QString tlsProblem{};  // what made its handshake fail, when TLS said
 };
 DicomError requestError(const OFCondition& condition, const RequestFailure& failure);
 

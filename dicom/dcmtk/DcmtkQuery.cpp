@@ -1,5 +1,6 @@
-// The query on DCMTK: the find (DcmtkFind.cpp) and the move (DcmtkMove.cpp),
-// each on a thread of its own while the caller waits (BlockingCall.h).
+// The query on DCMTK: the find (DcmtkFind.cpp), the move (DcmtkMove.cpp) and
+// the echo (DcmtkEcho.cpp), each on a thread of its own while the caller
+// waits (BlockingCall.h).
 
 #include <memory>
 
@@ -22,6 +23,10 @@ class DcmtkQuery : public Query {
 
   void move() override {
     runOffThread([&] { moveToStation(*this, timeouts_); }, kCallStackBytes);
+  }
+
+  void echo() override {
+    runOffThread([&] { echoArchive(*this, timeouts_); }, kCallStackBytes);
   }
 
  private:

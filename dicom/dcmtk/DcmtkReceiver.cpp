@@ -17,6 +17,7 @@
 #include "DcmtkServedAssociation.h"
 #include "DcmtkSockets.h"
 #include "DcmtkThread.h"
+#include "DcmtkTls.h"
 #include "DcmtkWatchdog.h"
 #include "dicom/core/DicomError.h"
 
@@ -44,7 +45,7 @@ std::string trimmedText(const char* text) {
 // served and the delivery of what they take.
 class DcmtkReceiver::Session {
  public:
-  Session(DcmtkReceiver& owner, std::int32_t port, QString title);
+  Session(DcmtkReceiver& owner, std::int32_t port, QString title, TlsSettings tls);
   ~Session();
 
   // Binds the port on the calling thread; DicomError when it cannot.
@@ -54,6 +55,7 @@ class DcmtkReceiver::Session {
   void stop();
 
   std::int32_t port() const { return port_; }
+  const TlsSettings& tls() const { return tls_; }
   void setTitle(const QString& title);
   QString title();
 
@@ -69,9 +71,12 @@ class DcmtkReceiver::Session {
   void serve(T_ASC_Association* assoc, Socket socket, StudyGuard::Opening opening, Slot slot);
   void reapWorkers();
   void deliver(Delivery delivery);
+  void refuseConnection(const QString& description, const QString& address);
 
   DcmtkReceiver& owner_;
   const std::int32_t port_;
+  const TlsSettings tls_;
+  std::unique_ptr<TlsDoor> door_;  // with TLS on; outlives the network
   std::mutex titleMutex_;
   QString title_;
 
@@ -88,8 +93,9 @@ class DcmtkReceiver::Session {
   int archiveSlots_ = 0;
 };
 
-DcmtkReceiver::Session::Session(DcmtkReceiver& owner, std::int32_t port, QString title)
-    : owner_(owner), port_(port), title_(std::move(title)) {}
+DcmtkReceiver::Session::Session(DcmtkReceiver& owner, std::int32_t port, QString title,
+                                TlsSettings tls)
+    : owner_(owner), port_(port), tls_(std::move(tls)), title_(std::move(title)) {}
 
 DcmtkReceiver::Session::~Session() {
   stop();
@@ -97,12 +103,21 @@ DcmtkReceiver::Session::~Session() {
 }
 
 void DcmtkReceiver::Session::open() {
+  // With TLS on, every connection passes the door's handshake: none is
+  // ever served in plain TCP.
+  if (tls_.enabled) {
+    door_ =
+        std::make_unique<TlsDoor>(tls_, [this](const QString& description, const QString& address) {
+          refuseConnection(description, address);
+        });
+  }
   OFCondition cond;
   {
     std::lock_guard lock(externalSocketLock());
     cond = ASC_initializeNetwork(NET_ACCEPTOR, port_,
                                  std::max(1, owner_.timeouts_.associationSeconds), &network_);
   }
+  if (cond.good() && door_) cond = ASC_setTransportLayer(network_, door_.get(), 0);
   if (cond.bad()) {
     network_ = nullptr;
     throw DicomError(OwnError::PortInUse,
@@ -123,7 +138,8 @@ void DcmtkReceiver::Session::start() {
                                     [this] { return title(); },
                                     [this] { return owner_.displayTarget(); }, stopping_});
   const Acceptor::Limits limits{owner_.limits_.waiting, owner_.timeouts_.associationSeconds};
-  acceptor_ = std::make_unique<Acceptor>(listener_, limits, [this](Socket s) { take(s); });
+  acceptor_ = std::make_unique<Acceptor>(
+      listener_, limits, [this](Socket s) { take(s); }, door_.get());
   acceptor_->start();
 }
 
@@ -289,6 +305,16 @@ void DcmtkReceiver::Session::deliver(Delivery delivery) {
   }
 }
 
+// A connection turned away before its association (a failed TLS
+// handshake): reported as a refusal of the sender's address.
+void DcmtkReceiver::Session::refuseConnection(const QString& description, const QString& address) {
+  Delivery refused;
+  refused.kind = Delivery::Kind::Refused;
+  refused.senderAddress = address;
+  refused.description = description;
+  deliver(std::move(refused));
+}
+
 DcmtkReceiver::DcmtkReceiver(Timeouts timeouts, ReceiverLimits limits)
     : timeouts_(timeouts),
       limits_(limits),
@@ -309,12 +335,12 @@ void DcmtkReceiver::listen(const StationIdentity& station) {
   }
   checkAETitle(station.aeTitle, QStringLiteral("station's own AE title"));
   const QString title = station.aeTitle.trimmed();
-  if (session_ && session_->port() == port) {
+  if (session_ && session_->port() == port && session_->tls() == station.tls) {
     session_->setTitle(title);
     return;
   }
   stop();
-  auto session = std::make_unique<Session>(*this, port, title);
+  auto session = std::make_unique<Session>(*this, port, title, station.tls);
   session->open();
   session->start();
   session_ = std::move(session);

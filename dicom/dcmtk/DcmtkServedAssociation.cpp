@@ -94,6 +94,19 @@ ObjectIntake::Mode intakeMode(StudyGuard::Mode mode) {
 
 }  // namespace
 
+std::vector<std::string> acceptedVerificationSyntaxes() {
+  return {std::begin(kPlainSyntaxes), std::end(kPlainSyntaxes)};
+}
+
+std::vector<std::string> acceptedStorageClasses() {
+  const std::vector<const char*> classes = storageClasses();
+  return {classes.begin(), classes.end()};
+}
+
+std::vector<std::string> acceptedStorageSyntaxes() {
+  return {std::begin(kStorageSyntaxes), std::end(kStorageSyntaxes)};
+}
+
 ServedAssociation::ServedAssociation(T_ASC_Association* assoc, StudyGuard::Opening opening,
                                      const ServiceContext& context)
     : assoc_(assoc), opening_(std::move(opening)), context_(context) {}

@@ -16,6 +16,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "DcmtkDelivery.h"
 #include "DcmtkReceiverLimits.h"
@@ -26,6 +27,13 @@ namespace dicom::dcmtk {
 
 class ObjectIntake;
 class Watchdog;
+
+// What the receiver's negotiation accepts, in its order of preference: the
+// transfer syntaxes of verification, the storage SOP classes and their
+// transfer syntaxes (the conformance statement lists them).
+std::vector<std::string> acceptedVerificationSyntaxes();
+std::vector<std::string> acceptedStorageClasses();
+std::vector<std::string> acceptedStorageSyntaxes();
 
 // What serving an association takes from the receiver around it.
 struct ServiceContext {

@@ -2,8 +2,11 @@
 
 #ifdef _WIN32
 #include <winsock2.h>
+#include <ws2tcpip.h>
 #else
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -87,6 +90,19 @@ bool waitReadable(std::vector<Watched>& sockets, int milliseconds) {
     sockets[i].failed = (fds[i].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
   }
   return true;
+}
+
+QString peerAddress(Socket socket) {
+  sockaddr_storage address{};
+  socklen_t size = sizeof address;
+  if (::getpeername(socket, reinterpret_cast<sockaddr*>(&address), &size) != 0) return QString();
+  char text[INET6_ADDRSTRLEN] = {};
+  const void* raw =
+      address.ss_family == AF_INET6
+          ? static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(&address)->sin6_addr)
+          : static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(&address)->sin_addr);
+  if (::inet_ntop(address.ss_family, raw, text, sizeof text) == nullptr) return QString();
+  return QString::fromLatin1(text);
 }
 
 }  // namespace dicom::dcmtk::sockets

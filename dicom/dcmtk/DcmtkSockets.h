@@ -6,6 +6,7 @@
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmnet/dntypes.h>
 
+#include <QString>
 #include <cstddef>
 #include <vector>
 
@@ -34,5 +35,8 @@ void closeSocket(Socket socket);
 // Copies up to size bytes that are waiting on the socket without taking
 // them: the count, 0 when the peer has closed, -1 when nothing is waiting.
 long peek(Socket socket, void* buffer, std::size_t size);
+
+// The peer's numeric address ("127.0.0.1"), empty when it cannot be told.
+QString peerAddress(Socket socket);
 
 }  // namespace dicom::dcmtk::sockets

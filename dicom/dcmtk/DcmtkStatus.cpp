@@ -207,12 +207,19 @@ DicomError requestError(const OFCondition& condition, const RequestFailure& fail
                           .arg(failure.context, failure.rejection));
   }
   const QString text = QString::fromLatin1(condition.text());
+  if (failure.tls && !failure.tlsProblem.isEmpty()) {
+    return DicomError(OwnError::TlsHandshake, QStringLiteral("%1: the TLS handshake failed: %2.")
+                                                  .arg(failure.context, failure.tlsProblem));
+  }
   // DCMTK reports a connect that ran out of time with the same code as a
   // refused one; the time it took tells them apart.
   const bool connectTimedOut = condition.module() == OFM_dcmnet &&
                                condition.code() == DULC_TCPINITERROR &&
                                failure.waited >= failure.connectSeconds - 0.5;
-  if (isTimeout(condition) || connectTimedOut) {
+  // A TLS handshake that stalls ends at the socket timeouts that bound it.
+  const bool handshakeTimedOut = failure.tls && condition.module() == OFM_dcmtls &&
+                                 failure.waited >= failure.associationSeconds - 0.5;
+  if (isTimeout(condition) || connectTimedOut || handshakeTimedOut) {
     return DicomError(OwnError::Timeout,
                       QStringLiteral("%1: no connection or association within %2 s (waited %3 "
                                      "s; %4).")
@@ -284,7 +291,7 @@ void checkAETitle(const QString& aeTitle, const QString& role) {
 
 Endpoint endpointOf(const Peer& archive, const StationIdentity& station) {
   const Endpoint endpoint{archive.host.trimmed(), archive.port.number(), station.aeTitle,
-                          archive.aeTitle};
+                          archive.aeTitle, station.tls};
   if (endpoint.address.isEmpty()) {
     throw DicomError(OwnError::InvalidArgument,
                      QStringLiteral("No address is given for the peer with AE title \"%1\".")

@@ -142,6 +142,35 @@ class IniStoreTest : public QObject {
                           loaded.LocPort}),
              (QStringList{"NEW", "10.1.1.1", "104", "BREVANT", "11112"}));
   }
+
+  // The TLS keys: written once set, read back; relative paths beside the
+  // executable; only "0" or nothing is plain TCP.
+  void tlsSettings() {
+    ConnectionSettingsRecord record = kSaved;
+    record.TlsEnabled = "1";
+    record.TlsCertificate = "tls/station.crt";
+    record.TlsPrivateKey = "/etc/brevant/station.key";
+    QVERIFY(modMain::SaveConnectionSettings(record));
+    QVERIFY(
+        readAll(path()).endsWith("LocAET=BREVANT\nTlsEnabled=1\n"
+                                 "TlsCertificate=tls/station.crt\n"
+                                 "TlsPrivateKey=/etc/brevant/station.key\n"));
+    ConnectionSettingsRecord loaded;
+    modMain::LoadConnectionSettings(loaded);
+    QCOMPARE(loaded, record);
+    const dicom::TlsSettings tls = loaded.station().tls;
+    QVERIFY(tls.enabled);
+    QCOMPARE(tls.certificate, common::appPath("tls/station.crt"));
+    QCOMPARE(tls.privateKey, QString("/etc/brevant/station.key"));
+    for (const auto& [value, enabled] :
+         {std::pair<QString, bool>{"0", false}, {"", false}, {" 0 ", false}, {"yes", true}}) {
+      loaded.TlsEnabled = value;
+      QCOMPARE(loaded.station().tls.enabled, enabled);
+    }
+    record.TlsEnabled = "0";  // a key the file has is written back, even to its default
+    QVERIFY(modMain::SaveConnectionSettings(record));
+    QCOMPARE(read("TlsEnabled"), QString("0"));
+  }
 };
 
 QTEST_GUILESS_MAIN(IniStoreTest)

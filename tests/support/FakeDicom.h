@@ -44,6 +44,7 @@ class Query : public dicom::Query {
       script_.onMove();
     }
   }
+  void echo() override {}
 
  private:
   Script& script_;

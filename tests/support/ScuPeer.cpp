@@ -187,6 +187,9 @@ void RecordingPeer::serve(T_ASC_Association* association) {
   const char* syntaxes[] = {UID_LittleEndianExplicitTransferSyntax,
                             UID_LittleEndianImplicitTransferSyntax};
   ASC_acceptContextsWithPreferredTransferSyntaxes(association->params, queries, 2, syntaxes, 2);
+  const char* verification[] = {UID_VerificationSOPClass};
+  ASC_acceptContextsWithPreferredTransferSyntaxes(association->params, verification, 1, syntaxes,
+                                                  2);
   ASC_acceptContextsWithPreferredTransferSyntaxes(association->params, dcmAllStorageSOPClassUIDs,
                                                   numberOfDcmAllStorageSOPClassUIDs, syntaxes, 2);
   if (ASC_acknowledgeAssociation(association).bad()) return finish(false);
@@ -199,6 +202,10 @@ void RecordingPeer::serve(T_ASC_Association* association) {
         DIMSE_receiveCommand(association, DIMSE_NONBLOCKING, 1, &presID, &message, nullptr);
     if (cond == DIMSE_NODATAAVAILABLE) {
       if (stop_) break;
+      continue;
+    }
+    if (cond.good() && message.CommandField == DIMSE_C_ECHO_RQ) {  // answered with success
+      DIMSE_sendEchoResponse(association, presID, &message.msg.CEchoRQ, STATUS_Success, nullptr);
       continue;
     }
     if (cond.good() && message.CommandField == DIMSE_C_CANCEL_RQ) {  // it comes without data

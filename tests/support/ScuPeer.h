@@ -23,7 +23,7 @@ namespace scutest {
 
 // The peer is called "PEER"; associations called by another AE title are
 // rejected (not recognised). It takes stored objects in explicit or
-// implicit little endian only.
+// implicit little endian only, and answers C-ECHO with success.
 struct PeerBehaviour {
   std::uint16_t status = 0x0000;  // the final status of every find, store and move
   // Find: every match goes out as a pending response, then the final status.

@@ -1,0 +1,283 @@
+// DICOM over TLS, end to end: the whole road through the real windows
+// against an Orthanc that speaks only TLS, requires the caller's
+// certificate and moves to the station over TLS, with certificates made
+// here (tools/certs.sh); the refusals on either side, each named; stalled
+// handshakes that hold no real store up; the connection test's verdicts.
+
+#include <QElapsedTimer>
+#include <QPointer>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <memory>
+#include <vector>
+
+#include "Archive.h"
+#include "SampleStudy.h"
+#include "ScuPeer.h"
+#include "common/AppDir.h"
+#include "dicom/dcmtk/DcmtkToolkit.h"
+#include "main/ViewLabels.h"
+#include "main/frmMain.h"
+#include "search/frmSearch.h"
+#include "settings/ConnectionTest.h"
+#include "settings/frmSettings.h"
+#include "settings/modMain.h"
+
+namespace {
+
+constexpr int kReceiveTimeoutMs = 90000;
+
+// An Orthanc with TLS that the test starts in a folder of its own.
+struct TlsArchive {
+  QTemporaryDir dir;
+  Archive archive{QString()};
+  bool start(const QStringList& options) {
+    const bool done = QProcess::execute(BREVANT_TOOLS "archive.sh",
+                                        QStringList{"start", dir.path()} + options) == 0;
+    archive = Archive(dir.filePath("archive.env"));
+    return done;
+  }
+  ~TlsArchive() { QProcess::execute(BREVANT_TOOLS "archive.sh", {"stop", dir.path()}); }
+};
+
+}  // namespace
+
+class TlsEndToEndTest : public QObject {
+  Q_OBJECT
+ private:
+  QTemporaryDir certs_;
+  QTemporaryDir stationDir_;  // Settings.ini, Logs/ and the station's PEM files
+  QTemporaryDir samplesDir_;
+  TlsArchive own_;
+  dicom::dcmtk::DcmtkToolkit toolkit_;
+  ConnectionSettingsRecord settings_;
+  search::StudyList list_;
+  std::unique_ptr<frmMain> window_;
+  QPointer<search::frmSearch> search_;
+  QStringList messages_;
+  QStringList seeded_;  // the files of the last study seeded
+
+  Archive& archive() { return own_.archive; }
+  QByteArray log() const {
+    QFile file(stationDir_.filePath("Logs/Error.log"));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+  }
+  QString cert(const QString& name) const { return certs_.filePath(name); }
+
+  // The station's settings for the archive, TLS on, presenting the named
+  // certificate; its files copied beside the executable and named relatively.
+  void pointAt(const Archive& target, const QString& station = "station") {
+    for (const QString suffix : {".crt", ".key"}) {
+      QFile::remove(stationDir_.filePath("tls/station" + suffix));
+      QVERIFY(QFile::copy(cert(station + suffix), stationDir_.filePath("tls/station" + suffix)));
+    }
+    settings_ = {target.aet(),
+                 target.host(),
+                 QString::number(target.dicomPort()),
+                 target.stationAET(),
+                 QString::number(target.stationPort()),
+                 "1",
+                 "tls/station.crt",
+                 "tls/station.key",
+                 cert("trusted.crt")};
+  }
+
+  void startStation() {
+    window_ = std::make_unique<frmMain>(
+        toolkit_, settings_, list_, [this](QWidget* owner, search::StationHost& host) {
+          auto* dialog = new search::frmSearch(toolkit_, settings_, host, list_, owner);
+          dialog->setAttribute(Qt::WA_DeleteOnClose);
+          dialog->showMessage = [this](QMessageBox::Icon, const QString&, const QString& text) {
+            messages_ << "search: " + text;
+          };
+          search_ = dialog;
+          dialog->open();
+        });
+    window_->showMessage = [this](QMessageBox::Icon, const QString&, const QString& text) {
+      messages_ << "main: " + text;
+    };
+    window_->askYesNo = [](const QString&, const QString&) { return true; };
+    window_->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
+  }
+
+  samples::StudySpec seed(const QString& accession) {
+    samples::StudySpec spec;
+    spec.rows = 256;
+    spec.columns = 208;
+    spec.accessionNumber = accession;
+    QStringList files;
+    for (const auto& image : samples::writeStudy(spec, samplesDir_.filePath(accession))) {
+      files << image.path;
+    }
+    archive().upload(files);
+    seeded_ = files;
+    return spec;
+  }
+
+  // A search that fails: the search window's error, and the log's line.
+  QByteArray searchFails() {
+    QDir(stationDir_.filePath("Logs")).removeRecursively();
+    messages_.clear();
+    window_->Toolbar1_ButtonClick("search");
+    if (!search_) return "no search window";
+    search_->txtAccNum->setText("ANY");
+    search_->cmdSearch_Click();
+    const bool shown = messages_.value(0).startsWith("search: There was an error.");
+    delete search_.data();
+    return shown ? log() : "no error shown: " + messages_.join(" | ").toUtf8();
+  }
+
+  void retrieveAndShow(const samples::StudySpec& spec) {
+    window_->Toolbar1_ButtonClick("search");
+    QVERIFY(search_);
+    search_->txtAccNum->setText(spec.accessionNumber);
+    search_->cmdSearch_Click();
+    QCOMPARE(search_->grid1->rowCount(), 1);
+    search_->grid1_RowDoubleClick(1, 3);
+    QTRY_VERIFY_WITH_TIMEOUT(!window_->picState->isVisible(), kReceiveTimeoutMs);
+    QCOMPARE(window_->dcmViewer->images().count(), 4);
+  }
+
+  // Seconds storescu +tls takes to have one object refused by the station
+  // (it expects no study): a whole store over TLS, read and answered.
+  double tlsStore(const QString& file) {
+    QElapsedTimer timer;
+    timer.start();
+    QProcess::execute("storescu", {"+tls", cert("station.key"), cert("station.crt"), "+cf",
+                                   cert("trusted.crt"), "-aet", "ORTHANC", "-aec", settings_.LocAET,
+                                   "127.0.0.1", settings_.LocPort, file});
+    return timer.elapsed() / 1000.0;
+  }
+
+ private slots:
+  void initTestCase() {
+    QVERIFY(QProcess::execute(BREVANT_TOOLS "certs.sh", {certs_.path()}) == 0);
+    QVERIFY(own_.start({"--tls", certs_.path(), "--check-called-aet"}));
+    QVERIFY2(archive().problem().isEmpty(), qPrintable(archive().problem()));
+    common::setAppDirectoryForTesting(stationDir_.path());
+    QVERIFY(QDir(stationDir_.path()).mkpath("tls"));
+  }
+  void init() {
+    QDir(stationDir_.filePath("Logs")).removeRecursively();
+    QFile::remove(frmMain::journalPath());
+    messages_.clear();
+    pointAt(archive());
+    startStation();
+  }
+  void cleanup() {
+    delete search_.data();
+    window_.reset();
+  }
+  void cleanupTestCase() { common::setAppDirectoryForTesting(QString()); }
+
+  // Search, retrieve (the archive's sub-operations reach the station over
+  // TLS), label, update and read-back, as over plain TCP.
+  void wholeRoadOverTls() {
+    archive().clear();
+    const samples::StudySpec spec = seed("ACC-TLS");
+    retrieveAndShow(spec);
+    const dicom::ImagePtr image = window_->dcmViewer->images().item(1);
+    QTest::mouseClick(window_->dcmViewer, Qt::LeftButton, {},
+                      window_->dcmViewer->tileRect(1).center());
+    const QString label = station::labelOf(*image) == "R MLO" ? "L CC" : "R MLO";
+    window_->cmdOrientation[label == "L CC" ? 0 : 3]->click();
+    window_->Toolbar1_ButtonClick("update");
+    QCOMPARE(messages_, QStringList{"main: Update was successful."});
+    QCOMPARE(archive().label(image->attribute(dicom::tags::SOPInstanceUID).value()), label);
+    QVERIFY2(log().isEmpty(), log().constData());
+  }
+
+  // Each refusal is named in the log; a plain sender and 50 stalled
+  // handshakes hold no real store up; a retrieval over TLS works after all.
+  void refusalsAreNamedAndStallsHoldNothingUp() {
+    pointAt(archive(), "rogue");  // the archive does not trust the station
+    QVERIFY2(searchFails().contains("does not trust the station's certificate"), log().constData());
+    for (const auto& [name, words] :
+         {std::pair<QString, QString>{"expired", "the archive's certificate has expired"},
+          {"rogue", "the archive's certificate is not trusted"}}) {
+      TlsArchive other;
+      QVERIFY(other.start({"--tls", certs_.path(), "--tls-name", name}));
+      pointAt(other.archive);
+      QVERIFY2(searchFails().contains(words.toUtf8()), log().constData());
+    }
+    pointAt(archive());
+    const samples::StudySpec spec = seed("ACC-TLS-REFUSALS");
+    retrieveAndShow(spec);  // the receiver listens with TLS from now on
+    const QString object = seeded_.value(0);
+
+    QDir(stationDir_.filePath("Logs")).removeRecursively();
+    QVERIFY(QProcess::execute("storescu", {"-aec", settings_.LocAET, "127.0.0.1", settings_.LocPort,
+                                           object}) != 0);
+    QTRY_VERIFY(log().contains("does not speak TLS"));
+
+    const double alone = tlsStore(object);
+    std::vector<std::unique_ptr<QTcpSocket>> stalled;
+    for (int i = 0; i < 50; ++i) {
+      stalled.push_back(std::make_unique<QTcpSocket>());
+      stalled.back()->connectToHost("127.0.0.1", settings_.LocPort.toUShort());
+      QVERIFY(stalled.back()->waitForConnected(5000));
+      stalled.back()->write(QByteArray::fromHex("1603010200"));  // a record header, no more
+      stalled.back()->flush();
+    }
+    const double crowded = tlsStore(object);
+    QVERIFY2(crowded - alone <= 2.0,
+             qPrintable(QString("%1 s against %2 s").arg(crowded).arg(alone)));
+    QElapsedTimer ended;
+    ended.start();
+    for (auto& socket : stalled) {
+      if (socket->state() == QAbstractSocket::ConnectedState) socket->waitForDisconnected(15000);
+      QCOMPARE(socket->state(), QAbstractSocket::UnconnectedState);
+    }
+    QVERIFY2(ended.elapsed() < 12000, "stalled handshakes outlived the association limit");
+
+    archive().clear();
+    retrieveAndShow(seed("ACC-TLS-AFTER"));
+  }
+
+  // The connection test on settings as typed: each verdict in plain words,
+  // and a failed test leaves the saved settings alone.
+  void connectionTestVerdicts() {
+    using modMain::ConnectionVerdict;
+    QCOMPARE(modMain::TestConnection(toolkit_, settings_).verdict, ConnectionVerdict::Fine);
+    ConnectionSettingsRecord typed = settings_;
+    typed.RemoteAET = "WRONG";
+    QCOMPARE(modMain::TestConnection(toolkit_, typed).verdict, ConnectionVerdict::RefusesAETitle);
+    // Orthanc and dcmqrscp look the study up before the destination; a peer
+    // of our own answers the test's move as an archive that checks the
+    // destination first (plain TCP).
+    scutest::PeerBehaviour unknownDestination;
+    unknownDestination.status = 0xA801;
+    scutest::RecordingPeer peer(unknownDestination);
+    typed = settings_;
+    typed.RemoteAET = "PEER";
+    typed.RemotePort = QString::number(peer.port());
+    typed.TlsEnabled = "0";
+    const modMain::ConnectionReport unknown = modMain::TestConnection(toolkit_, typed);
+    QVERIFY2(unknown.verdict == ConnectionVerdict::UnknownDestination, qPrintable(unknown.text));
+    QTcpServer closed;
+    QVERIFY(closed.listen(QHostAddress::LocalHost));
+    typed = settings_;
+    typed.RemotePort = QString::number(closed.serverPort());
+    closed.close();
+    QCOMPARE(modMain::TestConnection(toolkit_, typed).verdict, ConnectionVerdict::NoAnswer);
+
+    QVERIFY(modMain::SaveConnectionSettings(settings_));
+    frmSettings dialog(settings_, toolkit_);
+    dialog.txtTlsCertificate->setText(cert("rogue.crt"));
+    dialog.txtTlsPrivateKey->setText(cert("rogue.key"));
+    dialog.cmdTest_Click();
+    QVERIFY2(dialog.lblTest->text().startsWith("The TLS handshake with the archive") &&
+                 dialog.lblTest->text().contains("does not trust the station's certificate"),
+             qPrintable(dialog.lblTest->text()));
+    ConnectionSettingsRecord saved;
+    modMain::LoadConnectionSettings(saved);
+    QCOMPARE(saved, settings_);
+  }
+};
+
+QTEST_MAIN(TlsEndToEndTest)
+#include "TlsEndToEndTest.moc"
