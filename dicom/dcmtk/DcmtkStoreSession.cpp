@@ -24,6 +24,7 @@ class DcmtkStoreSession : public StoreSession {
     // A copy goes out, as Image::send() sends one: the object on screen
     // stays as it arrived.
     DcmFileFormat copy(own->file());
+    own->releaseLoaded();
     runOffThread([&] { channel_.store(copy, archive, station); }, kCallStackBytes);
   }
 
