@@ -207,8 +207,9 @@ int extractCodestream(const char* in, const char* out) {
   return 0;
 }
 
-// Every image labelled, the n-th with the n-th of the four labels after first.
-void labelAll(frmMain& window, int first) {
+// Every image labelled with the label after the one it has, so that no
+// label sent is the one the archive holds already.
+void labelAll(frmMain& window) {
   dicom::ImageCollection& images = window.dcmViewer->images();
   for (int position = 1; position <= images.count(); ++position) {
     const QPoint centre = window.dcmViewer->tileRect(position).center();
@@ -216,7 +217,13 @@ void labelAll(frmMain& window, int first) {
     if (window.selectedImage() != images.item(position)) {
       fail(QString("a click on tile %1 did not select its image").arg(position));
     }
-    window.cmdOrientation_Click((position - 1 + first) % 4);
+    int next = 0;
+    for (int button = 0; button < 4; ++button) {
+      if (window.cmdOrientation[button]->text() == station::labelOf(*images.item(position))) {
+        next = (button + 1) % 4;
+      }
+    }
+    window.cmdOrientation_Click(next);
   }
   if (images.markedCount() != images.count()) fail("not every image was labelled");
   QCoreApplication::processEvents();
@@ -243,7 +250,7 @@ class NoReadBack : public station::StudyUpdate::ReadBack {
 void updateFigures(frmMain& window, dicom::dcmtk::DcmtkToolkit& toolkit,
                    const ConnectionSettingsRecord& settings, QStringList& messages, bool kept) {
   dicom::ImageCollection& images = window.dcmViewer->images();
-  labelAll(window, 0);
+  labelAll(window);
   messages.clear();
   QElapsedTimer timer;
   timer.start();
@@ -271,7 +278,7 @@ void updateFigures(frmMain& window, dicom::dcmtk::DcmtkToolkit& toolkit,
     }
   }
 
-  labelAll(window, 1);
+  labelAll(window);
   NoReadBack none;
   station::StudyUpdate stores(toolkit, images, settings,
                               {[](bool, const QString&) {},
