@@ -22,9 +22,9 @@ QString failureDetail(const std::exception& error) {
 
 }  // namespace
 
-StudyUpdate::StudyUpdate(dicom::ImageCollection& images, const ConnectionSettingsRecord& settings,
-                         Hooks hooks)
-    : images_(images), settings_(settings), hooks_(std::move(hooks)) {}
+StudyUpdate::StudyUpdate(dicom::Toolkit& toolkit, dicom::ImageCollection& images,
+                         const ConnectionSettingsRecord& settings, Hooks hooks)
+    : toolkit_(toolkit), images_(images), settings_(settings), hooks_(std::move(hooks)) {}
 
 int StudyUpdate::run() {
   checkAuditTrail();
@@ -61,30 +61,49 @@ void StudyUpdate::checkAuditTrail() {
 
 std::vector<StudyUpdate::Sent> StudyUpdate::sendMarked(std::exception_ptr& failure) {
   std::vector<Sent> sent;
-  const int count = images_.count();
+  std::unique_ptr<dicom::StoreSession> session;
   try {
-    for (int position = 1; position <= count; ++position) {
-      if (!images_.item(position)->changed()) continue;
-      hooks_.state(true, "Sending Images (" + QString::number(position) + ") ...");
-      hooks_.processEvents();
-      // Pending events may have changed the viewer: send what stands at this
-      // position now (a position that no longer exists is a failure).
+    // One association carries every store; it offers the kinds of all the
+    // images marked now.
+    session = toolkit_.newStoreSession();
+    std::vector<dicom::ImagePtr> marked;
+    for (int position = 1; position <= images_.count(); ++position) {
       const dicom::ImagePtr image = images_.item(position);
       if (!image->changed()) continue;
-      sent.push_back({position, image, hooks_.archivedLabel(*image), labelOf(*image),
-                      modAudit::Outcome::Failed, QString()});
-      try {
-        image->send(settings_.archive(), settings_.station());
-      } catch (const std::exception& error) {
-        sent.back().detail = failureDetail(error);
-        throw;
-      }
-      sent.back().outcome = modAudit::Outcome::NotReturned;
+      marked.push_back(image);
+      session->expect(*image);
     }
+    if (!marked.empty()) hooks_.readBack->expect(marked);
+    sendAll(*session, sent);
   } catch (...) {
     failure = std::current_exception();
   }
+  if (session) session->end();
   return sent;
+}
+
+void StudyUpdate::sendAll(dicom::StoreSession& session, std::vector<Sent>& sent) {
+  const int count = images_.count();
+  for (int position = 1; position <= count; ++position) {
+    if (!images_.item(position)->changed()) continue;
+    hooks_.state(true, "Sending Images (" + QString::number(position) + ") ...");
+    hooks_.processEvents();
+    // Pending events may have changed the viewer: send what stands at this
+    // position now (a position that no longer exists is a failure).
+    const dicom::ImagePtr image = images_.item(position);
+    if (!image->changed()) continue;
+    sent.push_back({position, image, hooks_.archivedLabel(*image), labelOf(*image),
+                    modAudit::Outcome::Failed, QString()});
+    try {
+      session.send(*image, settings_.archive(), settings_.station());
+    } catch (const std::exception& error) {
+      sent.back().detail = failureDetail(error);
+      throw;
+    }
+    sent.back().outcome = modAudit::Outcome::NotReturned;
+    // Read back while the next ones are sent.
+    hooks_.readBack->add(image);
+  }
 }
 
 StudyUpdate::Outcome StudyUpdate::confirm(std::vector<Sent>& sent) {
@@ -96,7 +115,7 @@ StudyUpdate::Outcome StudyUpdate::confirm(std::vector<Sent>& sent) {
   if (asked.empty()) return outcome;
   std::map<QString, QStringList> held;
   try {
-    held = hooks_.readBack(asked);
+    held = hooks_.readBack->labels();
   } catch (const std::exception& error) {
     outcome.checkFailure = dicom::describe(error).description;
   }

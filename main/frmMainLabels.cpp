@@ -57,14 +57,13 @@ void frmMain::runUpdate(QAction* button) {
   } done{*this};
   station::ArchiveCheck check(dcmViewer->reception(), toolkit_, settings_);
   station::StudyUpdate update(
-      dcmViewer->images(), settings_,
+      toolkit_, dcmViewer->images(), settings_,
       {[this](bool visible, const QString& text) { State(visible, text); },
        [this] {
          dcmViewer->update();
          QCoreApplication::processEvents();
        },
-       [&check](const std::vector<dicom::ImagePtr>& sent) { return check.labelsOf(sent); },
-       [this](const dicom::Image& image) { return labelling_.archivedLabel(image); },
+       &check, [this](const dicom::Image& image) { return labelling_.archivedLabel(image); },
        [this](const dicom::Image& image, const QString& label) {
          labelling_.confirmed(image, label);
        }});

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Listing 399 matches: the search window (press "Search" until the grid
 # holds every row, drawn) against DCMTK's findscu asking the same archive
-# the same query. Prints both median times and their ratio (goal <= 1.2).
+# the same query. Prints both median times and their ratio (goal <= 1.0,
+# reported met or missed, never failed).
 #
 #   bench/search/run.sh <builddir> [repeats]
 set -euo pipefail
@@ -71,4 +72,5 @@ echo "  search window: $GRID_MS ms"
 echo "  findscu:       $FIND_MS ms"
 awk -v g="$GRID_MS" -v f="$FIND_MS" 'BEGIN {
   if (f == 0) f = 1;
-  printf "  ratio window/findscu: %.2f (goal <= 1.2)\n", g / f }'
+  r = sprintf("%.2f", g / f) + 0
+  printf "  ratio window/findscu: %.2f (goal <= 1.0: %s)\n", r, (r <= 1.0 ? "met" : "MISSED") }'

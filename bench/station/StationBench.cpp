@@ -6,12 +6,14 @@
 // toolbar.
 //
 //   brevant-bench-station <archive.env> <accession-number> <images> [--detail] [--no-update]
-//   brevant-bench-station --extract-codestream <dicom-file> <out.j2k>
+//   [--kept] brevant-bench-station --extract-codestream <dicom-file> <out.j2k>
 //
 // The study is retrieved twice: first by the freshly started station, then
 // again after the update, as every retrieval after the first of a session.
 // With --no-update the images are neither labelled nor sent back between
-// the two (a study too large to send back on every run).
+// the two (a study too large to send back on every run). With --kept the
+// archive keeps its first copy of an instance: the update must report that
+// it kept its copies, and the read-back must find each unchanged.
 // Prints "key value" lines; the keys of the first retrieval carry the
 // prefix "first_":
 //   retrieve_ms     double-click to tiles drawn (association closed, all images, one paint)
@@ -26,9 +28,12 @@
 //   archive_cpu_ms  CPU time of the archive process during the retrieval
 //   received_syntax the transfer syntax UID image 1 arrived in
 //   update_ms       "Update Study" until its message (between the two retrievals):
-//                   the stores, then the read-back of the new labels
+//                   the stores on one association, the read-back of the new
+//                   labels beside them
 //   check_ms        that read-back alone: the same images checked again right
 //                   after the update (station::ArchiveCheck)
+//   store_ms        the update's stores alone: every image labelled anew and
+//                   sent by station::StudyUpdate with the read-back left out
 //   peak_after_update_kib
 //   closer_ms       after the second retrieval, tile 1 shown alone until drawn
 //   closer_sop_uid  the SOP Instance UID of that image
@@ -76,6 +81,7 @@
 #include "dicom/dcmtk/DcmtkRender.h"
 #include "dicom/dcmtk/DcmtkToolkit.h"
 #include "main/ArchiveCheck.h"
+#include "main/StudyUpdate.h"
 #include "main/ViewLabels.h"
 #include "main/frmMain.h"
 #include "search/frmSearch.h"
@@ -224,8 +230,97 @@ void timeLabels(frmMain& window) {
   print("label_p95_us", times[times.size() * 95 / 100]);
 }
 
-int run(const QString& envFile, const QString& accession, int expected, bool detail,
-        bool sendBack) {
+// Every image labelled with the label after the one it has, so that no
+// label sent is the one the archive holds already.
+void labelAll(frmMain& window) {
+  dicom::ImageCollection& images = window.dcmViewer->images();
+  for (int position = 1; position <= images.count(); ++position) {
+    const QPoint centre = window.dcmViewer->tileRect(position).center();
+    window.dcmViewer_MouseClick(1, 0, centre.x(), centre.y());
+    if (window.selectedImage() != images.item(position)) {
+      fail(QString("a click on tile %1 did not select its image").arg(position));
+    }
+    int next = 0;
+    for (int button = 0; button < 4; ++button) {
+      if (window.cmdOrientation[button]->text() == station::labelOf(*images.item(position))) {
+        next = (button + 1) % 4;
+      }
+    }
+    window.cmdOrientation_Click(next);
+  }
+  if (images.markedCount() != images.count()) fail("not every image was labelled");
+  QCoreApplication::processEvents();
+}
+
+// The read-back left out: every label sent counts as confirmed.
+class NoReadBack : public station::StudyUpdate::ReadBack {
+ public:
+  void expect(const std::vector<dicom::ImagePtr>&) override {}
+  void add(const dicom::ImagePtr& image) override {
+    held_[image->attribute(dicom::tags::SOPInstanceUID).defaultValue()] << station::labelOf(*image);
+  }
+  std::map<QString, QStringList> labels() override { return held_; }
+
+ private:
+  std::map<QString, QStringList> held_;
+};
+
+// The update's figures: "Update Study" with every image labelled (stores and
+// read-back); the read-back again on its own, right after; then every image
+// labelled anew and sent by the update's stores alone. With kept, the
+// archive keeps its first copy: the update must say so, and the read-back
+// find one copy of each without the new label.
+void updateFigures(frmMain& window, dicom::dcmtk::DcmtkToolkit& toolkit,
+                   const ConnectionSettingsRecord& settings, QStringList& messages, bool kept) {
+  dicom::ImageCollection& images = window.dcmViewer->images();
+  labelAll(window);
+  messages.clear();
+  QElapsedTimer timer;
+  timer.start();
+  window.Toolbar1_ButtonClick("update");
+  const qint64 updated = timer.elapsed();
+  const QString expected = kept ? "kept its earlier copy" : "Update was successful.";
+  if (messages.size() != 1 || !messages[0].contains(expected)) {
+    fail("the update ended with: " + messages.join("; "));
+  }
+  if (images.markedCount() != (kept ? images.count() : 0)) fail("the update left images marked");
+
+  std::vector<dicom::ImagePtr> sent;
+  for (int position = 1; position <= images.count(); ++position) {
+    sent.push_back(images.item(position));
+  }
+  station::ArchiveCheck check(window.dcmViewer->reception(), toolkit, settings);
+  timer.restart();
+  const std::map<QString, QStringList> held = check.labelsOf(sent);
+  const qint64 checked = timer.elapsed();
+  for (const dicom::ImagePtr& image : sent) {
+    const auto it = held.find(image->attribute(dicom::tags::SOPInstanceUID).defaultValue());
+    const QString label = station::labelOf(*image);
+    if (it == held.end() || it->second.size() != 1 || (it->second.front() == label) == kept) {
+      fail("the check did not find the label as the archive keeps it: " + label);
+    }
+  }
+
+  labelAll(window);
+  NoReadBack none;
+  station::StudyUpdate stores(toolkit, images, settings,
+                              {[](bool, const QString&) {},
+                               [&window] {
+                                 window.dcmViewer->update();
+                                 QCoreApplication::processEvents();
+                               },
+                               &none, [](const dicom::Image&) { return QString(); }, nullptr});
+  timer.restart();
+  stores.run();
+  const qint64 stored = timer.elapsed();
+  print("update_ms", updated);
+  print("check_ms", checked);
+  print("store_ms", stored);
+  print("peak_after_update_kib", statusKib("VmHWM"));
+}
+
+int run(const QString& envFile, const QString& accession, int expected, bool detail, bool sendBack,
+        bool kept) {
   const auto env = bench::readEnv(envFile);
   if (env.empty()) fail("cannot read " + envFile);
 
@@ -337,46 +432,8 @@ int run(const QString& envFile, const QString& accession, int expected, bool det
 
   QElapsedTimer timer;
   if (sendBack) {
-    // Label every image, then the update.
-    for (int position = 1; position <= images.count(); ++position) {
-      const QPoint centre = window.dcmViewer->tileRect(position).center();
-      window.dcmViewer_MouseClick(1, 0, centre.x(), centre.y());
-      if (window.selectedImage() != images.item(position)) {
-        fail(QString("a click on tile %1 did not select its image").arg(position));
-      }
-      window.cmdOrientation_Click((position - 1) % 4);
-    }
-    if (images.markedCount() != images.count()) fail("not every image was labelled");
-    QCoreApplication::processEvents();
-    timer.start();
-    window.Toolbar1_ButtonClick("update");
-    const qint64 updated = timer.elapsed();
-    if (messages.size() != 1 || messages[0] != "Update was successful.") {
-      fail("the update ended with: " + messages.join("; "));
-    }
-    if (images.markedCount() != 0) fail("the update left images marked");
-
-    // The update's read-back on its own: the same check on the same images
-    // right away, so that the update's stores are its total less this.
-    std::vector<dicom::ImagePtr> sent;
-    for (int position = 1; position <= images.count(); ++position) {
-      sent.push_back(images.item(position));
-    }
-    station::ArchiveCheck check(window.dcmViewer->reception(), toolkit, settings);
-    timer.restart();
-    const std::map<QString, QStringList> held = check.labelsOf(sent);
-    const qint64 checked = timer.elapsed();
-    for (const dicom::ImagePtr& image : sent) {
-      const auto it = held.find(image->attribute(dicom::tags::SOPInstanceUID).defaultValue());
-      const QString label = station::labelOf(*image);
-      if (it == held.end() || it->second != QStringList{label}) {
-        fail("the check did not find the label " + label + " once in the archive");
-      }
-    }
-    print("update_ms", updated);
-    print("check_ms", checked);
-    print("peak_after_update_kib", statusKib("VmHWM"));
-    timeLabels(window);
+    updateFigures(window, toolkit, settings, messages, kept);
+    if (!kept) timeLabels(window);
   }
 
   // The next retrieval, as every one after the first in a working session:
@@ -436,18 +493,21 @@ int main(int argc, char** argv) {
   const QStringList args = app.arguments();
   const bool detail = args.contains("--detail");
   const bool sendBack = !args.contains("--no-update");
+  const bool kept = args.contains("--kept");
   QStringList positional = args;
   positional.removeAll("--detail");
   positional.removeAll("--no-update");
+  positional.removeAll("--kept");
   if (positional.size() != 4) {
-    std::fprintf(stderr,
-                 "usage: %s <archive.env> <accession-number> <images> [--detail] [--no-update]\n"
-                 "       %s --extract-codestream <dicom-file> <out.j2k>\n",
-                 argv[0], argv[0]);
+    std::fprintf(
+        stderr,
+        "usage: %s <archive.env> <accession-number> <images> [--detail] [--no-update] [--kept]\n"
+        "       %s --extract-codestream <dicom-file> <out.j2k>\n",
+        argv[0], argv[0]);
     return 2;
   }
   try {
-    return run(positional[1], positional[2], positional[3].toInt(), detail, sendBack);
+    return run(positional[1], positional[2], positional[3].toInt(), detail, sendBack, kept);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "brevant-bench-station: %s\n", error.what());
     return 1;

@@ -297,6 +297,13 @@ int Association::dimseTimeout() const {
   return std::max(limits_.idleSeconds, limits_.overallSeconds) + timeouts_.associationSeconds;
 }
 
+void Association::beginCall(CallLimits limits) {
+  limits_ = limits;
+  started_ = Clock::now();
+  refusal_.clear();
+  if (association_ != nullptr) startWatchdog({});
+}
+
 void Association::progress() {
   if (watchdog_) watchdog_->progress();
 }

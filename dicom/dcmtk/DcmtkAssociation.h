@@ -101,6 +101,10 @@ class Association {
   // The next message ID for a request on this association.
   DIC_US nextMessageID();
 
+  // A new call on the open association (the next store of a run): its
+  // clock, its idle limit and its overall limit start again.
+  void beginCall(CallLimits limits);
+
   // The call progressed: the idle limit starts again.
   void progress();
   // A counter that rises while the call progresses elsewhere (bytes arriving

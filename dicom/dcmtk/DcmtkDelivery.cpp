@@ -2,6 +2,7 @@
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcxfer.h>
 
 #include "DcmtkImage.h"
 #include "DcmtkRender.h"
@@ -25,7 +26,14 @@ Delivery decodeForDisplay(std::unique_ptr<DcmFileFormat> file, bool hasPixelData
     problem = QString::fromUtf8(e.what());
   }
   if (picture.isNull() && problem.isEmpty()) problem = "its pixel data cannot be decoded";
+  // Decoded: the compressed fragments leave memory for a file of our own,
+  // from which a store sends them as they came.
+  std::unique_ptr<SpoolFile> spool;
+  if (DcmXfer(file->getDataset()->getOriginalXfer()).isEncapsulated()) {
+    spool = SpoolFile::keep(file);
+  }
   auto image = std::make_shared<DcmtkImage>(std::move(file), timeouts);
+  image->keepSpool(std::move(spool));
   image->setDisplayImage(std::move(picture));
   image->setDisplayProblem(problem);
   delivery.kind = Delivery::Kind::Image;

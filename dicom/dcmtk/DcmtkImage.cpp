@@ -114,16 +114,24 @@ QImage DcmtkImage::displayImage(const QSize& tile) {
   } catch (const std::exception&) {
     // The smaller picture still stands.
   }
+  releaseLoaded();
   return picture_;
 }
 
 QImage DcmtkImage::render(const QSize& size) const {
+  QImage picture;
   try {
-    return renderForDisplay(*file_->getDataset(), size,
-                            size.isEmpty() ? 1 << 16 : kDisplayLongSide);
+    picture =
+        renderForDisplay(*file_->getDataset(), size, size.isEmpty() ? 1 << 16 : kDisplayLongSide);
   } catch (const std::exception&) {
-    return QImage();
+    picture = QImage();
   }
+  releaseLoaded();
+  return picture;
+}
+
+void DcmtkImage::releaseLoaded() const {
+  if (spool_) releaseLoadedValues(*file_);
 }
 
 int DcmtkImage::frameCount() const {
@@ -143,6 +151,7 @@ void DcmtkImage::send(const Peer& archive, const StationIdentity& station) {
   // sends a copy, so that the object on screen stays untouched, as it
   // arrived, even when the store decodes it for the peer.
   DcmFileFormat copy(*file_);
+  releaseLoaded();
   runOffThread([&] { storeObject(copy, archive, station, timeouts_); }, kCallStackBytes);
 }
 

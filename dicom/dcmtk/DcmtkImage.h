@@ -9,6 +9,7 @@
 #include <QImage>
 #include <memory>
 
+#include "DcmtkSpool.h"
 #include "DcmtkToolkit.h"
 #include "dicom/core/Image.h"
 
@@ -35,6 +36,11 @@ class DcmtkImage : public Image {
 
   // The received object. Used by the receiver and by tests.
   DcmFileFormat& file() const { return *file_; }
+  // The object's compressed fragments are kept in this file (SpoolFile):
+  // what a decode or a store loads of them leaves memory again afterwards.
+  void keepSpool(std::unique_ptr<SpoolFile> spool) { spool_ = std::move(spool); }
+  // After a store of a copy of the object: what it loaded leaves memory.
+  void releaseLoaded() const;
 
  protected:
   Attribute lookup(Tag tag) const override;
@@ -49,6 +55,7 @@ class DcmtkImage : public Image {
   void store(Tag tag, const QString& value) override;
 
  private:
+  std::unique_ptr<SpoolFile> spool_;  // outlives the object read from it
   std::unique_ptr<DcmFileFormat> file_;
   Timeouts timeouts_;
   QImage picture_;

@@ -13,9 +13,14 @@
 #include <dcmtk/ofstd/ofcond.h>
 
 #include <QString>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "DcmtkToolkit.h"
 #include "dicom/core/DicomError.h"
@@ -70,6 +75,36 @@ void echoArchive(const Query& query, const Timeouts& timeouts);
 // Returns on success or warning status; any other outcome raises DicomError.
 void storeObject(DcmFileFormat& file, const Peer& archive, const StationIdentity& station,
                  const Timeouts& timeouts);
+
+class Association;
+// Stores of several objects on one association, as storeObject() makes each
+// (see StoreSession): the association opens at the first store, proposing
+// every kind of object expected, and carries the next ones while the peer,
+// the station and the kinds stay the same and it has not stood idle for half
+// the idle limit. One store at a time, from any thread.
+class StoreChannel {
+ public:
+  explicit StoreChannel(const Timeouts& timeouts);
+  ~StoreChannel();  // aborts an association still open
+  StoreChannel(const StoreChannel&) = delete;
+  StoreChannel& operator=(const StoreChannel&) = delete;
+
+  // The association, when it opens, offers this object's kind too.
+  void expect(DcmFileFormat& file);
+  void store(DcmFileFormat& file, const Peer& archive, const StationIdentity& station);
+  // Releases the association (bounded); never raises.
+  void release();
+
+ private:
+  bool propose(const std::string& sopClass, const std::vector<std::string>& syntaxes);
+  bool reusable(const Endpoint& peer) const;
+
+  Timeouts timeouts_;
+  std::vector<std::pair<std::string, std::string>> proposed_;  // SOP class, transfer syntax
+  std::unique_ptr<Association> association_;
+  Endpoint endpoint_;
+  std::chrono::steady_clock::time_point lastStore_;
+};
 
 // --- The one translation into DicomError.
 

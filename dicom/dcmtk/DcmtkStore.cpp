@@ -120,33 +120,98 @@ DIC_US sendObject(Association& association, T_ASC_PresentationContextID context,
   return request.MessageID;
 }
 
+bool sameEndpoint(const Endpoint& a, const Endpoint& b) {
+  return a.address == b.address && a.port == b.port && a.callingAE == b.callingAE &&
+         a.calledAE == b.calledAE;
+}
+
+// One association offers at most 128 presentation contexts.
+constexpr std::size_t kMostContexts = 128;
+
 }  // namespace
 
 void storeObject(DcmFileFormat& file, const Peer& archive, const StationIdentity& station,
                  const Timeouts& timeouts) {
+  StoreChannel channel(timeouts);
+  channel.store(file, archive, station);
+  channel.release();
+}
+
+StoreChannel::StoreChannel(const Timeouts& timeouts) : timeouts_(timeouts) {}
+
+StoreChannel::~StoreChannel() = default;
+
+void StoreChannel::expect(DcmFileFormat& file) {
+  try {
+    const StoredObject object = describe(file, Endpoint{});
+    propose(object.sopClass.c_str(), object.syntaxes);
+  } catch (const DicomError&) {
+    // Its store says what is wrong with it.
+  }
+}
+
+bool StoreChannel::propose(const std::string& sopClass, const std::vector<std::string>& syntaxes) {
+  std::vector<std::pair<std::string, std::string>> missing;
+  for (const std::string& syntax : syntaxes) {
+    const std::pair<std::string, std::string> kind{sopClass, syntax};
+    if (std::find(proposed_.begin(), proposed_.end(), kind) == proposed_.end()) {
+      missing.push_back(kind);
+    }
+  }
+  if (missing.empty()) return false;
+  // Beyond what one association offers, the next one offers this kind alone.
+  if (proposed_.size() + missing.size() > kMostContexts) proposed_.clear();
+  proposed_.insert(proposed_.end(), missing.begin(), missing.end());
+  return true;
+}
+
+bool StoreChannel::reusable(const Endpoint& peer) const {
+  const auto idle = std::chrono::steady_clock::now() - lastStore_;
+  return association_ && sameEndpoint(peer, endpoint_) &&
+         idle < std::chrono::seconds(std::max(1, timeouts_.messageSeconds / 2));
+}
+
+void StoreChannel::store(DcmFileFormat& file, const Peer& archive, const StationIdentity& station) {
   const Endpoint peer = endpointOf(archive, station);
   const StoredObject object = describe(file, peer);
   const QString what =
       QStringLiteral("Storing image %1").arg(QString::fromLatin1(object.sopInstance.c_str()));
-  std::vector<ProposedContext> contexts;
-  for (const std::string& syntax : object.syntaxes) {
-    contexts.push_back({object.sopClass.c_str(), {syntax}});
+  const bool newKind = propose(object.sopClass.c_str(), object.syntaxes);
+  if (newKind || !reusable(peer)) release();
+  try {
+    if (association_) {
+      association_->beginCall(limitsFor(object, timeouts_));
+    } else {
+      std::vector<ProposedContext> contexts;
+      for (const auto& [sopClass, syntax] : proposed_) contexts.push_back({sopClass, {syntax}});
+      association_ = std::make_unique<Association>(peer, timeouts_, contexts, what,
+                                                   limitsFor(object, timeouts_));
+      endpoint_ = peer;
+    }
+    Association& association = *association_;
+    const QString failed = QStringLiteral("%1 on %2 failed").arg(what, peerName(peer));
+    const T_ASC_PresentationContextID context = chooseContext(association, object, failed);
+    const DIC_US messageID = sendObject(association, context, object, failed);
+    Response response;
+    const OFCondition cond =
+        association.receive(DIMSE_C_STORE_RSP, messageID, association.dimseTimeout(), response);
+    if (cond.bad()) throw association.failure(cond, failed);
+    const std::uint16_t status = response.command.msg.CStoreRSP.DimseStatus;
+    if (status == STATUS_Success || status == 0xB000 || status == 0xB006 || status == 0xB007) {
+      lastStore_ = std::chrono::steady_clock::now();
+      return;
+    }
+    association.abort();
+    throw statusError(status, failed, response.detail.get());
+  } catch (...) {
+    association_.reset();  // aborted already, or aborted here
+    throw;
   }
-  Association association(peer, timeouts, contexts, what, limitsFor(object, timeouts));
-  const QString failed = QStringLiteral("%1 on %2 failed").arg(what, peerName(peer));
-  const T_ASC_PresentationContextID context = chooseContext(association, object, failed);
-  const DIC_US messageID = sendObject(association, context, object, failed);
+}
 
-  Response response;
-  const OFCondition cond =
-      association.receive(DIMSE_C_STORE_RSP, messageID, association.dimseTimeout(), response);
-  if (cond.bad()) throw association.failure(cond, failed);
-  const std::uint16_t status = response.command.msg.CStoreRSP.DimseStatus;
-  if (status == STATUS_Success || status == 0xB000 || status == 0xB006 || status == 0xB007) {
-    return association.release();
-  }
-  association.abort();
-  throw statusError(status, failed, response.detail.get());
+void StoreChannel::release() {
+  if (association_) association_->release();
+  association_.reset();
 }
 
 }  // namespace dicom::dcmtk

@@ -36,4 +36,8 @@ std::unique_ptr<StorageReceiver> DcmtkToolkit::newReceiver() {
   return makeReceiver(timeouts_);
 }
 
+std::unique_ptr<StoreSession> DcmtkToolkit::newStoreSession() {
+  return makeStoreSession(timeouts_);
+}
+
 }  // namespace dicom::dcmtk

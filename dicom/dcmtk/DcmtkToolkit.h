@@ -27,6 +27,7 @@ class DcmtkToolkit : public Toolkit {
 
   std::unique_ptr<Query> newQuery(const Peer& archive, const StationIdentity& station) override;
   std::unique_ptr<StorageReceiver> newReceiver() override;
+  std::unique_ptr<StoreSession> newStoreSession() override;
 
   const Timeouts& timeouts() const { return timeouts_; }
 
@@ -37,8 +38,10 @@ class DcmtkToolkit : public Toolkit {
 }  // namespace dicom::dcmtk
 
 namespace dicom::dcmtk {
-// Made in their own units: the query (find, move) and the storage receiver.
+// Made in their own units: the query (find, move), the storage receiver and
+// the store session.
 std::unique_ptr<Query> makeQuery(const Timeouts& timeouts, const Peer& archive,
                                  const StationIdentity& station);
 std::unique_ptr<StorageReceiver> makeReceiver(const Timeouts& timeouts);
+std::unique_ptr<StoreSession> makeStoreSession(const Timeouts& timeouts);
 }  // namespace dicom::dcmtk

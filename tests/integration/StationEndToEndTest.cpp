@@ -11,6 +11,8 @@
 #include <QtTest>
 #include <cstdio>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "Archive.h"
 #include "Relay.h"
@@ -295,9 +297,10 @@ class StationEndToEndTest : public QObject {
     QVERIFY(!window_->tmrKill->isActive());
   }
 
-  // The whole road on each kind of archive, started here: the label reaches
-  // an archive that replaces what it is sent again; one that keeps its first
-  // copy is reported by position, not taken for success. Where the label
+  // The whole road on each kind of archive, started here: the labels of
+  // three images, stored on one association and read back beside the
+  // stores, reach an archive that replaces what it is sent again; one that
+  // keeps its first copy is reported by position, not taken for success. Where the label
   // can reach the archive, an update while it is stopped fails and keeps the
   // marker, and once it is back on its ports the next update sends it.
   void updatesOnEachKindOfArchive_data() {
@@ -333,17 +336,24 @@ class StationEndToEndTest : public QObject {
     retrieve(spec);
     QTRY_VERIFY_WITH_TIMEOUT(!window_->picState->isVisible(), kReceiveTimeoutMs);
     QCOMPARE(window_->dcmViewer->images().count(), 4);
-    const auto [uid, label] = relabel(1);
-    const QString stored = archive.label(uid);
+    // Three images: the first ones are read back while the next are sent.
+    std::vector<std::pair<QString, QString>> relabelled;
+    QStringList stored;
+    for (int position = 1; position <= 3; ++position) {
+      relabelled.push_back(relabel(position));
+      stored << archive.label(relabelled.back().first);
+    }
+    const auto [uid, label] = relabelled.back();
     if (options.contains("--keep-first")) {
-      updateFails("kept its earlier copy, so the new label did not reach it (position(s) 1)", 1);
-      QCOMPARE(archive.label(uid), stored);
+      updateFails("kept its earlier copy, so the new label did not reach it (position(s) 1, 2, 3)",
+                  3);
+      for (int i = 0; i < 3; ++i) QCOMPARE(archive.label(relabelled[i].first), stored[i]);
       QCOMPARE(lastAudited(), uid + " archive kept its earlier copy");
       return;
     }
     updateSucceeds();
     QVERIFY2(log().isEmpty(), log().constData());
-    QCOMPARE(archive.label(uid), label);
+    for (const auto& [sent, given] : relabelled) QCOMPARE(archive.label(sent), given);
     QCOMPARE(lastAudited(), uid + " applied");
 
 #ifdef Q_OS_WIN

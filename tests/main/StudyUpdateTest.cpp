@@ -29,6 +29,43 @@ QStringList audited() {
   return records;
 }
 
+// The archive's side of the read-back. Each image is read back as it is
+// added, as the station reads it back beside the next stores: what the
+// archive holds at that moment is what comes back.
+class ReadBack : public station::StudyUpdate::ReadBack {
+ public:
+  std::function<QStringList(const dicom::ImagePtr&)> readNow;  // the copies the archive returns
+  std::function<void()> onLabels;                              // may throw: no check possible
+  void expect(const std::vector<dicom::ImagePtr>& images) override { expected = images; }
+  void add(const dicom::ImagePtr& image) override {
+    QVERIFY2(std::count(expected.begin(), expected.end(), image) == 1,
+             "an image read back was not expected");
+    held[image->attribute(dicom::tags::SOPInstanceUID).value()] = readNow(image);
+  }
+  std::map<QString, QStringList> labels() override {
+    onLabels();
+    return held;
+  }
+  std::vector<dicom::ImagePtr> expected;
+  std::map<QString, QStringList> held;
+};
+
+// The status panel's texts as "S" (Sending Images ...), the position named,
+// "-" (hidden).
+QString shown(const QStringList& texts) {
+  QStringList out;
+  for (const QString& text : texts) {
+    if (text == "Sending Images ...") {
+      out << "S";
+    } else if (text.startsWith("Sending Images (")) {
+      out << text.section('(', 1).section(')', 0, 0);
+    } else {
+      out << (text.isEmpty() ? "-" : text);
+    }
+  }
+  return out.join(' ');
+}
+
 }  // namespace
 
 class StudyUpdateTest : public QObject {
@@ -45,38 +82,47 @@ class StudyUpdateTest : public QObject {
 
   // What goes wrong (the row's name), the positions of three "L CC" images
   // marked "R MLO", the images sent in order, the positions still marked,
-  // what the audit trail records.
+  // what the audit trail records, the status panel's texts in order (see
+  // shown()). Every store of a run goes on the run's one session, which the
+  // run ends; each image is read back once its store was confirmed.
   void markers_data() {
     QTest::addColumn<QString>("marked");
     QTest::addColumn<QStringList>("sent");
     QTest::addColumn<QString>("stillMarked");
     QTest::addColumn<QStringList>("records");
+    QTest::addColumn<QString>("panel");
     const auto row = [](const char* trouble, const char* marked, QStringList sent,
-                        const char* stillMarked, QStringList records) {
-      QTest::newRow(trouble) << QString(marked) << sent << QString(stillMarked) << records;
+                        const char* stillMarked, QStringList records, const char* panel) {
+      QTest::newRow(trouble) << QString(marked) << sent << QString(stillMarked) << records
+                             << QString(panel);
     };
     const QString applied = " applied L CC>R MLO", failed = " failed L CC>R MLO";
     const QString lost = " not returned L CC>R MLO";
-    row("nothing", "1 3", {"1.2.1", "1.2.3"}, "", {"1" + applied, "3" + applied});
-    row("nothing marked", "", {}, "", {});
-    row("store 2 fails", "1 2 3", {"1.2.1"}, "2 3", {"1" + applied, "2" + failed});
-    row("store 1 fails", "1 3", {}, "1 3", {"1" + failed});
-    row("RemotePort abc", "1 2", {}, "1 2", {"1" + failed});
-    row("viewer emptied after the first store", "1 2", {"1.2.1"}, "", {"1" + applied});
-    row("archive keeps its copy", "1 3", {"1.2.1", "1.2.3"}, "1 3",
-        {"1 archive kept its earlier copy L CC>R MLO",
-         "3 archive kept its earlier copy L CC>R MLO"});
-    row("archive cannot be read back", "1 3", {"1.2.1", "1.2.3"}, "1 3", {"1" + lost, "3" + lost});
-    row("archive returns two copies", "1 3", {"1.2.1", "1.2.3"}, "1 3", {"1" + lost, "3" + lost});
+    const QString kept = " archive kept its earlier copy L CC>R MLO";
+    row("nothing", "1 3", {"1.2.1", "1.2.3"}, "", {"1" + applied, "3" + applied}, "S 1 3 -");
+    row("nothing marked", "", {}, "", {}, "S -");
+    row("store 2 fails", "1 2 3", {"1.2.1"}, "2 3", {"1" + applied, "2" + failed}, "S 1 2");
+    row("store 1 fails", "1 3", {}, "1 3", {"1" + failed}, "S 1");
+    row("RemotePort abc", "1 2", {}, "1 2", {"1" + failed}, "S 1");
+    row("viewer emptied after the first store", "1 2", {"1.2.1"}, "", {"1" + applied}, "S 1 2");
+    row("archive keeps its copy", "1 3", {"1.2.1", "1.2.3"}, "1 3", {"1" + kept, "3" + kept},
+        "S 1 3");
+    row("archive keeps its copy, store 2 fails", "1 2 3", {"1.2.1"}, "1 2 3",
+        {"1" + kept, "2" + failed}, "S 1 2");
+    row("archive cannot be read back", "1 3", {"1.2.1", "1.2.3"}, "1 3", {"1" + lost, "3" + lost},
+        "S 1 3");
+    row("archive returns two copies", "1 3", {"1.2.1", "1.2.3"}, "1 3", {"1" + lost, "3" + lost},
+        "S 1 3");
     row("nothing wrong but image 1 relabelled while 3 is sent", "1 3", {"1.2.1", "1.2.3"}, "1",
-        {"1" + applied, "3" + applied});
-    row("audit trail cannot be written", "1 3", {}, "1 3", {});
+        {"1" + applied, "3" + applied}, "S 1 3 -");
+    row("audit trail cannot be written", "1 3", {}, "1 3", {}, "");
   }
   void markers() {
     QFETCH(QString, marked);
     QFETCH(QStringList, sent);
     QFETCH(QString, stillMarked);
     QFETCH(QStringList, records);
+    QFETCH(QString, panel);
     const QString trouble = QTest::currentDataTag();
     if (trouble.startsWith("audit")) QVERIFY(QDir().mkpath(modAudit::AuditTrail::path()));
     fake::Toolkit toolkit;
@@ -95,43 +141,60 @@ class StudyUpdateTest : public QObject {
                    .arg(call.archive.host, call.archive.port.text(), call.station.aeTitle,
                         call.archive.aeTitle),
                QString("10.0.0.9 4242 BREVANT ARCHIVE"));
-      if (trouble == "store " + call.sopInstanceUID.right(1) + " fails") {
+      if (trouble.endsWith("store " + call.sopInstanceUID.right(1) + " fails")) {
         throw dicom::DicomError(0xA700, "refused");
       }
-      if (trouble != "archive keeps its copy") held[call.sopInstanceUID] = QStringList{call.label};
+      if (!trouble.startsWith("archive keeps its copy")) {
+        held[call.sopInstanceUID] = QStringList{call.label};
+      }
     };
     bool clearedEarly = false;
-    const auto readBack = [&](const std::vector<dicom::ImagePtr>& asked) {
-      if (trouble == "archive cannot be read back") throw dicom::DicomError(0xC000, "refused");
-      std::map<QString, QStringList> answer;
-      for (const auto& image : asked) {
-        clearedEarly = clearedEarly || !image->changed();
-        const QString uid = image->attribute(dicom::tags::SOPInstanceUID).value();
-        answer[uid] = held[uid];
-        if (trouble == "archive returns two copies") answer[uid] << held[uid];
-      }
-      return answer;
+    ReadBack readBack;
+    readBack.readNow = [&](const dicom::ImagePtr& image) {
+      const QString uid = image->attribute(dicom::tags::SOPInstanceUID).value();
+      QStringList copies = held[uid];
+      if (trouble == "archive returns two copies") copies << held[uid];
+      return copies;
     };
+    readBack.onLabels = [&] {
+      if (trouble == "archive cannot be read back") throw dicom::DicomError(0xC000, "refused");
+      for (const auto& image : readBack.expected) {
+        const bool asked =
+            readBack.held.count(image->attribute(dicom::tags::SOPInstanceUID).value());
+        clearedEarly = clearedEarly || (asked && !image->changed());
+      }
+    };
+    QStringList texts;
     const ConnectionSettingsRecord settings{
         "ARCHIVE", "10.0.0.9", QString(trouble.startsWith("RemotePort") ? "abc" : "4242"),
         "BREVANT", QString("11112")};
     station::StudyUpdate update(
-        images, settings,
-        {[](bool, const QString&) {},
+        toolkit, images, settings,
+        {[&](bool visible, const QString& text) { texts << (visible ? text : QString()); },
          [&] {
            if (trouble.startsWith("viewer") && !toolkit.script.sends.empty()) images.empty();
            if (trouble.contains("relabelled") && toolkit.script.sends.size() == 1) {
              station::applyLabel(*images.item(1), "L MLO");
            }
          },
-         readBack, [](const dicom::Image&) { return QString("L CC"); }, nullptr});
+         &readBack, [](const dicom::Image&) { return QString("L CC"); }, nullptr});
     const bool fails = !trouble.startsWith("nothing");
     try {
       QCOMPARE(update.run(), int(sent.size()));
       QVERIFY(!fails);
     } catch (const std::exception& error) {
       QVERIFY2(fails, error.what());
+      // A failed store is what the operator is told, whatever the read-back found.
+      if (trouble.endsWith("fails")) QCOMPARE(dicom::describe(error).number, 0xA700);
     }
+    QCOMPARE(shown(texts), panel);
+    if (trouble.startsWith("audit")) {
+      QCOMPARE(toolkit.script.sessions, 0);
+    } else {
+      QCOMPARE(toolkit.script.sessions, 1);
+      QCOMPARE(toolkit.script.ended, std::vector<int>{1});
+    }
+    for (const auto& call : toolkit.script.sends) QCOMPARE(call.session, 1);
     QVERIFY2(!clearedEarly, "a marker was cleared before the archive showed the label");
     QStringList uids, markers;
     for (const auto& call : toolkit.script.sends) uids << call.sopInstanceUID;

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "dicom/core/DicomError.h"
@@ -20,6 +21,7 @@ struct SendCall {
   dicom::StationIdentity station;
   QString sopInstanceUID, label;
   bool markedWhileSending = false;  // the image's marker as the store went out
+  int session = 0;                  // the store session it went in (0: none)
 };
 
 // What the fake network does, shared by everything the fake toolkit makes.
@@ -30,6 +32,9 @@ struct Script {
   std::function<void(const dicom::Query& move)> onStudyMove;
   std::function<void(const SendCall&)> onSend;  // may throw DicomError
   std::vector<SendCall> sends;                  // the confirmed stores
+  int sessions = 0;                             // store sessions made
+  int session = 0;                              // the session of the send under way
+  std::vector<int> ended;                       // sessions ended, in order
 };
 
 class Query : public dicom::Query {
@@ -68,8 +73,9 @@ class Image : public dicom::Image {
   QString patientID() const override { return attributes_.patientID(); }
   void send(const dicom::Peer& archive, const dicom::StationIdentity& station) override {
     archive.port.number();  // a port that is no number fails before the store
-    const SendCall call{archive, station, attributes_.text(dicom::tags::SOPInstanceUID),
-                        attributes_.text(dicom::tags::SeriesDescription), changed()};
+    SendCall call{archive, station, attributes_.text(dicom::tags::SOPInstanceUID),
+                  attributes_.text(dicom::tags::SeriesDescription), changed()};
+    call.session = std::exchange(script_.session, 0);
     if (script_.onSend) script_.onSend(call);
     script_.sends.push_back(call);
   }
@@ -152,6 +158,24 @@ class Receiver : public dicom::StorageReceiver {
   std::int32_t port_ = 0;
 };
 
+// The stores of one association: each is the image's own send, numbered
+// with the session it went in.
+class StoreSession : public dicom::StoreSession {
+ public:
+  explicit StoreSession(Script& script) : script_(script), number_(++script.sessions) {}
+  void expect(const dicom::Image&) override {}
+  void send(dicom::Image& image, const dicom::Peer& archive,
+            const dicom::StationIdentity& station) override {
+    script_.session = number_;
+    image.send(archive, station);
+  }
+  void end() override { script_.ended.push_back(number_); }
+
+ private:
+  Script& script_;
+  int number_;
+};
+
 class Toolkit : public dicom::Toolkit {
  public:
   std::unique_ptr<dicom::Query> newQuery(const dicom::Peer& archive,
@@ -162,6 +186,9 @@ class Toolkit : public dicom::Toolkit {
     auto made = std::make_unique<Receiver>(script);
     receiver = made.get();
     return made;
+  }
+  std::unique_ptr<dicom::StoreSession> newStoreSession() override {
+    return std::make_unique<StoreSession>(script);
   }
   std::shared_ptr<Image> makeImage(const QString& uid, const QString& label = "L CC",
                                    const QString& problem = {}) {
