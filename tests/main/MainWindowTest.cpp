@@ -7,8 +7,10 @@
 
 #include "SampleStudy.h"
 #include "common/AppDir.h"
+#include "common/Version.h"
 #include "dicom/HeaderView.h"
 #include "dicom/dcmtk/DcmtkImage.h"
+#include "main/AboutBox.h"
 #include "main/frmMain.h"
 #include "settings/frmSettings.h"
 #include "support/FakeDicom.h"
@@ -246,6 +248,21 @@ class MainWindowTest : public QObject {
       if (dicom::contradicts(dicom::headerView(image), label)) found << label;
     }
     QCOMPARE(found.join(' '), contradicted);
+  }
+
+  // F1 tells the version and commit a support call asks for.
+  void f1ShowsTheVersion() {
+    QString shown;
+    QTimer::singleShot(0, [&shown] {
+      auto* box = qobject_cast<AboutBox*>(QApplication::activeModalWidget());
+      QVERIFY(box);
+      shown = box->text();
+      box->accept();
+    });
+    QApplication::setActiveWindow(window_.get());
+    QTest::keyClick(window_.get(), Qt::Key_F1);
+    QVERIFY(shown.contains("Version " + common::versionNumber()));
+    QVERIFY(shown.contains("Commit " + common::buildCommit()));
   }
 };
 

@@ -1,0 +1,37 @@
+#include "AboutBox.h"
+
+#include <QDialogButtonBox>
+#include <QDir>
+#include <QLabel>
+#include <QVBoxLayout>
+
+#include "common/AppDir.h"
+#include "common/Ui.h"
+#include "common/Version.h"
+
+AboutBox::AboutBox(QWidget* parent) : QDialog(parent) {
+  setWindowTitle("About Brevant");
+  setFont(common::tahoma(8.25));
+
+  auto* name = new QLabel("Brevant", this);
+  name->setFont(common::tahoma(12, true));
+  text_ = new QLabel(this);
+  text_->setText(QString("Version %1\nCommit %2\nQt %3\n\nSettings and logs: %4")
+                     .arg(common::versionNumber(), common::buildCommit(), qVersion(),
+                          QDir::toNativeSeparators(common::appDirectory())));
+  // Selectable, so that the operator can copy it into a support request.
+  text_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, this);
+  connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(name);
+  layout->addWidget(text_);
+  layout->addWidget(buttons);
+  layout->setSizeConstraint(QLayout::SetFixedSize);
+}
+
+QString AboutBox::text() const {
+  return text_->text();
+}
