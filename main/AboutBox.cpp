@@ -26,6 +26,8 @@ AboutBox::AboutBox(QWidget* parent) : QDialog(parent) {
   connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
 
   auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(18, 14, 18, 14);
+  layout->setSpacing(10);
   layout->addWidget(name);
   layout->addWidget(text_);
   layout->addWidget(buttons);

@@ -3,7 +3,7 @@
 # storage, index, configuration and log under a state folder of its own.
 #
 #   archive.sh start <statedir> [--station-aet AET] [--station-port PORT] [--dicom-port PORT]
-#                               [--keep-first]
+#                               [--keep-first] [--verbose]
 #   archive.sh stop  <statedir>
 #   archive.sh seed  <statedir> <folder-or-files...>
 #
@@ -12,7 +12,8 @@
 # for a given DICOM port instead (the demo keeps the one the station's saved
 # settings name) and fails when it is taken. --keep-first makes the archive
 # keep the first copy of an instance it receives again, as Orthanc does by
-# default, instead of replacing it.
+# default, instead of replacing it. --verbose has Orthanc log every
+# association and query (with the calling AE title) to <statedir>/orthanc.log.
 set -euo pipefail
 
 ORTHANC=${ORTHANC:-/usr/sbin/Orthanc}
@@ -33,7 +34,7 @@ die() {
 usage() {
   cat >&2 <<EOF
 usage: $0 start <statedir> [--station-aet AET] [--station-port PORT] [--dicom-port PORT]
-                          [--keep-first]
+                          [--keep-first] [--verbose]
        $0 stop <statedir>
        $0 seed <statedir> <folder-or-files...>
 EOF
@@ -153,13 +154,14 @@ cmd_start() {
   [ $# -ge 1 ] || usage
   local state=$1
   shift
-  local station_aet=BREVANT station_port="" fixed_dicom_port="" overwrite=true
+  local station_aet=BREVANT station_port="" fixed_dicom_port="" overwrite=true verbose=()
   while [ $# -gt 0 ]; do
     case $1 in
       --station-aet) station_aet=${2:?}; shift 2 ;;
       --station-port) station_port=${2:?}; shift 2 ;;
       --dicom-port) fixed_dicom_port=${2:?}; shift 2 ;;
       --keep-first) overwrite=false; shift ;;
+      --verbose) verbose=(--verbose); shift ;;
       *) usage ;;
     esac
   done
@@ -197,9 +199,9 @@ cmd_start() {
     # Detached from the caller's terminal and output, so that a test runner
     # waiting for this script's output does not wait for Orthanc too.
     if command -v setsid >/dev/null 2>&1; then
-      setsid "$ORTHANC" --no-jobs "$state/orthanc.json" </dev/null >"$state/orthanc.log" 2>&1 &
+      setsid "$ORTHANC" --no-jobs "${verbose[@]}" "$state/orthanc.json" </dev/null >"$state/orthanc.log" 2>&1 &
     else
-      "$ORTHANC" --no-jobs "$state/orthanc.json" </dev/null >"$state/orthanc.log" 2>&1 &
+      "$ORTHANC" --no-jobs "${verbose[@]}" "$state/orthanc.json" </dev/null >"$state/orthanc.log" 2>&1 &
     fi
     pid=$!
     up=0
