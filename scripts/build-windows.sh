@@ -222,12 +222,14 @@ fi
 
 # DCMTK: static and statically linked (its configure checks run under Wine),
 # as C++17, with zlib, without OpenSSL/TIFF/PNG/XML; the built-in dictionary.
+# dcmnet's SCP class includes a dcmtls header whatever the TLS setting, so
+# dcmtls is built too (without OpenSSL it is next to empty).
 dcmtk_ver="$(src_version dcmtk)"
 DCMTK_ARGS=(
   -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release
   -DCMAKE_CXX_STANDARD=17 -DDCMTK_ENABLE_CXX11=ON -DDCMTK_ENABLE_STL=ON -DCMAKE_INSTALL_DATADIC=share/dcmtk
   -DBUILD_SHARED_LIBS=OFF -DDCMTK_LINK_STATIC=ON -DBUILD_APPS=OFF -DDCMTK_ENABLE_PRIVATE_TAGS=ON
-  "-DDCMTK_MODULES=ofstd;oflog;dcmdata;dcmimgle;dcmimage;dcmjpeg;dcmjpls;dcmnet"
+  "-DDCMTK_MODULES=ofstd;oflog;dcmdata;dcmimgle;dcmimage;dcmjpeg;dcmjpls;dcmtls;dcmnet"
   -DDCMTK_DEFAULT_DICT=builtin
   -DDCMTK_WITH_ZLIB=ON -DDCMTK_WITH_OPENJPEG=OFF -DDCMTK_WITH_OPENSSL=OFF -DDCMTK_WITH_TIFF=OFF -DDCMTK_WITH_PNG=OFF
   -DDCMTK_WITH_XML=OFF -DDCMTK_WITH_ICONV=OFF -DDCMTK_WITH_ICU=OFF -DDCMTK_WITH_SNDFILE=OFF
