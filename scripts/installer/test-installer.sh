@@ -106,8 +106,12 @@ win_version="$(cd "$dir" && "$WINE" "$win_dir\\brevant.exe" --version | tr -d '\
 [[ "$win_version" =~ ^Brevant\ $version\ \(commit\ [0-9a-z-]+\)$ ]] ||
   fail "brevant.exe --version said '$win_version'"
 ok "brevant.exe --version under Wine: $win_version"
+# The Linux build of the same tree, where there is one, says the same.
 if [ -x "$root/build/bin/brevant" ]; then
-  echo "  Linux build/bin/brevant --version: $("$root/build/bin/brevant" --version)"
+  linux_version="$("$root/build/bin/brevant" --version)"
+  same="the same version"
+  [ "${linux_version%% (*}" = "${win_version%% (*}" ] || same="ANOTHER version (an older build/?)"
+  echo "  Linux build/bin/brevant --version: $linux_version: $same"
 fi
 
 # --- 3. the installed station against the archive ---------------------------------
