@@ -156,8 +156,9 @@ search_through_window() {
     fail "$1: no station window"
   sleep 2
   before=$(wc -l <"$archive_state/orthanc.log")
-  # The toolbar's second button, "Search Study", under the window's frame.
-  xdotool mousemove --window "$main" "${SEARCH_BUTTON_X:-125}" "${SEARCH_BUTTON_Y:-50}" click 1
+  # The toolbar's second button, "Search Study" (Wine's X window is the
+  # client area: these are the window's own coordinates).
+  xdotool mousemove --window "$main" 125 30 click 1
   search="$(timeout 30 xdotool search --sync --onlyvisible --name '^Brevant: Search$' | head -n 1)" ||
     fail "$1: the search window did not open"
   xdotool windowfocus --sync "$search"
