@@ -161,7 +161,7 @@ search_through_window() {
   xdotool mousemove --window "$main" 125 30 click 1
   search="$(timeout 30 xdotool search --sync --onlyvisible --name '^Brevant: Search$' | head -n 1)" ||
     fail "$1: the search window did not open"
-  xdotool windowfocus --sync "$search"
+  timeout 10 xdotool windowfocus --sync "$search" || true
   sleep 1
   xdotool type --delay 50 "$PATIENT_ID"
   xdotool key Return
@@ -174,8 +174,8 @@ search_through_window() {
     fi
     sleep 0.5
   done
+  import -window root "$work/$2.png" 2>/dev/null || true  # where ImageMagick is installed
   [ $found = 1 ] || fail "$1: the archive logged no find from $STATION_AET that matched the study"
-  import -window root "$work/$2.png" 2>/dev/null || true
   ok "$1: a search from the station's window found the study in the Linux Orthanc"
 }
 
