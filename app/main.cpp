@@ -8,15 +8,18 @@
 #include <cstring>
 #include <string>
 
-#ifdef _WIN32
-#include <windows.h>
-#endif
-
 #include "common/Memory.h"
 #include "common/Version.h"
 #include "dicom/dcmtk/DcmtkToolkit.h"
 #include "main/frmMain.h"
 #include "search/frmSearch.h"
+
+#ifdef _WIN32  // last: its macros reach no other header
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
 
 namespace {
 
