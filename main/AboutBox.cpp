@@ -15,12 +15,12 @@ AboutBox::AboutBox(QWidget* parent) : QDialog(parent) {
 
   auto* name = new QLabel("Brevant", this);
   name->setFont(common::tahoma(12, true));
-  text_ = new QLabel(this);
-  text_->setText(QString("Version %1\nCommit %2\nQt %3\n\nSettings and logs: %4")
-                     .arg(common::versionNumber(), common::buildCommit(), qVersion(),
-                          QDir::toNativeSeparators(common::appDirectory())));
+  auto* text = new QLabel(this);
+  text->setText(QString("Version %1\nCommit %2\nQt %3\n\nSettings and logs: %4")
+                    .arg(common::versionNumber(), common::buildCommit(), qVersion(),
+                         QDir::toNativeSeparators(common::appDirectory())));
   // Selectable, so that the operator can copy it into a support request.
-  text_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+  text->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
 
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, this);
   connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
@@ -29,11 +29,7 @@ AboutBox::AboutBox(QWidget* parent) : QDialog(parent) {
   layout->setContentsMargins(18, 14, 18, 14);
   layout->setSpacing(10);
   layout->addWidget(name);
-  layout->addWidget(text_);
+  layout->addWidget(text);
   layout->addWidget(buttons);
   layout->setSizeConstraint(QLayout::SetFixedSize);
-}
-
-QString AboutBox::text() const {
-  return text_->text();
 }

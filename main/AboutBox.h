@@ -2,8 +2,6 @@
 
 #include <QDialog>
 
-class QLabel;
-
 // The station's About box: its version and the commit it was built from,
 // which a support call asks for, and the folder of Settings.ini and Logs.
 // F1 in the main window opens it; Enter or Escape closes it.
@@ -11,10 +9,4 @@ class AboutBox : public QDialog {
   Q_OBJECT
  public:
   explicit AboutBox(QWidget* parent = nullptr);
-
-  // What the box says, as plain text.
-  QString text() const;
-
- private:
-  QLabel* text_ = nullptr;
 };
