@@ -72,12 +72,15 @@ int main(int argc, char* argv[]) {
   loadTahoma();
 
   dicom::dcmtk::DcmtkToolkit toolkit;
-  // The station's one set of connection settings, for the whole run: the
-  // main window's load step fills it, the settings dialog changes it, and
-  // every network command reads it when it acts.
+  // The station's one set of connection settings, for the whole run: loaded
+  // here, changed by the settings dialog, and read by every network command
+  // when it acts.
   ConnectionSettingsRecord ConnectionSettings;
-  frmMain window(toolkit, ConnectionSettings, [&](QWidget* owner, search::StationHost& host) {
-    search::frmSearch search(toolkit, ConnectionSettings, host, owner);
+  modMain::LoadConnectionSettings(ConnectionSettings);
+  // The studies of the last search, worked one after another.
+  search::StudyList list;
+  frmMain window(toolkit, ConnectionSettings, list, [&](QWidget* owner, search::StationHost& host) {
+    search::frmSearch search(toolkit, ConnectionSettings, host, list, owner);
     search.exec();
   });
   window.show();

@@ -1,7 +1,11 @@
-# Layering the build enforces: the widget-free libraries (every target whose
-# name ends in _core, the error log and the common paths) must never reach
-# Qt Widgets through their link closure, so that a widget cannot creep into
-# the logic that tests drive without a display.
+# Layering the build enforces, at configure time:
+#  - the widget-free libraries (every target whose name ends in _core, the
+#    error log, the common paths and the DCMTK implementation) never reach
+#    Qt Widgets through their link closure, so that a widget cannot creep
+#    into the logic that tests drive without a display;
+#  - DCMTK and OpenJPEG belong to the DCMTK implementation alone: no other
+#    product target links them, and no product source outside dicom/dcmtk
+#    includes their headers.
 
 function(_brevant_targets_in dir out)
   get_property(targets DIRECTORY ${dir} PROPERTY BUILDSYSTEM_TARGETS)
@@ -47,17 +51,79 @@ function(_brevant_link_closure target out)
   set(${out} ${seen} PARENT_SCOPE)
 endfunction()
 
+# The product's folders; tests, tools and benchmarks may use DCMTK directly.
+set(_BREVANT_PRODUCT_DIRS app common dicom/core dicom/widgets dicom/dcmtk log main search settings)
+set(_BREVANT_DCMTK_DIR dicom/dcmtk)
+set(_BREVANT_DCMTK_TARGET brevant_dicom_dcmtk)
+
+function(_brevant_check_widget_free target)
+  if(target MATCHES "_core$" OR target STREQUAL "brevant_log" OR target STREQUAL "brevant_common"
+     OR target STREQUAL _BREVANT_DCMTK_TARGET)
+    _brevant_link_closure(${target} closure)
+    foreach(widgets Qt6::Widgets Qt::Widgets)
+      if(widgets IN_LIST closure)
+        message(FATAL_ERROR
+          "${target} is widget-free by design but links ${widgets}; keep widgets out of it.")
+      endif()
+    endforeach()
+  endif()
+endfunction()
+
+# Only the DCMTK implementation links DCMTK or OpenJPEG itself.
+function(_brevant_check_toolkit_links target)
+  if(target STREQUAL _BREVANT_DCMTK_TARGET)
+    return()
+  endif()
+  get_target_property(dir ${target} SOURCE_DIR)
+  file(RELATIVE_PATH rel ${CMAKE_SOURCE_DIR} ${dir})
+  if(NOT rel IN_LIST _BREVANT_PRODUCT_DIRS)
+    return()
+  endif()
+  get_target_property(type ${target} TYPE)
+  set(libs "")
+  if(NOT type STREQUAL "INTERFACE_LIBRARY")
+    get_target_property(direct ${target} LINK_LIBRARIES)
+    if(direct)
+      list(APPEND libs ${direct})
+    endif()
+  endif()
+  get_target_property(interface ${target} INTERFACE_LINK_LIBRARIES)
+  if(interface)
+    list(APPEND libs ${interface})
+  endif()
+  foreach(lib IN LISTS libs)
+    if(lib MATCHES "^(\\$<[A-Z_]+:)?(DCMTK::|PkgConfig::OpenJPEG|openjp2|dcm|ofstd|oflog)")
+      message(FATAL_ERROR
+        "${target} links ${lib}; only ${_BREVANT_DCMTK_TARGET} may use DCMTK or OpenJPEG.")
+    endif()
+  endforeach()
+endfunction()
+
+# No product source outside dicom/dcmtk includes a DCMTK or OpenJPEG header.
+function(_brevant_check_toolkit_includes)
+  foreach(dir IN LISTS _BREVANT_PRODUCT_DIRS)
+    if(dir STREQUAL _BREVANT_DCMTK_DIR)
+      continue()
+    endif()
+    file(GLOB_RECURSE sources
+      ${CMAKE_SOURCE_DIR}/${dir}/*.cpp ${CMAKE_SOURCE_DIR}/${dir}/*.h)
+    foreach(source IN LISTS sources)
+      file(STRINGS ${source} hits REGEX "^[ \t]*#[ \t]*include[ \t]*[<\"](dcmtk/|openjpeg|opj_)")
+      if(hits)
+        file(RELATIVE_PATH rel ${CMAKE_SOURCE_DIR} ${source})
+        list(GET hits 0 hit)
+        message(FATAL_ERROR
+          "${rel} includes a toolkit header (${hit}); only ${_BREVANT_DCMTK_DIR} may.")
+      endif()
+    endforeach()
+  endforeach()
+endfunction()
+
 function(brevant_check_layering)
   _brevant_targets_in(${CMAKE_SOURCE_DIR} targets)
   foreach(target IN LISTS targets)
-    if(target MATCHES "_core$" OR target STREQUAL "brevant_log" OR target STREQUAL "brevant_common")
-      _brevant_link_closure(${target} closure)
-      foreach(widgets Qt6::Widgets Qt::Widgets)
-        if(widgets IN_LIST closure)
-          message(FATAL_ERROR
-            "${target} is widget-free by design but links ${widgets}; keep widgets out of it.")
-        endif()
-      endforeach()
-    endif()
+    _brevant_check_widget_free(${target})
+    _brevant_check_toolkit_links(${target})
   endforeach()
+  _brevant_check_toolkit_includes()
 endfunction()

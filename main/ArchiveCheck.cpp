@@ -2,7 +2,8 @@
 
 #include <utility>
 
-#include "dicom/Query.h"
+#include "ViewLabels.h"
+#include "dicom/core/Query.h"
 
 namespace station {
 
@@ -15,17 +16,14 @@ std::map<QString, QStringList> ArchiveCheck::labelsOf(const std::vector<dicom::I
   std::map<QString, std::map<QString, QStringList>> studies;
   QStringList all;
   for (const dicom::ImagePtr& image : images) {
-    const QString uid = image->attribute(0x0008, 0x0018).defaultValue();
-    studies[image->attribute(0x0020, 0x000D).defaultValue()]
-           [image->attribute(0x0020, 0x000E).defaultValue()]
+    const QString uid = image->attribute(dicom::tags::SOPInstanceUID).defaultValue();
+    studies[image->attribute(dicom::tags::StudyInstanceUID).defaultValue()]
+           [image->attribute(dicom::tags::SeriesInstanceUID).defaultValue()]
         << uid;
     all << uid;
   }
-  if (reception_.port() == 0) {
-    reception_.setLocalAETitle(settings_.LocAET);
-    reception_.listen(settings_.LocPort.number("LocPort"));
-  }
-  reception_.beginProbe(all);
+  if (reception_.port() == 0) reception_.listen(settings_.station());
+  reception_.beginProbe(all, {kLabelTag}, settings_.archive());
   struct EndProbe {
     dicom::Reception& reception;
     bool ended = false;
@@ -45,27 +43,26 @@ std::map<QString, QStringList> ArchiveCheck::labelsOf(const std::vector<dicom::I
     // again, since a second copy would make the check unreadable.
     const std::uint64_t before = reception_.bytesReceived();
     try {
-      move(study, seriesUIDs.join('\\'), instances);
+      move(study, seriesUIDs, instances);
     } catch (const std::exception&) {
       if (series.size() == 1 || reception_.bytesReceived() != before) throw;
-      for (const auto& [seriesUID, uids] : series) move(study, seriesUID, uids);
+      for (const auto& [seriesUID, uids] : series) move(study, {seriesUID}, uids);
     }
   }
   guard.ended = true;
-  return reception_.endProbe();
+  std::map<QString, QStringList> labels;
+  for (const auto& [uid, copies] : reception_.endProbe()) {
+    for (const dicom::DataSet& copy : copies) labels[uid] << labelOf(copy);
+  }
+  return labels;
 }
 
-void ArchiveCheck::move(const QString& study, const QString& series, const QStringList& instances) {
-  std::unique_ptr<dicom::Query> query = toolkit_.newQuery();
-  query->setPort(settings_.RemotePort.number("RemotePort"));
-  query->setNode(settings_.RemoteIP);
-  query->setCalledAE(settings_.RemoteAET);
-  query->setCallingAE(settings_.LocAET);
-  query->setRoot("STUDY");
-  query->setLevel("IMAGE");
-  query->setDestination(settings_.LocAET);
+void ArchiveCheck::move(const QString& study, const QStringList& series,
+                        const QStringList& instances) {
+  std::unique_ptr<dicom::Query> query = modMain::NewArchiveQuery(toolkit_, settings_);
+  query->setLevel(dicom::QueryLevel::Image);
   query->setStudyUID(study);
-  query->setSeriesUID(series);
+  query->setSeriesUIDs(series);
   query->setInstanceUIDs(instances);
   dicom::Reception& reception = reception_;
   query->setProgressCounter([&reception] { return reception.bytesReceived(); });

@@ -5,9 +5,9 @@
 #include <map>
 #include <vector>
 
-#include "dicom/Image.h"
-#include "dicom/Reception.h"
-#include "dicom/Toolkit.h"
+#include "dicom/core/Image.h"
+#include "dicom/core/Reception.h"
+#include "dicom/core/Toolkit.h"
 #include "settings/modMain.h"
 
 namespace station {
@@ -28,9 +28,8 @@ class ArchiveCheck {
   std::map<QString, QStringList> labelsOf(const std::vector<dicom::ImagePtr>& images);
 
  private:
-  // An image level move of the instances to the station (series may be a
-  // list, separated by backslashes).
-  void move(const QString& study, const QString& series, const QStringList& instances);
+  // An image level move of the instances, of these series, to the station.
+  void move(const QString& study, const QStringList& series, const QStringList& instances);
 
   dicom::Reception& reception_;
   dicom::Toolkit& toolkit_;

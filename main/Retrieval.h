@@ -3,16 +3,16 @@
 #include <QString>
 #include <functional>
 
-#include "dicom/Query.h"
-#include "dicom/Reception.h"
+#include "dicom/core/Reception.h"
+#include "dicom/core/Toolkit.h"
 #include "settings/modMain.h"
 
 namespace station {
 
 // The retrieval of one study into the station, without widgets: prepares the
-// reception, shows the status, sends the move and starts the watchdog, in
-// this order. A failure at any step is raised to the caller; the steps
-// before it stay done.
+// move and the reception, shows the status, sends the move and starts the
+// watchdog, in this order. A failure at any step is raised to the caller;
+// the steps before it stay done.
 class Retrieval {
  public:
   struct Hooks {
@@ -20,13 +20,15 @@ class Retrieval {
     std::function<void()> startWatchdog;                           // the no-images watchdog
   };
 
-  Retrieval(dicom::Reception& reception, const ConnectionSettingsRecord& settings, Hooks hooks);
+  Retrieval(dicom::Reception& reception, dicom::Toolkit& toolkit,
+            const ConnectionSettingsRecord& settings, Hooks hooks);
 
-  // The query carries the study key and the move destination.
-  void run(dicom::Query& query);
+  // Moves the study with this Study Instance UID to the station.
+  void run(const QString& studyInstanceUID);
 
  private:
   dicom::Reception& reception_;
+  dicom::Toolkit& toolkit_;
   const ConnectionSettingsRecord& settings_;
   Hooks hooks_;
 };

@@ -6,7 +6,8 @@
 #include <map>
 #include <vector>
 
-#include "dicom/ImageCollection.h"
+#include "dicom/core/ImageCollection.h"
+#include "log/AuditTrail.h"
 #include "settings/modMain.h"
 
 namespace station {
@@ -16,6 +17,10 @@ namespace station {
 // archive and clears the marker of each only once the archive shows its
 // new label. An archive that accepts a store but keeps its earlier copy
 // (many do by default) must not pass for one that applied the label.
+//
+// Every image sent is recorded in the audit trail, with what the read-back
+// established, before the run returns; when the audit trail cannot be
+// written nothing is sent at all.
 //
 // The first failed send stops the run and is raised to the caller, after
 // the images sent before it were checked; every image not confirmed keeps
@@ -33,6 +38,10 @@ class StudyUpdate {
     std::function<void(bool visible, const QString& text)> state;  // the status panel
     std::function<void()> processEvents;                           // once before each send
     ReadBack readBack;
+    // The label the archive held of an image before the station changed it.
+    std::function<QString(const dicom::Image&)> archivedLabel;
+    // The archive confirmed this label of the image.
+    std::function<void(const dicom::Image&, const QString& label)> confirmed;
   };
 
   StudyUpdate(dicom::ImageCollection& images, const ConnectionSettingsRecord& settings,
@@ -46,16 +55,21 @@ class StudyUpdate {
   struct Sent {
     int position;
     dicom::ImagePtr image;
-    QString label;
+    QString before, label;
+    modAudit::Outcome outcome = modAudit::Outcome::Failed;
+    QString detail;
   };
-  // Clears the markers the archive confirms; the rest go into the message.
+  // What the read-back found; the markers the archive confirms are cleared.
   struct Outcome {
     int confirmed = 0;
     std::vector<int> kept;         // the archive kept its earlier copy
     std::vector<int> unconfirmed;  // nothing, or several copies, came back
     QString checkFailure;          // why the check itself failed
   };
-  Outcome confirm(const std::vector<Sent>& sent);
+  void checkAuditTrail();
+  std::vector<Sent> sendMarked(std::exception_ptr& failure);
+  Outcome confirm(std::vector<Sent>& sent);
+  void audit(const std::vector<Sent>& sent, const std::exception_ptr& failure);
   static QString describe(const Outcome& outcome);
 
   dicom::ImageCollection& images_;

@@ -12,8 +12,10 @@
 #include "ArchiveCheck.h"
 #include "Retrieval.h"
 #include "StudyUpdate.h"
+#include "ViewLabels.h"
 #include "common/Twips.h"
-#include "dicom/DicomError.h"
+#include "dicom/core/BlockingCall.h"
+#include "dicom/core/DicomError.h"
 #include "log/modError.h"
 #include "settings/frmSettings.h"
 #include "settings/modMain.h"
@@ -24,16 +26,14 @@ using common::twipsRect;
 
 namespace {
 
-const char* const kCaptions[4] = {"L CC", "R CC", "L MLO", "R MLO"};
-
 // Toolbar pictures drawn here, in colour and in grey for a disabled button.
 QPixmap drawIcon(int which, bool grey) {
   QPixmap pixmap(32, 32);
   pixmap.fill(Qt::transparent);
   QPainter p(&pixmap);
   p.setRenderHint(QPainter::Antialiasing);
-  const QColor colours[4] = {QColor(40, 140, 60), QColor(40, 90, 190), QColor(120, 120, 130),
-                             QColor(200, 50, 40)};
+  const QColor colours[6] = {QColor(40, 140, 60), QColor(40, 90, 190), QColor(120, 120, 130),
+                             QColor(200, 50, 40), QColor(40, 90, 190), QColor(40, 90, 190)};
   const QColor c = grey ? QColor(165, 165, 165) : colours[which];
   p.setPen(QPen(c, 3, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
   switch (which) {
@@ -60,10 +60,17 @@ QPixmap drawIcon(int which, bool grey) {
       }
       break;
     }
-    default:  // close
+    case 3:  // close
       p.drawLine(8, 8, 24, 24);
       p.drawLine(24, 8, 8, 24);
       break;
+    default: {  // previous and next study: an arrow left or right
+      const int d = which == 4 ? -1 : 1;
+      p.drawLine(6, 16, 26, 16);
+      p.drawLine(16 + d * 10, 16, 16 + d * 2, 8);
+      p.drawLine(16 + d * 10, 16, 16 + d * 2, 24);
+      break;
+    }
   }
   return pixmap;
 }
@@ -97,14 +104,19 @@ std::int16_t frmMain::gridSizeFor(int count) {
 }
 
 frmMain::frmMain(dicom::Toolkit& toolkit, ConnectionSettingsRecord& settings,
-                 SearchOpener openSearch, QWidget* parent)
-    : QWidget(parent), toolkit_(toolkit), settings_(settings), openSearch_(std::move(openSearch)) {
+                 search::StudyList& list, SearchOpener openSearch, QWidget* parent)
+    : QWidget(parent),
+      toolkit_(toolkit),
+      settings_(settings),
+      list_(list),
+      openSearch_(std::move(openSearch)) {
   setWindowTitle("Brevant");
   setWindowIcon(makeWindowIcon());
   setFont(tahoma(8.25));
   resize(px(10695), px(9690));
   buildToolbar();
   buildControls();
+  buildKeys();
 
   showMessage = common::modalMessageBox(this);
   askYesNo = [this](const QString& title, const QString& text) {
@@ -130,9 +142,11 @@ void frmMain::buildToolbar() {
   Toolbar1->setMovable(false);
   Toolbar1->setIconSize(QSize(32, 32));
   Toolbar1->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
-  const char* captions[4] = {"Update Study", "Search Study", "Settings", "Close"};
-  const char* keys[4] = {"update", "search", "settings", "close"};
-  for (int i = 0; i < 4; ++i) {
+  // The list's two buttons come after the four the window always had.
+  const char* captions[6] = {"Update Study", "Search Study",   "Settings",
+                             "Close",        "Previous Study", "Next Study"};
+  const char* keys[6] = {"update", "search", "settings", "close", "previous", "next"};
+  for (int i = 0; i < 6; ++i) {
     ImgLst.push_back(drawIcon(i, false));
     imgLstGrey.push_back(drawIcon(i, true));
     QIcon icon;
@@ -148,7 +162,26 @@ void frmMain::buildToolbar() {
 void frmMain::buildControls() {
   dcmViewer = new dicom::Viewer(toolkit_, this);
   dcmViewer->setGeometry(twipsRect(90, 2700, 9150, 3120));
+  buildInfoFrame();
+  buildStatePanel();
+  buildOrientationButtons();
 
+  setTabOrder(Toolbar1, dcmViewer);
+  setTabOrder(dcmViewer, txtPatName);
+  setTabOrder(txtPatName, txtStudyDate);
+  setTabOrder(txtStudyDate, txtPatID);
+  setTabOrder(txtPatID, cmdOrientation[3]);
+  setTabOrder(cmdOrientation[3], cmdOrientation[2]);
+  setTabOrder(cmdOrientation[2], cmdOrientation[1]);
+  setTabOrder(cmdOrientation[1], cmdOrientation[0]);
+
+  tmrKill = new QTimer(this);
+  tmrKill->setInterval(20000);
+  connect(tmrKill, &QTimer::timeout, this, &frmMain::tmrKill_Timer);
+  wireViewer();
+}
+
+void frmMain::buildInfoFrame() {
   fraInfo = new QGroupBox(this);
   fraInfo->setGeometry(twipsRect(90, 945, 4065, 1680));
   Picture1 = new QWidget(fraInfo);
@@ -169,7 +202,9 @@ void frmMain::buildControls() {
   txtStudyDate = field(twipsRect(90, 315, 1275, 285));
   label(1, "Patient Name:", twipsRect(90, 765, 1020, 195));
   txtPatName = field(twipsRect(90, 990, 3795, 285));
+}
 
+void frmMain::buildStatePanel() {
   picState = new QWidget(this);
   picState->setGeometry(twipsRect(90, 945, 5640, 1725));
   picState->setAutoFillBackground(true);
@@ -181,13 +216,16 @@ void frmMain::buildControls() {
   lblState->setAlignment(Qt::AlignCenter);
   lblState->setFont(tahoma(14.25, true));
   picState->hide();
+}
 
+void frmMain::buildOrientationButtons() {
   picButton = new QWidget(this);
   picButton->setGeometry(twipsRect(6255, 900, 2985, 1725));
   const QRect places[4] = {twipsRect(0, 0, 1455, 840), twipsRect(1485, 0, 1455, 840),
                            twipsRect(0, 855, 1455, 840), twipsRect(1485, 855, 1455, 840)};
   for (int i = 0; i < 4; ++i) {
-    cmdOrientation[i] = new QPushButton(kCaptions[i], picButton);
+    cmdOrientation[i] =
+        new QPushButton(station::viewLabels()[static_cast<std::size_t>(i)], picButton);
     cmdOrientation[i]->setGeometry(places[i]);
     cmdOrientation[i]->setFont(tahoma(9.75, true));
     setOrientationColour(i, kGrey);
@@ -199,20 +237,9 @@ void frmMain::buildControls() {
       connect(shortcut, &QShortcut::activated, this, [this, i] { cmdOrientation_Click(i); });
     }
   }
+}
 
-  setTabOrder(Toolbar1, dcmViewer);
-  setTabOrder(dcmViewer, txtPatName);
-  setTabOrder(txtPatName, txtStudyDate);
-  setTabOrder(txtStudyDate, txtPatID);
-  setTabOrder(txtPatID, cmdOrientation[3]);
-  setTabOrder(cmdOrientation[3], cmdOrientation[2]);
-  setTabOrder(cmdOrientation[2], cmdOrientation[1]);
-  setTabOrder(cmdOrientation[1], cmdOrientation[0]);
-
-  tmrKill = new QTimer(this);
-  tmrKill->setInterval(20000);
-  connect(tmrKill, &QTimer::timeout, this, &frmMain::tmrKill_Timer);
-
+void frmMain::wireViewer() {
   connect(&dcmViewer->reception(), &dicom::Reception::imageReceived, this,
           &frmMain::dcmViewer_ImageReceived);
   connect(&dcmViewer->reception(), &dicom::Reception::associationClosed, this,
@@ -223,19 +250,29 @@ void frmMain::buildControls() {
           [](qint32 number, const QString& description) {
             modError::LogError(number, description, "cmdSearch_Click");
           });
+  // What the receiver refused is logged under its own procedure, and a
+  // sender that keeps sending is summed up once a minute.
+  connect(&dcmViewer->reception(), &dicom::Reception::objectRefused, this,
+          [this](qint32 number, const QString& description, const QString& senderAETitle,
+                 const QString& senderAddress) {
+            refusals_.record(QString("AE title \"%1\" at %2").arg(senderAETitle, senderAddress),
+                             number, description);
+            if (!refusalSummary_->isActive()) refusalSummary_->start();
+          });
+  refusalSummary_ = new QTimer(this);
+  refusalSummary_->setInterval(10000);
+  connect(refusalSummary_, &QTimer::timeout, this, [this] {
+    refusals_.flush();
+    if (!refusals_.pending()) refusalSummary_->stop();
+  });
   connect(dcmViewer, &dicom::Viewer::mouseClick, this, &frmMain::dcmViewer_MouseClick);
   // The image looked at closely is the selected one: the buttons and keys
   // label it.
   connect(dcmViewer, &dicom::Viewer::fullViewChanged, this, [this](int position) {
     if (position > 0) selectImage(position);
   });
-  for (const auto& [key, action] : {std::pair{Qt::Key_Escape, 0}, std::pair{Qt::Key_Home, 1}}) {
-    auto* shortcut = new QShortcut(QKeySequence(key), this);
-    connect(shortcut, &QShortcut::activated, this, [this, action = action] {
-      if (action == 0) dcmViewer->showFullView(0);
-      if (action == 1) dcmViewer->resetView();
-    });
-  }
+  dcmViewer->setAnnotation(&frmMain::marksOf);
+  dcmViewer->reception().setOrder(&station::tileBefore);
   // The selection never outlives the images it points into.
   connect(&dcmViewer->images(), &dicom::ImageCollection::emptied, this,
           [this] { SelectedImage.reset(); });
@@ -243,9 +280,24 @@ void frmMain::buildControls() {
 
 void frmMain::Form_Load() {
   toolbarButton("update")->setEnabled(false);
-  modMain::LoadConnectionSettings(settings_);
-  dicom::Settings settings = toolkit_.newSettings();
-  settings.setValue("DisableAssociationClosed", 0);
+  updateListButtons();
+}
+
+dicom::TileMarks frmMain::marksOf(const dicom::Image& image) {
+  // View label top left, changed marker top right: the whole study can be
+  // checked at a glance. A tomosynthesis stack shows its middle frame; its
+  // label is the whole object's. What the image's own header says sits
+  // quietly bottom right, and loudly where it contradicts the label.
+  dicom::TileMarks marks;
+  marks.topLeft = station::labelOf(image);
+  if (image.changed()) marks.topRight = "CHANGED";
+  if (image.frameCount() > 1) marks.bottomLeft = QString("%1 frames").arg(image.frameCount());
+  marks.note = image.displayNote();
+  const station::HeaderView header = station::headerView(image);
+  if (header.isSilent()) return marks;
+  marks.warning = station::contradicts(header, marks.topLeft);
+  marks.bottomRight = header.text() + (marks.warning ? QString::fromUtf8(" \u2260 label") : "");
+  return marks;
 }
 
 QAction* frmMain::toolbarButton(const QString& key) const {
@@ -279,6 +331,8 @@ void frmMain::Toolbar1_ButtonClick(const QString& key) {
       dialog.exec();
     } else if (key == "close") {
       close();
+    } else if (key == "next" || key == "previous") {
+      openNeighbour(key == "next" ? +1 : -1);
     }
   } catch (const std::exception& error) {
     const dicom::Failure failure = dicom::describe(error);
@@ -291,132 +345,19 @@ void frmMain::Toolbar1_ButtonClick(const QString& key) {
   if (closeAfterUpdate_ && !updating_) close();
 }
 
-void frmMain::runUpdate(QAction* button) {
-  // Labels given during the update's event processing enable the button
-  // again; one update at a time.
-  if (updating_) return;
-  button->setEnabled(false);
-  updating_ = true;
-  labelledDuringUpdate_ = false;
-  struct Done {
-    frmMain& window;
-    ~Done() {
-      window.updating_ = false;
-      // A label given meanwhile still waits to be sent.
-      if (window.labelledDuringUpdate_ && window.dcmViewer->images().markedCount() > 0) {
-        window.toolbarButton("update")->setEnabled(true);
-      }
-    }
-  } done{*this};
-  station::ArchiveCheck check(dcmViewer->reception(), toolkit_, settings_);
-  station::StudyUpdate update(
-      dcmViewer->images(), settings_,
-      {[this](bool visible, const QString& text) { State(visible, text); },
-       [this] {
-         dcmViewer->update();
-         QCoreApplication::processEvents();
-       },
-       [&check](const std::vector<dicom::ImagePtr>& sent) { return check.labelsOf(sent); }});
-  update.run();
-  dcmViewer->update();
-  showMessage(QMessageBox::Information, "Brevant", "Update was successful.");
-}
-
-void frmMain::cmdOrientation_Click(int index) {
-  if (!SelectedImage) return;
-  const QString label = cmdOrientation[index]->text();
-  SelectedImage->addOrReplace(0x0008, 0x103E, label);
-  SelectedImage->setText("CHANGED");
-  for (int i = 0; i < 4; ++i) setOrientationColour(i, kGrey);
-  setOrientationColour(index, kLightGreen);
-  if (updating_) {
-    labelledDuringUpdate_ = true;
-  } else {
-    toolbarButton("update")->setEnabled(true);
-  }
-  dcmViewer->update();
-}
-
-void frmMain::dcmViewer_ImageReceived() {
-  tmrKill->stop();
-}
-
-void frmMain::dcmViewer_AssociationClosed() {
-  for (int i = 0; i < 4; ++i) setOrientationColour(i, kGrey);
-  dicom::ImageCollection& images = dcmViewer->images();
-  const int count = images.count();
-  if (count == 0) {
-    State(true, "No Images");
-    return;
-  }
-  dcmViewer->setGridSize(gridSizeFor(count));
-  const dicom::ImagePtr first = images.item(1);
-  txtStudyDate->setText(first->attribute(0x0008, 0x0020).value());
-  txtPatID->setText(first->patientID());
-  txtPatName->setText(QString(first->patientName()).replace('^', ' '));
-  State(false, "");
-}
-
-void frmMain::tmrKill_Timer() {
-  State(true, "No Images");
-}
-
-void frmMain::dcmViewer_MouseClick(int, int, std::int32_t x, std::int32_t y) {
-  const std::int32_t position = dcmViewer->hitTest(x, y);
-  if (position == 0) return;
-  selectImage(position);
-}
-
-void frmMain::selectImage(int position) {
-  dicom::ImageCollection& images = dcmViewer->images();
-  // An image the station cannot display cannot be judged, so not labelled.
-  if (!images.item(position)->displayProblem().isEmpty()) return;
-  SelectedImage = images.item(position);
-  for (int i = 1; i <= images.count(); ++i) images.item(i)->setFrameWidth(0);
-  SelectedImage->setFrameColour(kRed);
-  SelectedImage->setFrameWidth(2);
-  const QString label = images.item(position)->attribute(0x0008, 0x103E).defaultValue();
-  for (int i = 0; i < 4; ++i) {
-    setOrientationColour(i, cmdOrientation[i]->text() == label ? kLightGreen : kGrey);
-  }
-  dcmViewer->update();
-}
-
-void frmMain::startWatchdog() {
-  // Images of this retrieval that are already in the viewer have stopped the
-  // watchdog before it was started; starting it now would put "No Images"
-  // over a study on display.
-  if (dcmViewer->images().count() > 0) return;
-  tmrKill->start();
-}
-
-void frmMain::beginRetrieval(dicom::Query& query) {
-  station::Retrieval retrieval(dcmViewer->reception(), settings_,
-                               {[this](bool visible, const QString& text) { State(visible, text); },
-                                [this] { startWatchdog(); }});
-  retrieval.run(query);
-}
-
-bool frmMain::confirmDiscard(const QString& action) {
-  const int marked = dcmViewer->images().markedCount();
-  if (marked == 0) return true;
-  return askYesNo("Brevant", QString("%1 changed image(s) of the study on display have not been "
-                                     "sent to the archive with \"Update Study\".\r\n%2 "
-                                     "discards these changes. Continue anyway?")
-                                 .arg(marked)
-                                 .arg(action));
-}
-
-bool frmMain::confirmDiscardChanges() {
-  return confirmDiscard("Retrieving another study");
-}
-
 void frmMain::closeEvent(QCloseEvent* event) {
   if (updating_) {
     // The sends go on while the update processes events; the window closes
     // once it has ended and its message was seen.
     closeAfterUpdate_ = true;
     event->ignore();
+    return;
+  }
+  if (dicom::callWaiting()) {
+    // A search or a retrieval is waiting for the archive: the window closes
+    // once the call has returned and its handler has gone on.
+    event->ignore();
+    dicom::whenCallsEnd(this, [this] { close(); });
     return;
   }
   closeAfterUpdate_ = false;
@@ -436,6 +377,12 @@ void frmMain::resizeEvent(QResizeEvent* event) {
 void frmMain::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
   Form_Resize();
+  // Once, when the window first shows: labels a station that ended without
+  // sending them left behind.
+  if (!offered_) {
+    offered_ = true;
+    QTimer::singleShot(0, this, &frmMain::offerUnsentLabels);
+  }
 }
 
 void frmMain::Form_Resize() {

@@ -13,10 +13,13 @@
 #include <vector>
 
 #include "common/Ui.h"
-#include "dicom/Image.h"
-#include "dicom/Toolkit.h"
-#include "dicom/Viewer.h"
+#include "dicom/core/Image.h"
+#include "dicom/core/Toolkit.h"
+#include "dicom/widgets/Viewer.h"
+#include "log/RefusalLog.h"
+#include "main/Labelling.h"
 #include "search/StationHost.h"
+#include "search/StudyList.h"
 #include "settings/modMain.h"
 
 class QGroupBox;
@@ -30,10 +33,11 @@ class frmMain : public QWidget, public search::StationHost {
   // composition root supplies it.
   using SearchOpener = std::function<void(QWidget* owner, search::StationHost& host)>;
 
-  // settings is the station's one set of connection settings; the load step
-  // fills it and every command reads it.
-  frmMain(dicom::Toolkit& toolkit, ConnectionSettingsRecord& settings, SearchOpener openSearch,
-          QWidget* parent = nullptr);
+  // settings is the station's one set of connection settings, loaded by the
+  // composition root; every command reads it when it acts.
+  // list is the station's list of studies, which the search window fills.
+  frmMain(dicom::Toolkit& toolkit, ConnectionSettingsRecord& settings, search::StudyList& list,
+          SearchOpener openSearch, QWidget* parent = nullptr);
   ~frmMain() override;
 
   // Colours are 0xBBGGRR.
@@ -50,7 +54,7 @@ class frmMain : public QWidget, public search::StationHost {
 
   // search::StationHost
   bool confirmDiscardChanges() override;
-  void beginRetrieval(dicom::Query& query) override;
+  void beginRetrieval(const QString& studyInstanceUID) override;
 
   // Toolbar dispatch by the clicked button's key.
   void Toolbar1_ButtonClick(const QString& key);
@@ -66,6 +70,8 @@ class frmMain : public QWidget, public search::StationHost {
 
   std::uint32_t orientationColour(int index) const { return orientationColour_[index]; }
   QAction* toolbarButton(const QString& key) const;
+  // The journal of labels not yet sent, beside the executable.
+  static QString journalPath();
   dicom::ImagePtr selectedImage() const { return SelectedImage; }
 
   QToolBar* Toolbar1;
@@ -91,8 +97,20 @@ class frmMain : public QWidget, public search::StationHost {
 
  private:
   void Form_Load();
+  // What the viewer writes over an image.
+  static dicom::TileMarks marksOf(const dicom::Image& image);
   void Form_Resize();
   void buildControls();
+  void buildInfoFrame();
+  void buildStatePanel();
+  void buildOrientationButtons();
+  void wireViewer();
+  // The keyboard: the list, the update, moving the selection between tiles.
+  void buildKeys();
+  // Opens the study after (+1) or before (-1) the one on display in the list.
+  void openNeighbour(int step);
+  void updateListButtons();
+  void moveSelection(int dx, int dy);
   void buildToolbar();
   void setOrientationColour(int index, std::uint32_t colour);
   void runUpdate(QAction* button);
@@ -102,14 +120,27 @@ class frmMain : public QWidget, public search::StationHost {
   // Asks before unsent changes are dropped; action completes the question
   // ("Retrieving another study", "Closing Brevant").
   bool confirmDiscard(const QString& action);
+  // Retrieves a study from the main window, with the retrieval's failure path.
+  void retrieveStudy(const QString& studyInstanceUID);
+  // At start-up: labels a station that ended without sending them left.
+  void offerUnsentLabels();
+  void reapplyUnsentLabels();
 
   dicom::Toolkit& toolkit_;
   ConnectionSettingsRecord& settings_;
+  search::StudyList& list_;
   SearchOpener openSearch_;
   // An update runs at a time; a close asked for meanwhile waits for its end.
   bool updating_ = false;
   bool labelledDuringUpdate_ = false;
   bool closeAfterUpdate_ = false;
   dicom::ImagePtr SelectedImage;
+  station::Labelling labelling_{journalPath()};
+  bool journalWarned_ = false;
+  bool offered_ = false;
+  QString reapplyStudy_;
+  modError::RefusalLog refusals_{"Receive"};
+  QTimer* refusalSummary_ = nullptr;  // writes the refusals' summaries while some wait  // the
+                                      // study whose unsent labels are given again once it arrives
   std::array<std::uint32_t, 4> orientationColour_{kGrey, kGrey, kGrey, kGrey};
 };

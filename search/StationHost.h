@@ -2,10 +2,6 @@
 
 #include <QString>
 
-namespace dicom {
-class Query;
-}
-
 namespace search {
 
 // What the search window may ask of the station: whether unsent changes may
@@ -18,11 +14,11 @@ class StationHost {
   // discarded. True when there are none or the operator agrees.
   virtual bool confirmDiscardChanges() = 0;
 
-  // Retrieves the study the query names (its study key, destination and
-  // remote node set): prepares the reception, shows "Receiving Images ...",
+  // Retrieves the study with this Study Instance UID from the archive:
+  // prepares the move and the reception, shows "Receiving Images ...",
   // sends the move and starts the no-images watchdog. Raises on failure,
   // leaving done what was done.
-  virtual void beginRetrieval(dicom::Query& query) = 0;
+  virtual void beginRetrieval(const QString& studyInstanceUID) = 0;
 };
 
 }  // namespace search

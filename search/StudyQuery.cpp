@@ -60,8 +60,8 @@ void fillIdentifier(dicom::DataSet& identifier, const Criteria& c) {
   identifier.setPatientID(c.patientID);
   identifier.setSex(c.sex);
   identifier.setBirthDate(dicomDate(c.birthDate));
-  identifier.addOrReplace(0x0008, 0x0020, dicomDate(c.studyDate));
-  identifier.addOrReplace(0x0008, 0x0052, "STUDY");
+  identifier.set(dicom::tags::StudyDate, dicomDate(c.studyDate));
+  identifier.set(dicom::tags::QueryRetrieveLevel, "STUDY");
   identifier.setStudyDescription(c.studyDescription);
   identifier.setAccessionNumber(c.accessionNumber);
 }
@@ -69,15 +69,15 @@ void fillIdentifier(dicom::DataSet& identifier, const Criteria& c) {
 std::array<QString, kColumnCount> rowValues(const dicom::DataSet& match) {
   QString name = match.patientName();
   name.replace('^', ' ');
-  const dicom::Attribute modality = match.attribute(0x0008, 0x0060);
+  const dicom::Attribute modality = match.attribute(dicom::tags::Modality);
   return {
       match.studyInstanceUID(),
-      match.attribute(0x0008, 0x0020).defaultValue(),
+      match.attribute(dicom::tags::StudyDate).defaultValue(),
       match.patientID(),
       name,
       match.sex(),
       match.birthDate(),
-      match.attribute(0x0008, 0x0030).defaultValue(),
+      match.attribute(dicom::tags::StudyTime).defaultValue(),
       match.studyDescription(),
       match.accessionNumber(),
       modality.isNull() ? QString("") : modality.value(),

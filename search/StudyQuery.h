@@ -11,7 +11,7 @@
 #include <array>
 #include <optional>
 
-#include "dicom/DataSet.h"
+#include "dicom/core/DataSet.h"
 
 namespace search {
 
@@ -40,6 +40,8 @@ QString ceilingMessage(int listed);
 
 // The number of columns of the result grid; column 1 holds the Study Instance UID.
 constexpr int kColumnCount = 10;
+// After them, what happened to the study since the search.
+constexpr int kStatusColumn = 11;
 
 // Replaces every non-overlapping occurrence of find by replacement, left to
 // right, once. Returns false, and leaves text alone, when find does not

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QComboBox>
 #include <QDateEdit>
 #include <QFrame>
@@ -16,9 +17,10 @@
 #include <exception>
 
 #include "common/Twips.h"
-#include "dicom/DicomError.h"
-#include "dicom/Query.h"
-#include "dicom/Toolkit.h"
+#include "dicom/core/BlockingCall.h"
+#include "dicom/core/DicomError.h"
+#include "dicom/core/Query.h"
+#include "dicom/core/Toolkit.h"
 #include "log/modError.h"
 #include "search/StudyQuery.h"
 
@@ -67,12 +69,13 @@ class RedrawOff {
 }  // namespace
 
 frmSearch::frmSearch(dicom::Toolkit& toolkit, const ConnectionSettingsRecord& settings,
-                     StationHost& host, QWidget* parent)
+                     StationHost& host, StudyList& list, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowCloseButtonHint),
       toolkit_(toolkit),
       settings_(settings),
-      host_(host) {
+      host_(host),
+      list_(list) {
   showMessage = common::modalMessageBox(this);
   buildControls();
   Form_Load();
@@ -98,7 +101,16 @@ void frmSearch::buildControls() {
   picSearch->setObjectName("picSearch");
   picSearch->setFont(tahoma(8.25));
   picSearch->setGeometry(px(135), px(225), px(8025), px(2265));
+  buildCriteria();
 
+  grid1 = new ResultGrid(this);
+  grid1->setObjectName("grid1");
+  grid1->setFont(tahoma(9));
+  grid1->setGeometry(px(90), px(2745), px(11130), px(5550));
+  wireControls();
+}
+
+void frmSearch::buildCriteria() {
   auto place = [](QWidget* widget, int left, int top, int width, int height) {
     widget->setGeometry(px(left), px(top), px(width), px(height));
   };
@@ -146,12 +158,9 @@ void frmSearch::buildControls() {
   place(cmdSearch, 6750, 1755, 1230, 375);
   txtPatName = textBox("txtPatName", 1800, 0, 825, 270);
   txtPatName->hide();
+}
 
-  grid1 = new ResultGrid(this);
-  grid1->setObjectName("grid1");
-  grid1->setFont(tahoma(9));
-  grid1->setGeometry(px(90), px(2745), px(11130), px(5550));
-
+void frmSearch::wireControls() {
   QWidget* order[] = {txtPatID,
                       dtpStudyDate->checkBox(),
                       dtpStudyDate->dateEdit(),
@@ -214,6 +223,9 @@ void frmSearch::Form_Load() {
   grid1->addColumn("COLUMN8", "Study Description", left, 160);
   grid1->addColumn("COLUMN9", "Accession Number", left, 200);
   grid1->addColumn("COLUMN10", "Modality", left, 100);
+  // What happened to each study since the search, as the list is worked.
+  grid1->addColumn("COLUMN11", "Status", left, 160);
+  showList();
 }
 
 void frmSearch::showEvent(QShowEvent* event) {
@@ -248,6 +260,17 @@ void frmSearch::keyPressEvent(QKeyEvent* event) {
     return;
   }
   QDialog::keyPressEvent(event);
+}
+
+void frmSearch::closeEvent(QCloseEvent* event) {
+  if (dicom::callWaiting()) {
+    // The search is waiting for the archive: the window closes once it has
+    // its answer and has shown it.
+    event->ignore();
+    dicom::whenCallsEnd(this, [this] { close(); });
+    return;
+  }
+  QDialog::closeEvent(event);
 }
 
 bool frmSearch::eventFilter(QObject* watched, QEvent* event) {
@@ -343,7 +366,7 @@ void frmSearch::cmdSearch_Click() {
       return;
     }
 
-    std::unique_ptr<dicom::Query> query = newStudyQuery();
+    std::unique_ptr<dicom::Query> query = modMain::NewArchiveQuery(toolkit_, settings_);
     dicom::DataSet identifier = query->newDataSet();
 
     cmdSearch->setFocus();
@@ -356,39 +379,60 @@ void frmSearch::cmdSearch_Click() {
       return;
     }
 
-    grid1->clearRows();
-    if (matches_.count() == 0) {
-      grid1->addRow();
-      grid1->setCell(1, 2, kNoDataText, ResultGrid::kCentred);
-    } else {
-      filling_ = true;
-      struct Done {
-        bool& flag;
-        ~Done() { flag = false; }
-      } done{filling_};
-      RedrawOff redrawOff(*grid1);
-      std::int16_t row = 0;
-      for (const dicom::DataSet& match : matches_) {
-        QCoreApplication::processEvents();
-        ++row;
-        grid1->addRow();
-        const auto values = rowValues(match);
-        for (int column = 1; column <= kColumnCount; ++column) {
-          if (isCentredColumn(column)) {
-            grid1->setCell(row, column, values[static_cast<std::size_t>(column - 1)],
-                           ResultGrid::kCentred);
-          } else {
-            grid1->setCell(row, column, values[static_cast<std::size_t>(column - 1)]);
-          }
-        }
-      }
-    }
+    fillGrid();
     const bool truncated = matches_.truncated();
     const int listed = matches_.count();
     matches_.empty();
     if (truncated) showMessage(QMessageBox::Information, kErrorCaption, ceilingMessage(listed));
   } catch (const std::exception& error) {
     reportFailure(error);
+  }
+}
+
+void frmSearch::fillGrid() {
+  grid1->clearRows();
+  if (matches_.count() == 0) {
+    grid1->addRow();
+    grid1->setCell(1, 2, kNoDataText, ResultGrid::kCentred);
+    list_.replace({});
+    return;
+  }
+  filling_ = true;
+  struct Done {
+    bool& flag;
+    ~Done() { flag = false; }
+  } done{filling_};
+  RedrawOff redrawOff(*grid1);
+  std::vector<StudyList::Row> listed;
+  std::int16_t row = 0;
+  for (const dicom::DataSet& match : matches_) {
+    QCoreApplication::processEvents();
+    ++row;
+    const auto values = rowValues(match);
+    addResultRow(row, QStringList(values.begin(), values.end()), QString());
+    listed.push_back({values[0], QStringList(values.begin(), values.end())});
+  }
+  // The rows are the station's list from now on, in the order shown.
+  list_.replace(std::move(listed));
+}
+
+void frmSearch::addResultRow(int row, const QStringList& values, const QString& status) {
+  grid1->addRow();
+  for (int column = 1; column <= kColumnCount; ++column) {
+    const QString& value = values[column - 1];
+    if (isCentredColumn(column)) {
+      grid1->setCell(row, column, value, ResultGrid::kCentred);
+    } else {
+      grid1->setCell(row, column, value);
+    }
+  }
+  grid1->setCell(row, kStatusColumn, status);
+}
+
+void frmSearch::showList() {
+  int row = 0;
+  for (const StudyList::Row& listed : list_.rows()) {
+    addResultRow(++row, listed.cells, list_.status(listed.studyInstanceUID));
   }
 }
 
@@ -425,17 +469,9 @@ void frmSearch::grid1_ColumnHeaderClick(int column) {
   QApplication::setOverrideCursor(Qt::WaitCursor);
   attempt([&] { grid1->sort(); });
   QApplication::restoreOverrideCursor();
-}
-
-std::unique_ptr<dicom::Query> frmSearch::newStudyQuery() {
-  // The remote node as the connection settings stand now, study root.
-  std::unique_ptr<dicom::Query> query = toolkit_.newQuery();
-  query->setPort(settings_.RemotePort.number("RemotePort"));
-  query->setNode(settings_.RemoteIP);
-  query->setCalledAE(settings_.RemoteAET);
-  query->setCallingAE(settings_.LocAET);
-  query->setRoot("STUDY");
-  return query;
+  QStringList order;
+  for (int row = 1; row <= grid1->rowCount(); ++row) order << grid1->cellText(row, 1);
+  list_.reorder(order);
 }
 
 void frmSearch::grid1_RowDoubleClick(int row, int /*column*/) {
@@ -444,13 +480,10 @@ void frmSearch::grid1_RowDoubleClick(int row, int /*column*/) {
     // Images with labels not yet sent would be lost by the reception.
     if (!host_.confirmDiscardChanges()) return;
 
-    std::unique_ptr<dicom::Query> query = newStudyQuery();
-    query->setLevel("STUDY");
-    query->setDestination(settings_.LocAET);
-    query->setStudyUID(grid1->cellText(row, 1));
-    host_.beginRetrieval(*query);
+    host_.beginRetrieval(grid1->cellText(row, 1));
     accept();
   } catch (const std::exception& error) {
+    list_.record(grid1->cellText(row, 1), StudyOutcome::Failed);
     // Logged under the search's label, as it always was; the description
     // tells the two apart.
     reportFailure(error, "The retrieval of the study failed");

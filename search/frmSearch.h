@@ -7,10 +7,11 @@
 #include <memory>
 
 #include "common/Ui.h"
-#include "dicom/DataSet.h"
+#include "dicom/core/DataSet.h"
 #include "search/DatePicker.h"
 #include "search/ResultGrid.h"
 #include "search/StationHost.h"
+#include "search/StudyList.h"
 #include "settings/modMain.h"
 
 class QComboBox;
@@ -33,8 +34,10 @@ namespace search {
 class frmSearch : public QDialog {
   Q_OBJECT
  public:
+  // list is the station's list of studies: the rows of the last search,
+  // shown again, with what happened to each, when the window opens.
   frmSearch(dicom::Toolkit& toolkit, const ConnectionSettingsRecord& settings, StationHost& host,
-            QWidget* parent = nullptr);
+            StudyList& list, QWidget* parent = nullptr);
   ~frmSearch() override;
 
   // How a message box is shown; tests replace it to record the messages.
@@ -68,6 +71,7 @@ class frmSearch : public QDialog {
   void resizeEvent(QResizeEvent* event) override;
   void showEvent(QShowEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
@@ -78,12 +82,17 @@ class frmSearch : public QDialog {
   // context, when given, says which command failed ("The retrieval").
   void reportFailure(const std::exception& error, const QString& context = QString());
   void refuseTooWide();
-  std::unique_ptr<dicom::Query> newStudyQuery();
   void buildControls();
+  void fillGrid();
+  void addResultRow(int row, const QStringList& values, const QString& status);
+  void showList();
+  void buildCriteria();
+  void wireControls();
 
   dicom::Toolkit& toolkit_;
   const ConnectionSettingsRecord& settings_;
   StationHost& host_;
+  StudyList& list_;
   dicom::MatchCollection matches_;
   bool filling_ = false;
   bool outerWidthSet_ = false;

@@ -110,9 +110,9 @@ frmSettings::frmSettings(ConnectionSettingsRecord& settings, QWidget* parent)
 void frmSettings::Form_Load() {
   txtAET->setText(settings_.RemoteAET);
   txtIP->setText(settings_.RemoteIP);
-  txtPort->setText(settings_.RemotePort.text());
+  txtPort->setText(settings_.RemotePort);
   txtLocAET->setText(settings_.LocAET);
-  txtLocPort->setText(settings_.LocPort.text());
+  txtLocPort->setText(settings_.LocPort);
   cmdApply->setEnabled(false);
 }
 

@@ -1,22 +1,15 @@
 #include "modMain.h"
 
-#include <stdexcept>
-
 #include "common/AppDir.h"
+#include "dicom/core/Toolkit.h"
 #include "modINI.h"
 
-PortSetting::PortSetting(const QString& text) : text_(text) {
-  bool ok = false;
-  const int value = text.trimmed().toInt(&ok, 10);
-  if (ok) number_ = static_cast<std::int32_t>(value);
+dicom::Peer ConnectionSettingsRecord::archive() const {
+  return dicom::Peer{RemoteAET, RemoteIP, dicom::Port(RemotePort, "RemotePort")};
 }
 
-std::int32_t PortSetting::number(const char* settingName) const {
-  if (!number_) {
-    throw std::invalid_argument(
-        QString("The setting %1 \"%2\" is not a number.").arg(settingName, text_).toStdString());
-  }
-  return *number_;
+dicom::StationIdentity ConnectionSettingsRecord::station() const {
+  return dicom::StationIdentity{LocAET, dicom::Port(LocPort, "LocPort")};
 }
 
 namespace modMain {
@@ -43,10 +36,8 @@ void LoadConnectionSettings(ConnectionSettingsRecord& settings) {
 
 bool SaveConnectionSettings(const ConnectionSettingsRecord& settings, QString* errorText) {
   const std::pair<const char*, const QString*> keys[] = {
-      {"LocPort", &settings.LocPort.text()},
-      {"RemoteAET", &settings.RemoteAET},
-      {"RemotePort", &settings.RemotePort.text()},
-      {"RemoteIP", &settings.RemoteIP},
+      {"LocPort", &settings.LocPort},       {"RemoteAET", &settings.RemoteAET},
+      {"RemotePort", &settings.RemotePort}, {"RemoteIP", &settings.RemoteIP},
       {"LocAET", &settings.LocAET},
   };
   bool ok = true;
@@ -58,6 +49,15 @@ bool SaveConnectionSettings(const ConnectionSettingsRecord& settings, QString* e
     }
   }
   return ok;
+}
+
+std::unique_ptr<dicom::Query> NewArchiveQuery(dicom::Toolkit& toolkit,
+                                              const ConnectionSettingsRecord& settings) {
+  const dicom::Peer archive = settings.archive();
+  archive.port.number();
+  std::unique_ptr<dicom::Query> query = toolkit.newQuery(archive, settings.station());
+  query->setRoot(dicom::QueryRoot::Study);
+  return query;
 }
 
 }  // namespace modMain

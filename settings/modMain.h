@@ -2,37 +2,33 @@
 
 #include <QString>
 #include <cstdint>
-#include <optional>
+#include <memory>
 
-// A port setting: the text as the operator typed it (it is shown, stored and
-// saved unchanged) and, read once when the text is loaded or applied, the
-// number it stands for. A text that is no number is held as it is and fails
-// where the port is used.
-class PortSetting {
- public:
-  PortSetting(const QString& text = QStringLiteral("0"));  // NOLINT: a port is set from its text
+#include "dicom/core/Peer.h"
 
-  const QString& text() const { return text_; }
-  // The port as a signed 32-bit number; throws std::invalid_argument naming
-  // the setting when the text is not one.
-  std::int32_t number(const char* settingName) const;
+namespace dicom {
+class Query;
+class Toolkit;
+}  // namespace dicom
 
-  bool operator==(const PortSetting& other) const { return text_ == other.text_; }
-
- private:
-  QString text_;
-  std::optional<std::int32_t> number_;
-};
-
-// The station's five connection settings. There is one for the whole run:
-// the composition root owns it and hands it to the windows and to the
-// operations that talk to the remote node, which read it when they act.
+// The station's five connection settings, as texts exactly as typed and
+// stored. There is one for the whole run: the composition root owns it,
+// the settings dialog changes it, and every operation that talks to the
+// archive takes from it, when it acts, the typed archive and station
+// values it needs. A port that is no number fails there, not here.
 struct ConnectionSettingsRecord {
   QString RemoteAET;
   QString RemoteIP;
-  PortSetting RemotePort;
+  QString RemotePort = QStringLiteral("0");
   QString LocAET;
-  PortSetting LocPort;
+  QString LocPort = QStringLiteral("0");
+
+  // The archive: RemoteAET at RemoteIP, port RemotePort.
+  dicom::Peer archive() const;
+  // This station: LocAET, receiving on LocPort.
+  dicom::StationIdentity station() const;
+
+  bool operator==(const ConnectionSettingsRecord&) const = default;
 };
 
 namespace modMain {
@@ -47,5 +43,11 @@ void LoadConnectionSettings(ConnectionSettingsRecord& settings);
 // RemoteAET, RemotePort, RemoteIP, LocAET. Every key is attempted; false
 // when any write failed, with the reason in errorText.
 bool SaveConnectionSettings(const ConnectionSettingsRecord& settings, QString* errorText = nullptr);
+
+// A new find or move on the archive the settings name, on behalf of the
+// station they name, in the study root. The archive's port is read here:
+// one that is no number fails before anything is sent.
+std::unique_ptr<dicom::Query> NewArchiveQuery(dicom::Toolkit& toolkit,
+                                              const ConnectionSettingsRecord& settings);
 
 }  // namespace modMain

@@ -20,8 +20,8 @@
 
 #include "SampleStudy.h"
 #include "common/AppDir.h"
-#include "dicom/Viewer.h"
 #include "dicom/dcmtk/DcmtkToolkit.h"
+#include "dicom/widgets/Viewer.h"
 #include "search/StationHost.h"
 #include "search/frmSearch.h"
 #include "settings/modMain.h"
@@ -32,7 +32,7 @@ namespace {
 class BenchHost : public search::StationHost {
  public:
   bool confirmDiscardChanges() override { return true; }
-  void beginRetrieval(dicom::Query&) override {}
+  void beginRetrieval(const QString&) override {}
 };
 
 int seed(const QString& folder, int count, const QString& prefix) {
@@ -71,7 +71,8 @@ int grid(const QString& envFile, const QString& pattern, int expected, int repea
   std::vector<qint64> times;
   for (int run = 0; run < repeats; ++run) {
     // A fresh window each time, as the station opens one per search.
-    search::frmSearch window(toolkit, settings, host);
+    search::StudyList list;
+    search::frmSearch window(toolkit, settings, host, list);
     QString message;
     window.showMessage = [&](QMessageBox::Icon, const QString&, const QString& text) {
       message = text;

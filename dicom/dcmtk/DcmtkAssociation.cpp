@@ -2,9 +2,12 @@
 
 #include "DcmtkAssociation.h"
 
+#include <dcmtk/dcmdata/dcuid.h>
+#include <dcmtk/dcmnet/cond.h>
 #include <dcmtk/dcmnet/dul.h>
 #include <dcmtk/ofstd/ofstd.h>
 
+#include "DcmtkDimse.h"
 #include "DcmtkWatchdog.h"
 
 #ifdef _WIN32
@@ -29,10 +32,6 @@ using Clock = std::chrono::steady_clock;
 
 double secondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-QString seconds(double value) {
-  return QString::number(value, 'f', 1);
 }
 
 // The outcome of resolving a host name on the helper thread.
@@ -112,50 +111,49 @@ class ConnectionGlobals {
   Sint32 connect_, send_, receive_;
 };
 
+// The message a response answers, and whether a data set follows it; for
+// the responses the station's calls wait for.
+DIC_US respondedTo(const T_DIMSE_Message& message) {
+  switch (message.CommandField) {
+    case DIMSE_C_FIND_RSP:
+      return message.msg.CFindRSP.MessageIDBeingRespondedTo;
+    case DIMSE_C_MOVE_RSP:
+      return message.msg.CMoveRSP.MessageIDBeingRespondedTo;
+    case DIMSE_C_STORE_RSP:
+      return message.msg.CStoreRSP.MessageIDBeingRespondedTo;
+    default:
+      return 0;
+  }
+}
+
+bool hasDataSet(const T_DIMSE_Message& message) {
+  switch (message.CommandField) {
+    case DIMSE_C_FIND_RSP:
+      return message.msg.CFindRSP.DataSetType != DIMSE_DATASET_NULL;
+    case DIMSE_C_MOVE_RSP:
+      return message.msg.CMoveRSP.DataSetType != DIMSE_DATASET_NULL;
+    case DIMSE_C_STORE_RSP:
+      return message.msg.CStoreRSP.DataSetType != DIMSE_DATASET_NULL;
+    default:
+      return false;
+  }
+}
+
+LimitReached limitOf(Watchdog::Expired expired) {
+  switch (expired) {
+    case Watchdog::Expired::Idle:
+      return LimitReached::Idle;
+    case Watchdog::Expired::Deadline:
+      return LimitReached::Overall;
+    default:
+      return LimitReached::None;
+  }
+}
+
 }  // namespace
 
-QString peerName(const Endpoint& endpoint) {
-  return QStringLiteral("AE title \"%1\" at %2:%3")
-      .arg(endpoint.calledAE, endpoint.address)
-      .arg(endpoint.port);
-}
-
-void checkAETitle(const QString& aeTitle, const QString& role) {
-  if (aeTitle.trimmed().isEmpty()) {
-    throw DicomError(
-        OwnError::InvalidArgument,
-        QStringLiteral("The %1 is empty; an AE title of 1 to 16 characters is needed.").arg(role));
-  }
-  if (aeTitle.size() > 16) {
-    throw DicomError(OwnError::InvalidArgument,
-                     QStringLiteral("The %1 \"%2\" is %3 characters long; at most 16 are allowed.")
-                         .arg(role, aeTitle)
-                         .arg(aeTitle.size()));
-  }
-  for (QChar c : aeTitle) {
-    if (c.unicode() < 0x20 || c.unicode() > 0x7E || c == QLatin1Char('\\')) {
-      throw DicomError(OwnError::InvalidArgument,
-                       QStringLiteral("The %1 \"%2\" contains a character that an AE title cannot "
-                                      "hold (only printable ASCII without backslash).")
-                           .arg(role, aeTitle));
-    }
-  }
-}
-
-void checkEndpoint(const Endpoint& endpoint) {
-  if (endpoint.address.trimmed().isEmpty()) {
-    throw DicomError(OwnError::InvalidArgument,
-                     QStringLiteral("No address is given for the peer with AE title \"%1\".")
-                         .arg(endpoint.calledAE));
-  }
-  if (endpoint.port <= 0 || endpoint.port > 65535) {
-    throw DicomError(OwnError::InvalidArgument,
-                     QStringLiteral("The port %1 of the peer at %2 is outside 1 to 65535.")
-                         .arg(endpoint.port)
-                         .arg(endpoint.address));
-  }
-  checkAETitle(endpoint.calledAE, QStringLiteral("called AE title"));
-  checkAETitle(endpoint.callingAE, QStringLiteral("calling AE title"));
+std::vector<std::string> identifierSyntaxes() {
+  return {UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax};
 }
 
 // ---------------------------------------------------------------------------
@@ -165,30 +163,31 @@ Association::Association(const Endpoint& endpoint, const Timeouts& timeouts,
                          const std::vector<ProposedContext>& contexts, const QString& purpose,
                          CallLimits limits)
     : endpoint_(endpoint), timeouts_(timeouts), limits_(limits), started_(Clock::now()) {
-  checkEndpoint(endpoint_);
-  const QString peer = peerName(endpoint_);
-  const QString failed = QStringLiteral("%1 with %2 failed").arg(purpose, peer);
-
-  bool timedOut = false;
-  const QString address = resolve(endpoint_.address.trimmed(), timeouts_.connectSeconds, timedOut);
-  if (timedOut) {
-    throw DicomError(OwnError::Timeout,
-                     QStringLiteral("%1: the address \"%2\" could not be resolved within %3 s.")
-                         .arg(failed, endpoint_.address)
-                         .arg(timeouts_.connectSeconds));
-  }
-  if (address.isEmpty()) {
-    throw DicomError(
-        OwnError::UnknownHost,
-        QStringLiteral("%1: the host name \"%2\" is unknown.").arg(failed, endpoint_.address));
-  }
-
-  OFCondition cond =
+  const QString failed = QStringLiteral("%1 with %2 failed").arg(purpose, peerName(endpoint_));
+  const QString address = resolveAddress(failed);
+  const OFCondition cond =
       ASC_initializeNetwork(NET_REQUESTOR, 0, std::max(1, timeouts_.associationSeconds), &network_);
   if (cond.bad()) throw conditionError(cond, failed);
+  request(proposal(address, contexts, failed), failed);
+  startWatchdog({});
+}
 
+QString Association::resolveAddress(const QString& failed) const {
+  bool timedOut = false;
+  const QString address = resolve(endpoint_.address, timeouts_.connectSeconds, timedOut);
+  if (timedOut || address.isEmpty()) {
+    throw resolutionError(failed, endpoint_.address, timeouts_.connectSeconds, timedOut);
+  }
+  return address;
+}
+
+// The association request's parameters: the two AE titles, the addresses
+// and the proposed contexts.
+T_ASC_Parameters* Association::proposal(const QString& address,
+                                        const std::vector<ProposedContext>& contexts,
+                                        const QString& failed) {
   T_ASC_Parameters* params = nullptr;
-  cond = ASC_createAssociationParameters(&params, ASC_DEFAULTMAXPDU);
+  OFCondition cond = ASC_createAssociationParameters(&params, ASC_DEFAULTMAXPDU);
   if (cond.bad()) {
     close();
     throw conditionError(cond, failed);
@@ -213,46 +212,30 @@ Association::Association(const Endpoint& endpoint, const Timeouts& timeouts,
     }
     id = static_cast<T_ASC_PresentationContextID>(id + 2);
   }
+  return params;
+}
 
+void Association::request(T_ASC_Parameters* params, const QString& failed) {
+  OFCondition cond;
   {
     ConnectionGlobals globals(timeouts_, dimseTimeout());
     cond = ASC_requestAssociation(network_, params, &association_, nullptr, nullptr, DUL_NOBLOCK,
                                   std::max(1, timeouts_.associationSeconds));
   }
-  if (cond.bad()) {
-    // The association, when DCMTK made one, owns the parameters.
-    if (cond == DUL_ASSOCIATIONREJECTED) {
-      T_ASC_RejectParameters reject{};
-      OFString reason;
-      ASC_getRejectParameters(params, &reject);
-      ASC_printRejectParameters(reason, &reject);
-      if (association_ == nullptr) ASC_destroyAssociationParameters(&params);
-      close();
-      throw DicomError(OwnError::AssociationRejected,
-                       QStringLiteral("%1: the peer rejected the association (%2).")
-                           .arg(failed, QString::fromLatin1(reason.c_str()).simplified()));
-    }
-    const QString text = QString::fromLatin1(cond.text());
-    if (association_ == nullptr) ASC_destroyAssociationParameters(&params);
-    close();
-    // DCMTK reports a connect that ran out of time with the same code as a
-    // refused one; the time it took tells them apart.
-    const double waited = secondsSince(started_);
-    const bool connectTimedOut = cond.module() == OFM_dcmnet && cond.code() == DULC_TCPINITERROR &&
-                                 waited >= timeouts_.connectSeconds - 0.5;
-    if (isTimeout(cond) || connectTimedOut) {
-      throw DicomError(OwnError::Timeout,
-                       QStringLiteral("%1: no connection or association within %2 s (waited %3 "
-                                      "s; %4).")
-                           .arg(failed)
-                           .arg(timeouts_.connectSeconds + timeouts_.associationSeconds)
-                           .arg(seconds(waited), text));
-    }
-    throw DicomError(
-        conditionNumber(cond.module(), cond.code()),
-        QStringLiteral("%1: the association could not be opened (%2).").arg(failed, text));
+  if (cond.good()) return;
+  RequestFailure facts{failed, secondsSince(started_), timeouts_.connectSeconds,
+                       timeouts_.associationSeconds, QString()};
+  if (cond == DUL_ASSOCIATIONREJECTED) {
+    T_ASC_RejectParameters reject{};
+    OFString reason;
+    ASC_getRejectParameters(params, &reject);
+    ASC_printRejectParameters(reason, &reject);
+    facts.rejection = QString::fromLatin1(reason.c_str()).simplified();
   }
-  startWatchdog({});
+  // The association, when DCMTK made one, owns the parameters.
+  if (association_ == nullptr) ASC_destroyAssociationParameters(&params);
+  close();
+  throw requestError(cond, facts);
 }
 
 void Association::startWatchdog(std::function<std::uint64_t()> counter) {
@@ -311,27 +294,38 @@ void Association::abort() {
   close();
 }
 
-DicomError Association::failure(const OFCondition& condition, const QString& context) {
+OFCondition Association::send(T_ASC_PresentationContextID context, T_DIMSE_Message& request,
+                              DcmDataset* data, DIMSE_ProgressCallback onProgress,
+                              void* progressContext) {
+  return DIMSE_sendMessageUsingMemoryData(association_, context, &request, nullptr, data,
+                                          onProgress, progressContext, nullptr);
+}
+
+OFCondition Association::receive(T_DIMSE_Command expected, DIC_US messageID, int waitSeconds,
+                                 Response& response) {
+  // Every command set and data set of the peer is scanned before it is
+  // parsed; what goes beyond the limits ends the call, named in refusal_.
+  Command command;
+  OFCondition cond = receiveCommand(association_, waitSeconds, MessageLimits{}, command, refusal_);
+  if (cond.bad()) return cond;
+  response.command = command.message;
+  response.detail = std::move(command.set);
+  if (response.command.CommandField != expected || respondedTo(response.command) != messageID) {
+    return makeDcmnetCondition(DIMSEC_UNEXPECTEDRESPONSE, OF_error,
+                               "an unexpected response to the request");
+  }
+  if (!hasDataSet(response.command)) return cond;
+  return receiveDataSet(association_, command.context, waitSeconds, MessageLimits{}, response.data,
+                        refusal_);
+}
+
+DicomError Association::failure(const OFCondition& condition, const QString& context,
+                                const std::optional<MoveTrace>& move) {
   const Watchdog::Expired expired = watchdog_ ? watchdog_->expired() : Watchdog::Expired::No;
   abort();
-  const QString waited = seconds(secondsSince(started_));
-  if (expired == Watchdog::Expired::Idle || isTimeout(condition)) {
-    return DicomError(OwnError::Timeout,
-                      QStringLiteral("%1: nothing came from the peer for %2 s (no answer, no "
-                                     "progress); the call was ended after %3 s in all.")
-                          .arg(context)
-                          .arg(limits_.idleSeconds)
-                          .arg(waited));
-  }
-  if (expired == Watchdog::Expired::Deadline) {
-    return DicomError(OwnError::Timeout,
-                      QStringLiteral("%1: the peer did not finish within %2 s; the call was "
-                                     "ended after %3 s.")
-                          .arg(context)
-                          .arg(limits_.overallSeconds)
-                          .arg(waited));
-  }
-  return conditionError(condition, context);
+  return callError(
+      condition, CallFailure{context, limitOf(expired), limits_.idleSeconds, limits_.overallSeconds,
+                             secondsSince(started_), move, refusal_});
 }
 
 void Association::close() {

@@ -1,7 +1,7 @@
 #pragma once
 
-// One outgoing association with bounded waiting, shared by the query (find,
-// move) and the store.
+// One outgoing association with bounded waiting, shared by the find, the
+// move and the store.
 //
 // Every call is bounded twice. Its idle limit ends it when nothing has
 // progressed for that long (no response, no match, no data sent, no image
@@ -28,24 +28,13 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "DcmtkNet.h"
 
 namespace dicom::dcmtk {
-
-// The peer as the descriptions name it: AE title "ORTHANC" at 127.0.0.1:4242.
-QString peerName(const Endpoint& endpoint);
-
-// Raises OwnError::InvalidArgument for an AE title that cannot be used
-// (empty, longer than 16 characters, backslash or control characters, not
-// ASCII); role names the title in the description ("called AE title").
-void checkAETitle(const QString& aeTitle, const QString& role);
-
-// Raises OwnError::InvalidArgument for an endpoint that cannot be used:
-// empty address, port outside 1..65535, unusable calling or called AE title.
-void checkEndpoint(const Endpoint& endpoint);
 
 // A presentation context to propose: one abstract syntax and the transfer
 // syntaxes offered for it, in order of preference.
@@ -54,18 +43,31 @@ struct ProposedContext {
   std::vector<std::string> transferSyntaxes;
 };
 
+// Uncompressed syntaxes for the identifiers of a find or move, in order of
+// preference.
+std::vector<std::string> identifierSyntaxes();
+
 // The two limits of one call, in seconds; overall 0 means none.
 struct CallLimits {
   int idleSeconds = 20;
   int overallSeconds = 30;
 };
 
+// One response of the peer to a request of ours: its command, its whole
+// command set (the status detail, an Error Comment, is in it), and its data
+// set when it has one.
+struct Response {
+  T_DIMSE_Message command{};
+  std::unique_ptr<DcmDataset> detail;
+  std::unique_ptr<DcmDataset> data;
+};
+
 class Watchdog;
 
-// An established association. The constructor checks the endpoint, resolves
-// the address, connects and negotiates, each step bounded; any failure
-// raises DicomError and leaves nothing open. The association is aborted on
-// destruction unless release() ended it first.
+// An established association. The constructor resolves the address,
+// connects and negotiates, each step bounded; any failure raises DicomError
+// and leaves nothing open. The association is aborted on destruction unless
+// release() ended it first.
 class Association {
  public:
   // purpose says what the association is for, in the descriptions of
@@ -96,6 +98,20 @@ class Association {
   T_ASC_PresentationContextID acceptedContext(const std::string& abstractSyntax,
                                               const std::string& transferSyntax = {}) const;
 
+  // Sends a request, with its data set when there is one.
+  OFCondition send(T_ASC_PresentationContextID context, T_DIMSE_Message& request, DcmDataset* data,
+                   DIMSE_ProgressCallback onProgress = nullptr, void* progressContext = nullptr);
+  // Reads the next response, waiting at most waitSeconds (the watchdog's
+  // limits first): its command, then its data set when it announces one,
+  // each scanned before DCMTK parses it (DcmtkDimse.h: a command set holds
+  // no sequence and at most 64 KB; a data set nests at most 64 deep and
+  // holds at most 16 MB). One beyond those limits fails with
+  // DIMSE_PARSEFAILED, and failure() names the reason. A response of
+  // another kind than expected, or to another message, is a failure
+  // (DIMSE_UNEXPECTEDRESPONSE).
+  OFCondition receive(T_DIMSE_Command expected, DIC_US messageID, int waitSeconds,
+                      Response& response);
+
   // Releases the association (bounded); an association the peer does not
   // release properly is aborted. Never raises: the operation itself has
   // already been confirmed by the peer when this is called.
@@ -104,10 +120,16 @@ class Association {
   void abort();
 
   // Aborts the association and returns the DicomError for a failed DIMSE
-  // call: a limit that ended the call names itself and the time waited.
-  DicomError failure(const OFCondition& condition, const QString& context);
+  // call: a limit that ended the call names itself and the time waited; a
+  // move's trace says what came meanwhile.
+  DicomError failure(const OFCondition& condition, const QString& context,
+                     const std::optional<MoveTrace>& move = std::nullopt);
 
  private:
+  QString resolveAddress(const QString& failed) const;
+  T_ASC_Parameters* proposal(const QString& address, const std::vector<ProposedContext>& contexts,
+                             const QString& failed);
+  void request(T_ASC_Parameters* params, const QString& failed);
   void close();
   void startWatchdog(std::function<std::uint64_t()> counter);
 
@@ -118,6 +140,7 @@ class Association {
   T_ASC_Network* network_ = nullptr;
   T_ASC_Association* association_ = nullptr;
   std::unique_ptr<Watchdog> watchdog_;
+  QString refusal_;  // why the last response read was refused unparsed
 };
 
 }  // namespace dicom::dcmtk

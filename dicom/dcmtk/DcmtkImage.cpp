@@ -5,17 +5,18 @@
 
 #include <algorithm>
 
-#include "../DicomError.h"
 #include "DcmtkJpeg2000.h"
 #include "DcmtkNet.h"
 #include "DcmtkRender.h"
 #include "DcmtkText.h"
+#include "dicom/core/BlockingCall.h"
+#include "dicom/core/DicomError.h"
 
 namespace dicom::dcmtk {
 namespace {
 
-DcmTagKey keyOf(std::uint32_t group, std::uint32_t element) {
-  return DcmTagKey(static_cast<Uint16>(group & 0xFFFFu), static_cast<Uint16>(element & 0xFFFFu));
+DcmTagKey keyOf(Tag tag) {
+  return DcmTagKey(static_cast<Uint16>(groupOf(tag)), static_cast<Uint16>(elementOf(tag)));
 }
 
 QString tagText(const DcmTagKey& key) {
@@ -32,8 +33,8 @@ DcmtkImage::DcmtkImage(std::unique_ptr<DcmFileFormat> file, Timeouts timeouts)
   if (!file_) file_ = std::make_unique<DcmFileFormat>();
 }
 
-Attribute DcmtkImage::attribute(std::uint32_t group, std::uint32_t element) const {
-  const DcmTagKey key = keyOf(group, element);
+Attribute DcmtkImage::lookup(Tag tag) const {
+  const DcmTagKey key = keyOf(tag);
   DcmItem* item = (key.getGroup() == 0x0002) ? static_cast<DcmItem*>(file_->getMetaInfo())
                                              : static_cast<DcmItem*>(file_->getDataset());
   const QString text = readText(*item, key);
@@ -41,21 +42,18 @@ Attribute DcmtkImage::attribute(std::uint32_t group, std::uint32_t element) cons
   return Attribute(text);
 }
 
-Attribute DcmtkImage::itemAttribute(std::uint32_t sequence, std::uint32_t group,
-                                    std::uint32_t element) const {
+Attribute DcmtkImage::lookupInItem(Tag sequence, Tag tag) const {
   DcmItem* item = nullptr;
-  if (file_->getDataset()
-          ->findAndGetSequenceItem(keyOf(sequence >> 16, sequence & 0xFFFFu), item, 0)
-          .bad() ||
+  if (file_->getDataset()->findAndGetSequenceItem(keyOf(sequence), item, 0).bad() ||
       item == nullptr) {
     return Attribute();
   }
-  const QString text = readText(*item, keyOf(group, element));
+  const QString text = readText(*item, keyOf(tag));
   return text.isNull() ? Attribute() : Attribute(text);
 }
 
-void DcmtkImage::addOrReplace(std::uint32_t group, std::uint32_t element, const QString& value) {
-  const DcmTagKey key = keyOf(group, element);
+void DcmtkImage::store(Tag tag, const QString& value) {
+  const DcmTagKey key = keyOf(tag);
   if (key.getGroup() == 0x0002 || key == DCM_PixelData || key == DCM_SpecificCharacterSet ||
       key.getGroup() < 0x0008) {
     throw DicomError(OwnError::InvalidArgument,
@@ -94,6 +92,11 @@ void DcmtkImage::addOrReplace(std::uint32_t group, std::uint32_t element, const 
   }
 }
 
+void DcmtkImage::setDisplayImage(QImage picture) {
+  note_ = dicom::dcmtk::displayNote(picture);
+  picture_ = std::move(picture);
+}
+
 QImage DcmtkImage::displayImage(const QSize& tile) {
   DcmDataset& dataset = *file_->getDataset();
   if (picture_.isNull() || tile.isEmpty()) return picture_;
@@ -107,7 +110,7 @@ QImage DcmtkImage::displayImage(const QSize& tile) {
   if (covered || std::max(picture_.width(), picture_.height()) >= most) return picture_;
   try {
     QImage better = renderForDisplay(dataset, tile, arrivalLongSide(tile));
-    if (!better.isNull()) picture_ = std::move(better);
+    if (!better.isNull()) setDisplayImage(std::move(better));
   } catch (const std::exception&) {
     // The smaller picture still stands.
   }
@@ -128,21 +131,19 @@ int DcmtkImage::frameCount() const {
 }
 
 QString DcmtkImage::patientName() const {
-  return attribute(0x0010, 0x0010).defaultValue();
+  return attribute(tags::PatientName).defaultValue();
 }
 
 QString DcmtkImage::patientID() const {
-  return attribute(0x0010, 0x0020).defaultValue();
+  return attribute(tags::PatientID).defaultValue();
 }
 
-void DcmtkImage::send(const QString& address, std::int32_t port, const QString& callingAE,
-                      const QString& calledAE) {
-  Endpoint endpoint;
-  endpoint.address = address;
-  endpoint.port = port;
-  endpoint.callingAE = callingAE;
-  endpoint.calledAE = calledAE;
-  storeObject(*file_, endpoint, timeouts_);
+void DcmtkImage::send(const Peer& archive, const StationIdentity& station) {
+  // The store runs off this thread, which may draw the image meanwhile; it
+  // sends a copy, so that the object on screen stays untouched, as it
+  // arrived, even when the store decodes it for the peer.
+  DcmFileFormat copy(*file_);
+  runOffThread([&] { storeObject(copy, archive, station, timeouts_); }, kCallStackBytes);
 }
 
 }  // namespace dicom::dcmtk

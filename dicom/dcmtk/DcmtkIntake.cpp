@@ -110,9 +110,10 @@ void ObjectIntake::feed(const std::uint8_t* data, std::size_t size, bool last) {
   // Every attribute before the pixel data has passed: an object of another
   // study is dropped before its pixels are held. (The data set itself must
   // not be looked at while it is being read.)
-  if (mode_ == Mode::Keep && studyCheck_ && scanner_.reachedPixelData()) {
+  if (mode_ == Mode::Keep && studyCheck_ && !studyChecked_ && scanner_.reachedPixelData()) {
     const QString reason = studyCheck_(scanner_.studyInstanceUID());
     if (!reason.isEmpty()) refuse(0x0124, reason);
+    studyChecked_ = reason.isEmpty();
   }
   if (file_ && (last || allFed_)) dataset->transferEnd();
 }
@@ -125,11 +126,13 @@ void ObjectIntake::finish(const std::string& sopInstanceUID) {
   } else if (text(dataset, DCM_SOPInstanceUID) != sopInstanceUID) {
     refuse(0xC000, "its SOP Instance UID is not the one of the request");
   } else if (mode_ == Mode::Keep) {
-    QString reason = studyCheck_ ? studyCheck_(text(dataset, DCM_StudyInstanceUID)) : QString();
+    studyUID_ = text(dataset, DCM_StudyInstanceUID);
+    QString reason = studyCheck_ ? studyCheck_(studyUID_) : QString();
     if (!reason.isEmpty()) {
       refuse(0x0124, reason);
       return;
     }
+    studyChecked_ = true;
     reason = checkPixelModule(dataset, hasPixelData_);
     if (!reason.isEmpty()) refuse(0xC000, reason);
   }

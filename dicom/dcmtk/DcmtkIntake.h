@@ -46,6 +46,12 @@ class ObjectIntake {
   void finish(const std::string& sopInstanceUID);
 
   Mode mode() const { return mode_; }
+  // Not refused, and known to be wanted: asked back, or of the expected
+  // study (known once every attribute before the pixel data has passed).
+  bool admitted() const { return mode_ == Mode::Probe || (mode_ == Mode::Keep && studyChecked_); }
+  // The object's Study Instance UID once finish() has checked it.
+  const std::string& studyInstanceUID() const { return studyUID_; }
+  E_TransferSyntax transferSyntax() const { return xfer_; }
   std::uint16_t status() const { return status_; }
   const QString& reason() const { return reason_; }
   bool hasPixelData() const { return hasPixelData_; }
@@ -67,6 +73,8 @@ class ObjectIntake {
   std::uint16_t status_ = 0;
   QString reason_;
   bool hasPixelData_ = false;
+  bool studyChecked_ = false;
+  std::string studyUID_;
 };
 
 // The reason an object cannot be accepted, or an empty string when it can.

@@ -4,6 +4,7 @@
 #include <dcmtk/dcmdata/dcpixel.h>
 #include <dcmtk/dcmdata/dcpixseq.h>
 #include <dcmtk/dcmdata/dcpxitem.h>
+#include <dcmtk/dcmdata/dcsequen.h>
 #include <openjpeg.h>
 
 #include <algorithm>
@@ -199,6 +200,269 @@ void storeSamples(const OPJ_INT32* samples, std::size_t count, const Layout& lay
   }
 }
 
+// The bytes of one frame's codestream: one fragment read where it lies in
+// the representation the object came in (the source stays as it came), or
+// the frame's fragments joined.
+struct FrameCode {
+  Bytes bytes;
+  std::vector<Uint8> joined;
+  bool boxed = false;
+};
+
+// The fragments of the pixel data in its original representation.
+QString readFragments(DcmDataset& source, DcmPixelSequence*& sequence,
+                      std::vector<Bytes>& fragments) {
+  DcmElement* element = nullptr;
+  auto* pixelData = source.findAndGetElement(DCM_PixelData, element).good()
+                        ? dynamic_cast<DcmPixelData*>(element)
+                        : nullptr;
+  if (pixelData == nullptr) return "Pixel data missing";
+  E_TransferSyntax xfer = EXS_Unknown;
+  const DcmRepresentationParameter* parameter = nullptr;
+  pixelData->getOriginalRepresentationKey(xfer, parameter);
+  if (!isJpeg2000(xfer)) {
+    return QString("Pixel data in %1, not JPEG 2000").arg(DcmXfer(xfer).getXferName());
+  }
+  if (pixelData->getEncapsulatedRepresentation(xfer, parameter, sequence).bad() ||
+      sequence == nullptr || sequence->card() < 2) {
+    return "Encapsulated pixel data missing";
+  }
+  for (unsigned long i = 1; i < sequence->card(); ++i) {
+    DcmPixelItem* item = nullptr;
+    Uint8* data = nullptr;
+    if (sequence->getItem(item, i).bad() || item == nullptr) return "Pixel item unreadable";
+    const Uint32 length = item->getLength();
+    if (length > 0 && (item->getUint8Array(data).bad() || data == nullptr)) {
+      return "Pixel item unreadable";
+    }
+    fragments.push_back({data, data == nullptr ? 0 : length});
+  }
+  return {};
+}
+
+QString readFrameCode(DcmDataset& source, const Layout& layout, unsigned long frame,
+                      FrameCode& code) {
+  if (frame >= static_cast<unsigned long>(layout.frames)) {
+    return QString("Frame %1 asked of %2").arg(frame + 1).arg(layout.frames);
+  }
+  DcmPixelSequence* sequence = nullptr;
+  std::vector<Bytes> fragments;
+  if (QString problem = readFragments(source, sequence, fragments); !problem.isEmpty()) {
+    return problem;
+  }
+  const unsigned long frames = static_cast<unsigned long>(layout.frames);
+  std::size_t first = 0, last = fragments.size();
+  if (frames > 1) {
+    const auto starts = frameStarts(fragments, offsetTable(*sequence), frames);
+    if (starts.empty()) {
+      return QString("The fragments of frame %1 cannot be told apart").arg(frame + 1);
+    }
+    first = starts[frame];
+    last = frame + 1 < frames ? starts[frame + 1] : fragments.size();
+  }
+  code.bytes = fragments[first];
+  if (last - first > 1) {
+    for (std::size_t i = first; i < last; ++i) {
+      code.joined.insert(code.joined.end(), fragments[i].data,
+                         fragments[i].data + fragments[i].size);
+    }
+    code.bytes = {code.joined.data(), code.joined.size()};
+  }
+  code.boxed = isBoxed(code.bytes);
+  if (!code.boxed && !isCodestream(code.bytes)) return "The frame holds no JPEG 2000 codestream";
+  // The pad byte that makes a fragment even follows EOC; it is no part of the codestream.
+  Bytes& bytes = code.bytes;
+  if (!code.boxed && bytes.size > 4 && bytes.data[bytes.size - 1] == 0 &&
+      bytes.data[bytes.size - 3] == 0xFF && bytes.data[bytes.size - 2] == 0xD9) {
+    --bytes.size;
+  }
+  return {};
+}
+
+// An OpenJPEG decoder reading one codestream. It stays where it was made:
+// the stream reads through a pointer to its reader.
+struct Decoder {
+  Reader reader;
+  std::string message;  // OpenJPEG's first error
+  std::unique_ptr<opj_codec_t, CodecDeleter> codec;
+  std::unique_ptr<opj_stream_t, StreamDeleter> stream;
+
+  // What went wrong, with OpenJPEG's own words when it gave any.
+  QString failed(const char* what) const {
+    return message.empty() ? QString(what)
+                           : QString("%1: %2").arg(what, QString::fromLocal8Bit(message));
+  }
+};
+
+QString openDecoder(const FrameCode& code, Decoder& decoder) {
+  decoder.codec.reset(opj_create_decompress(code.boxed ? OPJ_CODEC_JP2 : OPJ_CODEC_J2K));
+  opj_codec_t* codec = decoder.codec.get();
+  if (codec == nullptr) return "Cannot create a JPEG 2000 decoder";
+  opj_set_error_handler(codec, keepFirstError, &decoder.message);
+  opj_set_warning_handler(codec, ignoreMessage, nullptr);
+  opj_set_info_handler(codec, ignoreMessage, nullptr);
+  opj_dparameters_t parameters;
+  opj_set_default_decoder_parameters(&parameters);
+  if (!opj_setup_decoder(codec, &parameters)) return decoder.failed("Cannot set up the decoder");
+  // A truncated codestream is an error, not a picture with missing detail.
+  opj_decoder_set_strict_mode(codec, OPJ_TRUE);
+  if (opj_has_thread_support()) {
+    opj_codec_set_threads(codec,
+                          static_cast<int>(std::max(1u, std::thread::hardware_concurrency())));
+  }
+
+  decoder.reader = Reader{code.bytes, 0};
+  decoder.stream.reset(opj_stream_create(1 << 20, OPJ_TRUE));
+  opj_stream_t* stream = decoder.stream.get();
+  if (stream == nullptr) return "Cannot create a JPEG 2000 stream";
+  opj_stream_set_user_data(stream, &decoder.reader, nullptr);
+  opj_stream_set_user_data_length(stream, code.bytes.size);
+  opj_stream_set_read_function(stream, readBytes);
+  opj_stream_set_skip_function(stream, skipBytes);
+  opj_stream_set_seek_function(stream, seekBytes);
+  return {};
+}
+
+// The image as its header describes it, and the resolution it is decoded at.
+struct Decoded {
+  std::unique_ptr<opj_image_t, ImageDeleter> image;
+  QSize full;
+  int resolutions = 0;
+  int reduction = 0;
+  std::uint32_t width = 0, height = 0;  // after the reduction
+};
+
+// The header's image, held against the object's own pixel module.
+QString checkImage(const opj_image_t& image, const Layout& layout, QSize& full) {
+  if (image.numcomps != 1 || image.comps == nullptr) {
+    return QString("JPEG 2000 image of %1 components; only grey images are decoded")
+        .arg(image.numcomps);
+  }
+  const opj_image_comp_t& component = image.comps[0];
+  if (component.prec < 1 || component.prec > 16 || component.prec > layout.bitsAllocated) {
+    return QString("JPEG 2000 precision %1 with Bits Allocated %2")
+        .arg(component.prec)
+        .arg(layout.bitsAllocated);
+  }
+  if (component.dx != 1 || component.dy != 1 || image.x1 <= image.x0 || image.y1 <= image.y0) {
+    return "JPEG 2000 image geometry not supported";
+  }
+  full = QSize(static_cast<int>(std::min<OPJ_UINT32>(image.x1 - image.x0, 1u << 30)),
+               static_cast<int>(std::min<OPJ_UINT32>(image.y1 - image.y0, 1u << 30)));
+  if (full != QSize(layout.columns, layout.rows)) {
+    return QString("JPEG 2000 image of %1x%2 where Columns x Rows is %3x%4")
+        .arg(full.width())
+        .arg(full.height())
+        .arg(layout.columns)
+        .arg(layout.rows);
+  }
+  if (std::uint64_t(full.width()) * std::uint64_t(full.height()) > kMostPixels) {
+    return "JPEG 2000 image too large";
+  }
+  return {};
+}
+
+QString readHeader(Decoder& decoder, const Layout& layout, const QSize& target, Decoded& decoded) {
+  opj_image_t* header = nullptr;
+  if (!opj_read_header(decoder.stream.get(), decoder.codec.get(), &header) || header == nullptr) {
+    opj_image_destroy(header);
+    return decoder.failed("Corrupt JPEG 2000 header");
+  }
+  decoded.image.reset(header);
+  if (QString problem = checkImage(*header, layout, decoded.full); !problem.isEmpty()) {
+    return problem;
+  }
+  {
+    std::unique_ptr<opj_codestream_info_v2_t, CodestreamInfoDeleter> codestream(
+        opj_get_cstr_info(decoder.codec.get()));
+    if (codestream && codestream->m_default_tile_info.tccp_info != nullptr) {
+      decoded.resolutions =
+          static_cast<int>(codestream->m_default_tile_info.tccp_info[0].numresolutions);
+    }
+  }
+  if (decoded.resolutions < 1 || decoded.resolutions > 33) {
+    return "JPEG 2000 resolutions unreadable";
+  }
+  decoded.reduction = jpeg2000Reduction(decoded.full, decoded.resolutions, target);
+  if (decoded.reduction > 0 &&
+      !opj_set_decoded_resolution_factor(decoder.codec.get(),
+                                         static_cast<OPJ_UINT32>(decoded.reduction))) {
+    return decoder.failed("Cannot decode at a reduced resolution");
+  }
+  decoded.width = reducedExtent(header->x0, header->x1, decoded.reduction);
+  decoded.height = reducedExtent(header->y0, header->y1, decoded.reduction);
+  return {};
+}
+
+QString decodeImage(Decoder& decoder, Decoded& decoded) {
+  opj_image_t* image = decoded.image.get();
+  if (!opj_decode(decoder.codec.get(), decoder.stream.get(), image) ||
+      !opj_end_decompress(decoder.codec.get(), decoder.stream.get())) {
+    return decoder.failed("Corrupt JPEG 2000 codestream");
+  }
+  if (image->numcomps < 1 || image->comps[0].data == nullptr ||
+      image->comps[0].w != decoded.width || image->comps[0].h != decoded.height) {
+    return "JPEG 2000 decoded to an unexpected size";
+  }
+  return {};
+}
+
+// An attribute of the one-frame copy: the per-frame functional groups of
+// the decoded frame only (when there is one item per frame), anything else
+// as it is.
+DcmElement* copyOf(DcmElement& attribute, unsigned long frame, const Layout& layout) {
+  auto* perFrame = dynamic_cast<DcmSequenceOfItems*>(&attribute);
+  if (attribute.getTag() != DCM_PerFrameFunctionalGroupsSequence || perFrame == nullptr ||
+      perFrame->card() != static_cast<unsigned long>(layout.frames)) {
+    return static_cast<DcmElement*>(attribute.clone());
+  }
+  auto* one = new DcmSequenceOfItems(attribute.getTag());
+  one->insert(static_cast<DcmItem*>(perFrame->getItem(frame)->clone()));
+  return one;
+}
+
+// The new object: source's attributes, then the decoded samples as
+// uncompressed pixel data of the decoded size.
+QString copyWithPixels(DcmDataset& source, const Layout& layout, unsigned long frame,
+                       const Decoded& decoded, std::unique_ptr<DcmDataset>& result) {
+  auto copy = std::make_unique<DcmDataset>();
+  for (unsigned long i = 0; i < source.card(); ++i) {
+    DcmElement* attribute = source.getElement(i);
+    if (attribute == nullptr) continue;
+    const DcmTagKey key = attribute->getTag();
+    // Group lengths would be stale; the copy holds one frame of other pixel data.
+    if (key.getElement() == 0x0000 || key.getGroup() == 0x7FE0 || key == DCM_NumberOfFrames ||
+        key == DCM_DataSetTrailingPadding) {
+      continue;
+    }
+    if (copy->insert(copyOf(*attribute, frame, layout), true).bad()) {
+      return "Cannot copy the attributes";
+    }
+  }
+  const std::size_t count = std::size_t{decoded.width} * decoded.height;
+  const OPJ_INT32* samples = decoded.image->comps[0].data;
+  auto* pixels = new DcmPixelData(DCM_PixelData);
+  OFCondition made;
+  if (layout.bitsAllocated == 16) {
+    Uint16* words = nullptr;
+    made = pixels->createUint16Array(static_cast<Uint32>(count), words);
+    if (made.good() && words != nullptr) storeSamples(samples, count, layout, words);
+  } else {
+    Uint8* words = nullptr;
+    made = pixels->createUint8Array(static_cast<Uint32>(count), words);
+    if (made.good() && words != nullptr) storeSamples(samples, count, layout, words);
+  }
+  if (made.bad() || copy->insert(pixels, true).bad()) {
+    delete pixels;
+    return "Out of memory for the decoded pixels";
+  }
+  copy->putAndInsertUint16(DCM_Rows, static_cast<Uint16>(decoded.height));
+  copy->putAndInsertUint16(DCM_Columns, static_cast<Uint16>(decoded.width));
+  copy->updateOriginalXfer();
+  result = std::move(copy);
+  return {};
+}
+
 }  // namespace
 
 bool isJpeg2000(E_TransferSyntax xfer) {
@@ -230,199 +494,24 @@ int jpeg2000Reduction(const QSize& full, int resolutions, const QSize& target) {
 std::unique_ptr<DcmDataset> decodeJpeg2000Frame(DcmDataset& source, unsigned long frame,
                                                 const QSize& target, QString& error,
                                                 Jpeg2000Info* info) {
-  error.clear();
-  const auto fail = [&error](const QString& text) {
-    error = text;
-    return std::unique_ptr<DcmDataset>();
-  };
   Layout layout;
-  if (const QString problem = readLayout(source, layout); !problem.isEmpty()) return fail(problem);
-  if (frame >= static_cast<unsigned long>(layout.frames)) {
-    return fail(QString("Frame %1 asked of %2").arg(frame + 1).arg(layout.frames));
-  }
-
-  // The frame's fragments, read where they lie in the representation the
-  // object came in: the source stays as it came.
-  DcmElement* element = nullptr;
-  auto* pixelData = source.findAndGetElement(DCM_PixelData, element).good()
-                        ? dynamic_cast<DcmPixelData*>(element)
-                        : nullptr;
-  if (pixelData == nullptr) return fail("Pixel data missing");
-  E_TransferSyntax xfer = EXS_Unknown;
-  const DcmRepresentationParameter* parameter = nullptr;
-  pixelData->getOriginalRepresentationKey(xfer, parameter);
-  if (!isJpeg2000(xfer)) {
-    return fail(QString("Pixel data in %1, not JPEG 2000").arg(DcmXfer(xfer).getXferName()));
-  }
-  DcmPixelSequence* sequence = nullptr;
-  if (pixelData->getEncapsulatedRepresentation(xfer, parameter, sequence).bad() ||
-      sequence == nullptr || sequence->card() < 2) {
-    return fail("Encapsulated pixel data missing");
-  }
-  std::vector<Bytes> fragments;
-  for (unsigned long i = 1; i < sequence->card(); ++i) {
-    DcmPixelItem* item = nullptr;
-    Uint8* data = nullptr;
-    if (sequence->getItem(item, i).bad() || item == nullptr) return fail("Pixel item unreadable");
-    const Uint32 length = item->getLength();
-    if (length > 0 && (item->getUint8Array(data).bad() || data == nullptr)) {
-      return fail("Pixel item unreadable");
-    }
-    fragments.push_back({data, data == nullptr ? 0 : length});
-  }
-  const unsigned long frames = static_cast<unsigned long>(layout.frames);
-  std::size_t first = 0, last = fragments.size();
-  if (frames > 1) {
-    const auto starts = frameStarts(fragments, offsetTable(*sequence), frames);
-    if (starts.empty()) {
-      return fail(QString("The fragments of frame %1 cannot be told apart").arg(frame + 1));
-    }
-    first = starts[frame];
-    last = frame + 1 < frames ? starts[frame + 1] : fragments.size();
-  }
-  Bytes code = fragments[first];
-  std::vector<Uint8> joined;
-  if (last - first > 1) {
-    for (std::size_t i = first; i < last; ++i) {
-      joined.insert(joined.end(), fragments[i].data, fragments[i].data + fragments[i].size);
-    }
-    code = {joined.data(), joined.size()};
-  }
-  const bool boxed = isBoxed(code);
-  if (!boxed && !isCodestream(code)) return fail("The frame holds no JPEG 2000 codestream");
-  // The pad byte that makes a fragment even follows EOC; it is no part of the codestream.
-  if (!boxed && code.size > 4 && code.data[code.size - 1] == 0 &&
-      code.data[code.size - 3] == 0xFF && code.data[code.size - 2] == 0xD9) {
-    --code.size;
-  }
-
-  std::unique_ptr<opj_codec_t, CodecDeleter> codec(
-      opj_create_decompress(boxed ? OPJ_CODEC_JP2 : OPJ_CODEC_J2K));
-  if (!codec) return fail("Cannot create a JPEG 2000 decoder");
-  std::string message;
-  opj_set_error_handler(codec.get(), keepFirstError, &message);
-  opj_set_warning_handler(codec.get(), ignoreMessage, nullptr);
-  opj_set_info_handler(codec.get(), ignoreMessage, nullptr);
-  const auto failed = [&](const char* what) {
-    return fail(message.empty() ? QString(what)
-                                : QString("%1: %2").arg(what, QString::fromLocal8Bit(message)));
-  };
-  opj_dparameters_t parameters;
-  opj_set_default_decoder_parameters(&parameters);
-  if (!opj_setup_decoder(codec.get(), &parameters)) return failed("Cannot set up the decoder");
-  // A truncated codestream is an error, not a picture with missing detail.
-  opj_decoder_set_strict_mode(codec.get(), OPJ_TRUE);
-  if (opj_has_thread_support()) {
-    opj_codec_set_threads(codec.get(),
-                          static_cast<int>(std::max(1u, std::thread::hardware_concurrency())));
-  }
-
-  Reader reader{code, 0};
-  std::unique_ptr<opj_stream_t, StreamDeleter> stream(opj_stream_create(1 << 20, OPJ_TRUE));
-  if (!stream) return fail("Cannot create a JPEG 2000 stream");
-  opj_stream_set_user_data(stream.get(), &reader, nullptr);
-  opj_stream_set_user_data_length(stream.get(), code.size);
-  opj_stream_set_read_function(stream.get(), readBytes);
-  opj_stream_set_skip_function(stream.get(), skipBytes);
-  opj_stream_set_seek_function(stream.get(), seekBytes);
-
-  opj_image_t* header = nullptr;
-  if (!opj_read_header(stream.get(), codec.get(), &header) || header == nullptr) {
-    opj_image_destroy(header);
-    return failed("Corrupt JPEG 2000 header");
-  }
-  std::unique_ptr<opj_image_t, ImageDeleter> image(header);
-  if (image->numcomps != 1 || image->comps == nullptr) {
-    return fail(QString("JPEG 2000 image of %1 components; only grey images are decoded")
-                    .arg(image->numcomps));
-  }
-  const opj_image_comp_t& component = image->comps[0];
-  if (component.prec < 1 || component.prec > 16 || component.prec > layout.bitsAllocated) {
-    return fail(QString("JPEG 2000 precision %1 with Bits Allocated %2")
-                    .arg(component.prec)
-                    .arg(layout.bitsAllocated));
-  }
-  if (component.dx != 1 || component.dy != 1 || image->x1 <= image->x0 || image->y1 <= image->y0) {
-    return fail("JPEG 2000 image geometry not supported");
-  }
-  const QSize full(static_cast<int>(std::min<OPJ_UINT32>(image->x1 - image->x0, 1u << 30)),
-                   static_cast<int>(std::min<OPJ_UINT32>(image->y1 - image->y0, 1u << 30)));
-  if (full != QSize(layout.columns, layout.rows)) {
-    return fail(QString("JPEG 2000 image of %1x%2 where Columns x Rows is %3x%4")
-                    .arg(full.width())
-                    .arg(full.height())
-                    .arg(layout.columns)
-                    .arg(layout.rows));
-  }
-  if (std::uint64_t(full.width()) * std::uint64_t(full.height()) > kMostPixels) {
-    return fail("JPEG 2000 image too large");
-  }
-  int resolutions = 0;
-  {
-    std::unique_ptr<opj_codestream_info_v2_t, CodestreamInfoDeleter> codestream(
-        opj_get_cstr_info(codec.get()));
-    if (codestream && codestream->m_default_tile_info.tccp_info != nullptr) {
-      resolutions = static_cast<int>(codestream->m_default_tile_info.tccp_info[0].numresolutions);
-    }
-  }
-  if (resolutions < 1 || resolutions > 33) return fail("JPEG 2000 resolutions unreadable");
-  const int reduction = jpeg2000Reduction(full, resolutions, target);
-  if (reduction > 0 &&
-      !opj_set_decoded_resolution_factor(codec.get(), static_cast<OPJ_UINT32>(reduction))) {
-    return failed("Cannot decode at a reduced resolution");
-  }
-  const std::uint32_t width = reducedExtent(image->x0, image->x1, reduction);
-  const std::uint32_t height = reducedExtent(image->y0, image->y1, reduction);
-
-  if (!opj_decode(codec.get(), stream.get(), image.get()) ||
-      !opj_end_decompress(codec.get(), stream.get())) {
-    return failed("Corrupt JPEG 2000 codestream");
-  }
-  if (image->numcomps < 1 || image->comps[0].data == nullptr || image->comps[0].w != width ||
-      image->comps[0].h != height) {
-    return fail("JPEG 2000 decoded to an unexpected size");
-  }
-
-  auto result = std::make_unique<DcmDataset>();
-  for (unsigned long i = 0; i < source.card(); ++i) {
-    DcmElement* attribute = source.getElement(i);
-    if (attribute == nullptr) continue;
-    const DcmTagKey key = attribute->getTag();
-    // Group lengths would be stale; the copy holds one frame of other pixel data.
-    if (key.getElement() == 0x0000 || key.getGroup() == 0x7FE0 || key == DCM_NumberOfFrames ||
-        key == DCM_DataSetTrailingPadding) {
-      continue;
-    }
-    if (result->insert(static_cast<DcmElement*>(attribute->clone()), true).bad()) {
-      return fail("Cannot copy the attributes");
-    }
-  }
-  const std::size_t count = std::size_t{width} * height;
-  auto* decoded = new DcmPixelData(DCM_PixelData);
-  OFCondition made;
-  if (layout.bitsAllocated == 16) {
-    Uint16* words = nullptr;
-    made = decoded->createUint16Array(static_cast<Uint32>(count), words);
-    if (made.good() && words != nullptr) storeSamples(image->comps[0].data, count, layout, words);
-  } else {
-    Uint8* words = nullptr;
-    made = decoded->createUint8Array(static_cast<Uint32>(count), words);
-    if (made.good() && words != nullptr) storeSamples(image->comps[0].data, count, layout, words);
-  }
-  if (made.bad() || result->insert(decoded, true).bad()) {
-    delete decoded;
-    return fail("Out of memory for the decoded pixels");
-  }
-  result->putAndInsertUint16(DCM_Rows, static_cast<Uint16>(height));
-  result->putAndInsertUint16(DCM_Columns, static_cast<Uint16>(width));
-  result->updateOriginalXfer();
-
+  FrameCode code;
+  auto decoder = std::make_unique<Decoder>();
+  Decoded decoded;
+  std::unique_ptr<DcmDataset> result;
+  error = readLayout(source, layout);
+  if (error.isEmpty()) error = readFrameCode(source, layout, frame, code);
+  if (error.isEmpty()) error = openDecoder(code, *decoder);
+  if (error.isEmpty()) error = readHeader(*decoder, layout, target, decoded);
+  if (error.isEmpty()) error = decodeImage(*decoder, decoded);
+  if (error.isEmpty()) error = copyWithPixels(source, layout, frame, decoded, result);
+  if (!error.isEmpty()) return nullptr;
   if (info != nullptr) {
-    info->fullSize = full;
-    info->decodedSize = QSize(static_cast<int>(width), static_cast<int>(height));
-    info->resolutions = resolutions;
-    info->reduction = reduction;
-    info->boxed = boxed;
+    info->fullSize = decoded.full;
+    info->decodedSize = QSize(static_cast<int>(decoded.width), static_cast<int>(decoded.height));
+    info->resolutions = decoded.resolutions;
+    info->reduction = decoded.reduction;
+    info->boxed = code.boxed;
   }
   return result;
 }

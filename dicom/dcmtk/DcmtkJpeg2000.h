@@ -37,7 +37,8 @@ int jpeg2000Reduction(const QSize& full, int resolutions, const QSize& target);
 // Decodes one frame (0-based) of source's JPEG 2000 pixel data at the
 // resolution jpeg2000Reduction chooses for target, into a new data set:
 // source's attributes without its pixel data, Rows and Columns of the
-// decoded size, no Number of Frames, and uncompressed little endian pixel
+// decoded size, no Number of Frames, the per-frame functional groups of
+// that frame alone, and uncompressed little endian pixel
 // data (OW for 16 bits allocated, OB for 8) holding the samples as Bits
 // Stored and Pixel Representation say. Window, VOI LUT, rescale and
 // polarity stay as they are, so the copy renders like the original would;

@@ -7,16 +7,19 @@
 #include <dcmtk/dcmimage/diregist.h>  // colour images
 #include <dcmtk/dcmimgle/dcmimage.h>
 
+#include <QStringList>
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <stdexcept>
+#include <tuple>
 #include <vector>
 
-#include "../Shrink.h"
 #include "DcmtkJpeg2000.h"
+#include "dicom/core/Shrink.h"
 
 namespace dicom::dcmtk {
 namespace {
@@ -32,14 +35,6 @@ void keepOriginalRepresentation(DcmDataset& dataset) {
   if (DcmPixelData* pixels = pixelDataOf(dataset)) pixels->removeAllButOriginalRepresentations();
 }
 
-// Chooses the grey scale: the object's own window, else its VOI LUT, else
-// the full range of the stored values.
-void chooseVoi(DicomImage& image) {
-  if (image.getWindowCount() > 0 && image.setWindow(0)) return;
-  if (image.getVoiLutCount() > 0 && image.setVoiLut(0)) return;
-  image.setMinMaxWindow(0);
-}
-
 QSize fitted(int width, int height, int maxLongSide) {
   const int longSide = std::max(width, height);
   if (longSide <= maxLongSide) return QSize(width, height);
@@ -48,22 +43,7 @@ QSize fitted(int width, int height, int maxLongSide) {
                std::max(1, static_cast<int>(height * factor + 0.5)));
 }
 
-// --- the native path ----------------------------------------------------
-
-// What the native path needs to know about a grey image.
-struct GreyLayout {
-  int rows = 0;
-  int columns = 0;
-  int bitsAllocated = 0;
-  int bitsStored = 0;
-  bool isSigned = false;
-  bool inverted = false;  // low values shown white
-  double slope = 1.0;
-  double intercept = 0.0;
-  bool hasWindow = false;
-  double center = 0.0;
-  double width = 0.0;
-};
+// --- reading the attributes ---------------------------------------------
 
 std::optional<OFString> text(DcmItem& dataset, const DcmTagKey& tag) {
   OFString value;
@@ -73,7 +53,7 @@ std::optional<OFString> text(DcmItem& dataset, const DcmTagKey& tag) {
   return value.substr(begin, value.find_last_not_of(' ') - begin + 1);
 }
 
-std::optional<Uint16> number(DcmDataset& dataset, const DcmTagKey& tag) {
+std::optional<Uint16> number(DcmItem& dataset, const DcmTagKey& tag) {
   Uint16 value = 0;
   if (dataset.findAndGetUint16(tag, value).bad()) return std::nullopt;
   return value;
@@ -92,16 +72,14 @@ std::optional<double> decimal(DcmItem& dataset, const DcmTagKey& tag) {
 // Enhanced multi-frame objects (breast tomosynthesis among them) carry
 // their window and rescale in functional groups, per frame or shared by all
 // frames, and not at the top level. The shown frame's own group counts
-// first. A one-frame copy of such an object (a decoded JPEG 2000 frame)
-// keeps the groups of all frames and shows the middle one.
+// first; per-frame groups that are not one item per frame are not used.
 DcmItem* frameMacro(DcmDataset& dataset, const DcmTagKey& macro, unsigned long frame) {
   DcmItem* group = nullptr;
   DcmItem* item = nullptr;
   DcmSequenceOfItems* perFrame = nullptr;
   if (dataset.findAndGetSequence(DCM_PerFrameFunctionalGroupsSequence, perFrame).good() &&
-      perFrame != nullptr && perFrame->card() > 0) {
-    const unsigned long count = perFrame->card();
-    item = perFrame->getItem(count == frameCount(dataset) ? frame : count / 2);
+      perFrame != nullptr && perFrame->card() == frameCount(dataset)) {
+    item = perFrame->getItem(frame);
     if (item != nullptr && item->findAndGetSequenceItem(macro, group, 0).good()) return group;
   }
   if (dataset.findAndGetSequenceItem(DCM_SharedFunctionalGroupsSequence, item, 0).good() &&
@@ -111,10 +89,286 @@ DcmItem* frameMacro(DcmDataset& dataset, const DcmTagKey& macro, unsigned long f
   return nullptr;
 }
 
-// Reads the attributes that decide the grey scale, or nothing when the
-// object needs more than the native path does (see renderNativeGrey).
-std::optional<GreyLayout> greyLayout(DcmDataset& dataset, unsigned long frame) {
-  GreyLayout layout;
+// The item that holds the two attributes: the data set when it holds
+// either, else the frame's functional group of that macro, else the data set.
+DcmItem& holder(DcmDataset& dataset, const DcmTagKey& first, const DcmTagKey& second,
+                const DcmTagKey& macro, unsigned long frame) {
+  if (dataset.tagExistsWithValue(first) || dataset.tagExistsWithValue(second)) return dataset;
+  DcmItem* group = frameMacro(dataset, macro, frame);
+  return group != nullptr ? *group : dataset;
+}
+
+// --- the grey scale -------------------------------------------------------
+//
+// A window, rescale or lookup table that cannot give a picture (not finite,
+// overflowing, a width below 1, every value in one grey, a table shorter
+// than its descriptor) is set aside and named; the picture is then drawn
+// over the range of the pixel values, as when the object has none, rather
+// than as a uniform black, grey or white.
+
+// How a grey image's values become greys, once its attributes are checked.
+struct GreyScale {
+  enum class Modality { None, Rescale, Lut };
+  enum class Voi { Range, Window, Lut };
+  Modality modality = Modality::None;
+  bool modalityIgnored = false;  // a rescale or modality LUT set aside
+  double slope = 1.0, intercept = 0.0;
+  Voi voi = Voi::Range;
+  bool ownWindow = false;  // the object's own first window, not a functional group's
+  double center = 0.0, width = 0.0;
+  bool linear = true;  // every VOI LUT Function that applies is LINEAR
+  bool sigmoid = false;
+  QStringList notes;
+};
+
+// The values the pixels' bits can hold, after the modality transformation.
+struct ValueRange {
+  bool known = false;
+  double low = 0.0, high = 0.0;
+};
+
+ValueRange storedRange(DcmDataset& dataset) {
+  const auto stored = number(dataset, DCM_BitsStored);
+  if (!stored || *stored == 0 || *stored > 32) return {};
+  const double span = std::ldexp(1.0, *stored);
+  if (number(dataset, DCM_PixelRepresentation).value_or(0) == 1) {
+    return {true, -span / 2.0, span / 2.0 - 1.0};
+  }
+  return {true, 0.0, span - 1.0};
+}
+
+// The value of a descriptor, whatever its VR (US or SS): its first value
+// counts entries, 0 meaning 65536.
+std::optional<long> descriptorValue(DcmItem& item, const DcmTagKey& tag, unsigned long position) {
+  DcmElement* element = nullptr;
+  OFString value;
+  if (item.findAndGetElement(tag, element).bad() || element == nullptr ||
+      element->getOFString(value, position).bad()) {
+    return std::nullopt;
+  }
+  bool ok = false;
+  const long number = QString::fromLatin1(value.c_str()).trimmed().toLong(&ok);
+  if (!ok || number < -32768 || number > 65535) return std::nullopt;
+  return number < 0 ? number + 65536 : number;
+}
+
+// Why a lookup table cannot be used; empty when it can. Its data must hold
+// the entries its descriptor declares (8-bit entries may come two a word).
+QString lutProblem(DcmItem& item, const DcmTagKey& descriptor, const DcmTagKey& data) {
+  const auto entries = descriptorValue(item, descriptor, 0);
+  const auto bits = descriptorValue(item, descriptor, 2);
+  DcmElement* values = nullptr;
+  if (!entries || !bits) return "descriptor unreadable";
+  if (item.findAndGetElement(data, values).bad() || values == nullptr) return "data missing";
+  const unsigned long count = *entries == 0 ? 65536 : static_cast<unsigned long>(*entries);
+  const unsigned long words = values->getLength() / 2;
+  if (words < count && !(*bits <= 8 && words == (count + 1) / 2)) {
+    return "shorter than its descriptor";
+  }
+  return {};
+}
+
+// Whether a and b are finite, apart, and a span a window can be computed over.
+bool usableSpan(double a, double b) {
+  const double low = std::min(a, b), high = std::max(a, b);
+  return std::isfinite(low) && std::isfinite(high) && low != high &&
+         std::isfinite(high - low + 1.0) && std::isfinite(low + high + 1.0);
+}
+
+// The modality transformation: a modality LUT, else the rescale (at the top
+// level or in the frame's functional groups), else none.
+void chooseModality(DcmDataset& dataset, unsigned long frame, ValueRange& range, GreyScale& scale) {
+  DcmItem* lut = nullptr;
+  if (dataset.findAndGetSequenceItem(DCM_ModalityLUTSequence, lut, 0).good() && lut != nullptr) {
+    const QString problem = lutProblem(*lut, DCM_LUTDescriptor, DCM_LUTData);
+    scale.modality = problem.isEmpty() ? GreyScale::Modality::Lut : GreyScale::Modality::None;
+    scale.modalityIgnored = !problem.isEmpty();
+    if (!problem.isEmpty()) scale.notes << "modality LUT ignored: " + problem;
+    if (problem.isEmpty()) range.known = false;  // the table's values are its own
+    return;
+  }
+  DcmItem& item = holder(dataset, DCM_RescaleSlope, DCM_RescaleIntercept,
+                         DCM_PixelValueTransformationSequence, frame);
+  const bool hasSlope = item.tagExistsWithValue(DCM_RescaleSlope);
+  const bool hasIntercept = item.tagExistsWithValue(DCM_RescaleIntercept);
+  if (!hasSlope && !hasIntercept) return;
+  const auto slope = hasSlope ? decimal(item, DCM_RescaleSlope) : 1.0;
+  const auto intercept = hasIntercept ? decimal(item, DCM_RescaleIntercept) : 0.0;
+  QString problem;
+  if (!slope || !intercept) {
+    problem = "not finite";
+  } else if (*slope == 0.0) {
+    problem = "slope 0";
+  } else if (range.known &&
+             !usableSpan(range.low * *slope + *intercept, range.high * *slope + *intercept)) {
+    problem = "out of range";
+  }
+  if (!problem.isEmpty()) {
+    scale.modalityIgnored = true;
+    scale.notes << "rescale ignored: " + problem;
+    return;
+  }
+  scale.modality = GreyScale::Modality::Rescale;
+  scale.slope = *slope;
+  scale.intercept = *intercept;
+  const double a = range.low * scale.slope + scale.intercept;
+  const double b = range.high * scale.slope + scale.intercept;
+  range.low = std::min(a, b), range.high = std::max(a, b);
+}
+
+// The 8-bit grey DCMTK's linear window gives a value (0 .. 255, before the
+// polarity), with its borders and its truncation.
+int windowGrey(double value, double center, double width) {
+  const double left = center - 0.5 - (width - 1.0) / 2.0;
+  const double right = center - 0.5 + (width - 1.0) / 2.0;
+  if (value <= left) return 0;
+  if (value > right) return 255;
+  return static_cast<int>(std::clamp((value - left) / (width - 1.0) * 255.0, 0.0, 255.0));
+}
+
+// Why the window cannot give a picture of values in range; empty when it can.
+QString windowProblem(std::optional<double> center, std::optional<double> width,
+                      const ValueRange& range) {
+  if (!center || !width) return "not finite";
+  if (*width < 1.0) return "width below 1";
+  if (!std::isfinite(*center - 0.5 - *width / 2.0) || !std::isfinite(*center + *width / 2.0)) {
+    return "out of range";
+  }
+  if (range.known &&
+      windowGrey(range.low, *center, *width) == windowGrey(range.high, *center, *width)) {
+    return "one grey for all values";
+  }
+  return {};
+}
+
+// The VOI: the first window (the object's own, else the frame's functional
+// group's), else the first VOI LUT, else the range of the values. With the
+// modality transformation set aside, a window or table made for its values
+// is set aside too.
+void chooseVoi(DcmDataset& dataset, unsigned long frame, const ValueRange& range,
+               GreyScale& scale) {
+  if (dataset.tagExists(DCM_VOILUTFunction) && text(dataset, DCM_VOILUTFunction) != "LINEAR") {
+    scale.linear = false;
+  }
+  if (scale.modalityIgnored) return;
+  DcmItem& item =
+      holder(dataset, DCM_WindowCenter, DCM_WindowWidth, DCM_FrameVOILUTSequence, frame);
+  if (item.tagExistsWithValue(DCM_WindowCenter) || item.tagExistsWithValue(DCM_WindowWidth)) {
+    const auto center = decimal(item, DCM_WindowCenter);
+    const auto width = decimal(item, DCM_WindowWidth);
+    const bool complete =
+        item.tagExistsWithValue(DCM_WindowCenter) && item.tagExistsWithValue(DCM_WindowWidth);
+    const QString problem = complete ? windowProblem(center, width, range) : "incomplete";
+    if (problem.isEmpty()) {
+      scale.voi = GreyScale::Voi::Window;
+      scale.ownWindow = &item == &dataset;
+      scale.center = *center;
+      scale.width = *width;
+      const auto function = text(item, DCM_VOILUTFunction);
+      if (function && *function != "LINEAR") scale.linear = false;
+      scale.sigmoid = function == "SIGMOID";
+      return;
+    }
+    scale.notes << "window ignored: " + problem;
+  }
+  DcmItem* lut = nullptr;
+  if (dataset.findAndGetSequenceItem(DCM_VOILUTSequence, lut, 0).good() && lut != nullptr) {
+    const QString problem = lutProblem(*lut, DCM_LUTDescriptor, DCM_LUTData);
+    if (problem.isEmpty()) scale.voi = GreyScale::Voi::Lut;
+    if (!problem.isEmpty()) scale.notes << "VOI LUT ignored: " + problem;
+  }
+}
+
+GreyScale greyScale(DcmDataset& dataset, unsigned long frame) {
+  GreyScale scale;
+  ValueRange range = storedRange(dataset);
+  chooseModality(dataset, frame, range, scale);
+  chooseVoi(dataset, frame, range, scale);
+  return scale;
+}
+
+// Sets the grey scale on DCMTK's decoder: the window chosen, else the VOI
+// LUT, else the range of the values.
+void applyVoi(DicomImage& image, const GreyScale& scale) {
+  if (scale.voi == GreyScale::Voi::Window) {
+    const bool set =
+        scale.ownWindow ? image.setWindow(0) : image.setWindow(scale.center, scale.width);
+    if (set && !scale.ownWindow && scale.sigmoid) image.setVoiLutFunction(EFV_Sigmoid);
+    if (set) return;
+  }
+  if (scale.voi == GreyScale::Voi::Lut && image.setVoiLut(0)) return;
+  image.setMinMaxWindow(0);
+}
+
+const QString kNoteKey = QStringLiteral("Brevant.displayNote");
+
+QImage noted(QImage picture, const QStringList& notes) {
+  if (!picture.isNull() && !notes.isEmpty()) picture.setText(kNoteKey, notes.join("; "));
+  return picture;
+}
+
+// Why a palette colour image cannot be shown; empty when it can (or is none).
+QString paletteProblem(DcmDataset& dataset) {
+  if (text(dataset, DCM_PhotometricInterpretation) != "PALETTE COLOR") return {};
+  const std::array<std::tuple<const char*, DcmTagKey, DcmTagKey, DcmTagKey>, 3> colours = {{
+      {"Red", DCM_RedPaletteColorLookupTableDescriptor, DCM_RedPaletteColorLookupTableData,
+       DCM_SegmentedRedPaletteColorLookupTableData},
+      {"Green", DCM_GreenPaletteColorLookupTableDescriptor, DCM_GreenPaletteColorLookupTableData,
+       DCM_SegmentedGreenPaletteColorLookupTableData},
+      {"Blue", DCM_BluePaletteColorLookupTableDescriptor, DCM_BluePaletteColorLookupTableData,
+       DCM_SegmentedBluePaletteColorLookupTableData},
+  }};
+  for (const auto& [name, descriptor, data, segmented] : colours) {
+    if (dataset.tagExists(segmented)) continue;
+    const QString problem = lutProblem(dataset, descriptor, data);
+    if (!problem.isEmpty()) {
+      return QString("%1 Palette Color Lookup Table %2").arg(name, problem);
+    }
+  }
+  return {};
+}
+
+// Why DCMTK's decoder refuses the pixel module, when it is its bits; empty
+// otherwise.
+QString bitsProblem(DcmDataset& dataset) {
+  const auto allocated = number(dataset, DCM_BitsAllocated);
+  const auto stored = number(dataset, DCM_BitsStored);
+  const auto highBit = number(dataset, DCM_HighBit);
+  if (!allocated || !stored || !highBit) return {};
+  if (*stored == 0 || *stored > *allocated) {
+    return QString("Bits Stored %1 with Bits Allocated %2").arg(*stored).arg(*allocated);
+  }
+  if (*highBit + 1 < *stored || *highBit >= *allocated) {
+    return QString("High Bit %1 with Bits Stored %2 and Bits Allocated %3")
+        .arg(*highBit)
+        .arg(*stored)
+        .arg(*allocated);
+  }
+  return {};
+}
+
+// --- the native path ----------------------------------------------------
+
+// What the native path needs to know about a grey image.
+struct GreyLayout {
+  int rows = 0;
+  int columns = 0;
+  int bitsAllocated = 0;
+  int bitsStored = 0;
+  bool isSigned = false;
+  bool inverted = false;  // low values shown white
+  double slope = 1.0;
+  double intercept = 0.0;
+  bool hasWindow = false;
+  double center = 0.0;
+  double width = 0.0;
+  QStringList notes;  // what was set aside
+};
+
+// The pixel module of a grey image of 8 or 16 bits allocated whose high bit
+// is bits stored - 1, and its polarity by its photometric interpretation;
+// false for anything else.
+bool readPixelModule(DcmDataset& dataset, GreyLayout& layout) {
   const auto samples = number(dataset, DCM_SamplesPerPixel);
   const auto rows = number(dataset, DCM_Rows);
   const auto columns = number(dataset, DCM_Columns);
@@ -125,13 +379,13 @@ std::optional<GreyLayout> greyLayout(DcmDataset& dataset, unsigned long frame) {
   const auto photometric = text(dataset, DCM_PhotometricInterpretation);
   if (!samples || !rows || !columns || !allocated || !stored || !highBit || !representation ||
       !photometric) {
-    return std::nullopt;
+    return false;
   }
-  if (*samples != 1 || *rows == 0 || *columns == 0) return std::nullopt;
-  if (*allocated != 8 && *allocated != 16) return std::nullopt;
-  if (*stored == 0 || *stored > *allocated || *highBit != *stored - 1) return std::nullopt;
-  if (*representation > 1) return std::nullopt;
-  if (*photometric != "MONOCHROME1" && *photometric != "MONOCHROME2") return std::nullopt;
+  if (*samples != 1 || *rows == 0 || *columns == 0) return false;
+  if (*allocated != 8 && *allocated != 16) return false;
+  if (*stored == 0 || *stored > *allocated || *highBit != *stored - 1) return false;
+  if (*representation > 1) return false;
+  if (*photometric != "MONOCHROME1" && *photometric != "MONOCHROME2") return false;
   layout.rows = *rows;
   layout.columns = *columns;
   layout.bitsAllocated = *allocated;
@@ -140,65 +394,41 @@ std::optional<GreyLayout> greyLayout(DcmDataset& dataset, unsigned long frame) {
   // DCMTK shows MONOCHROME1 inverted unless a Presentation LUT Shape says
   // otherwise; INVERSE inverts either polarity and IDENTITY neither.
   layout.inverted = *photometric == "MONOCHROME1";
-
   if (dataset.tagExists(DCM_NumberOfFrames)) {
     Sint32 frames = 0;
-    if (dataset.findAndGetSint32(DCM_NumberOfFrames, frames).bad() || frames < 1) {
-      return std::nullopt;
-    }
+    if (dataset.findAndGetSint32(DCM_NumberOfFrames, frames).bad() || frames < 1) return false;
   }
-  if (dataset.tagExists(DCM_ModalityLUTSequence) || dataset.tagExists(DCM_VOILUTSequence)) {
+  return true;
+}
+
+// The Presentation LUT Shape's say on the polarity; false for a shape the
+// native path does not apply.
+bool readPresentation(DcmDataset& dataset, GreyLayout& layout) {
+  if (!dataset.tagExists(DCM_PresentationLUTShape)) return true;
+  const auto shape = text(dataset, DCM_PresentationLUTShape);
+  if (shape != "INVERSE" && shape != "IDENTITY") return false;
+  layout.inverted = shape == "INVERSE";
+  return true;
+}
+
+// Reads the attributes that decide the grey scale, or nothing when the
+// object needs more than the native path does (see renderNativeGrey).
+std::optional<GreyLayout> greyLayout(DcmDataset& dataset, unsigned long frame) {
+  GreyLayout layout;
+  if (!readPixelModule(dataset, layout) || !readPresentation(dataset, layout)) {
     return std::nullopt;
   }
-  if (dataset.tagExists(DCM_VOILUTFunction) && text(dataset, DCM_VOILUTFunction) != "LINEAR") {
+  const GreyScale scale = greyScale(dataset, frame);
+  if (scale.modality == GreyScale::Modality::Lut || scale.voi == GreyScale::Voi::Lut ||
+      !scale.linear) {
     return std::nullopt;
   }
-  if (dataset.tagExists(DCM_PresentationLUTShape)) {
-    const auto shape = text(dataset, DCM_PresentationLUTShape);
-    if (shape == "INVERSE") {
-      layout.inverted = true;
-    } else if (shape == "IDENTITY") {
-      layout.inverted = false;
-    } else {
-      return std::nullopt;
-    }
-  }
-
-  DcmItem* rescale = &dataset;
-  if (!dataset.tagExists(DCM_RescaleSlope) && !dataset.tagExists(DCM_RescaleIntercept)) {
-    if (DcmItem* macro = frameMacro(dataset, DCM_PixelValueTransformationSequence, frame)) {
-      rescale = macro;
-    }
-  }
-  const bool hasSlope = rescale->tagExists(DCM_RescaleSlope);
-  const bool hasIntercept = rescale->tagExists(DCM_RescaleIntercept);
-  if (hasSlope || hasIntercept) {
-    const auto slope = decimal(*rescale, DCM_RescaleSlope);
-    const auto intercept = decimal(*rescale, DCM_RescaleIntercept);
-    if (!slope || !intercept || *slope == 0.0) return std::nullopt;
-    layout.slope = *slope;
-    layout.intercept = *intercept;
-  }
-
-  DcmItem* voi = &dataset;
-  if (!dataset.tagExists(DCM_WindowCenter) && !dataset.tagExists(DCM_WindowWidth)) {
-    if (DcmItem* macro = frameMacro(dataset, DCM_FrameVOILUTSequence, frame)) {
-      if (macro->tagExists(DCM_VOILUTFunction) && text(*macro, DCM_VOILUTFunction) != "LINEAR") {
-        return std::nullopt;
-      }
-      voi = macro;
-    }
-  }
-  if (voi->tagExists(DCM_WindowCenter) || voi->tagExists(DCM_WindowWidth)) {
-    const auto center = decimal(*voi, DCM_WindowCenter);
-    const auto width = decimal(*voi, DCM_WindowWidth);
-    // DCMTK refuses a width below 1 and then falls back on other grey
-    // scales; that case is left to it.
-    if (!center || !width || *width < 1.0) return std::nullopt;
-    layout.hasWindow = true;
-    layout.center = *center;
-    layout.width = *width;
-  }
+  layout.slope = scale.slope;
+  layout.intercept = scale.intercept;
+  layout.hasWindow = scale.voi == GreyScale::Voi::Window;
+  layout.center = scale.center;
+  layout.width = scale.width;
+  layout.notes = scale.notes;
   return layout;
 }
 
@@ -278,8 +508,8 @@ QImage renderWords(const Word* words, const GreyLayout& layout, int maxLongSide)
     center = (lowest + highest + 1.0) / 2.0;
     width = highest - lowest + 1.0;
   }
-  // A rescale that overflows over the stored values has no window this
-  // path can compute; DCMTK's decoder has its own way with it.
+  // The checks of the grey scale keep a rescale or window that overflows
+  // from here; a window this path cannot compute is still never drawn.
   if (!std::isfinite(center) || !std::isfinite(width) || !std::isfinite(center - width / 2.0) ||
       !std::isfinite(center + width / 2.0)) {
     return {};
@@ -287,8 +517,10 @@ QImage renderWords(const Word* words, const GreyLayout& layout, int maxLongSide)
   const auto table = greyTable(layout, center, width);
   const QSize size = fitted(layout.columns, layout.rows, maxLongSide);
   const std::uint8_t* grey = table.data();
-  return shrinkMapped(words, layout.columns, layout.rows, static_cast<std::size_t>(layout.columns),
-                      size.width(), size.height(), [grey](Word word) { return grey[word]; });
+  return noted(
+      shrinkMapped(words, layout.columns, layout.rows, static_cast<std::size_t>(layout.columns),
+                   size.width(), size.height(), [grey](Word word) { return grey[word]; }),
+      layout.notes);
 }
 }  // namespace
 
@@ -349,19 +581,20 @@ QImage renderCompressedGrey(DcmDataset& dataset, int maxLongSide, unsigned long 
 
 QImage renderDecoded(DcmDataset& dataset, int maxLongSide, unsigned long frame) {
   QImage picture;
+  const GreyScale scale = greyScale(dataset, frame);
   {
     const E_TransferSyntax xfer = dataset.getOriginalXfer();
     // Only the one frame is decoded; a compressed frame is decoded into a
     // buffer of its own rather than into a second copy of the pixel data.
-    auto image = std::make_unique<DicomImage>(
-        &dataset, xfer, CIF_UsePartialAccessToPixelData | CIF_NeverAccessEmbeddedOverlays, frame,
-        1);
+    const unsigned long flags = CIF_UsePartialAccessToPixelData | CIF_NeverAccessEmbeddedOverlays |
+                                (scale.modalityIgnored ? CIF_IgnoreModalityTransformation : 0);
+    auto image = std::make_unique<DicomImage>(&dataset, xfer, flags, frame, 1);
     if (image->getStatus() == EIS_Normal && !image->isMonochrome()) {
       std::unique_ptr<DicomImage> grey(image->createMonochromeImage());
       image = std::move(grey);
     }
     if (image && image->getStatus() == EIS_Normal) {
-      chooseVoi(*image);
+      applyVoi(*image, scale);
       const int width = static_cast<int>(image->getWidth());
       const int height = static_cast<int>(image->getHeight());
       const auto* pixels = static_cast<const unsigned char*>(image->getOutputData(8, 0, 0));
@@ -372,7 +605,7 @@ QImage renderDecoded(DcmDataset& dataset, int maxLongSide, unsigned long frame) 
     }
   }  // the decoded buffers go here, before the picture is handed on
   keepOriginalRepresentation(dataset);
-  return picture;
+  return noted(std::move(picture), scale.notes);
 }
 
 int arrivalLongSide(const QSize& tile) {
@@ -404,10 +637,22 @@ QImage renderForDisplay(DcmDataset& dataset, const QSize& target, int maxLongSid
   // window: read straight from the pixel data, they need no intermediate
   // copies (DCMTK's decoder makes two, of 27 and 14 MB for a full-field
   // image) and are decoded several times faster.
+  if (const QString problem = paletteProblem(dataset); !problem.isEmpty()) {
+    throw std::runtime_error(problem.toStdString());
+  }
   QImage picture = renderNativeGrey(dataset, maxLongSide, frame);
   if (picture.isNull()) picture = renderCompressedGrey(dataset, maxLongSide, frame);
-  if (!picture.isNull()) return picture;
-  return renderDecoded(dataset, maxLongSide, frame);
+  if (picture.isNull()) picture = renderDecoded(dataset, maxLongSide, frame);
+  if (picture.isNull()) {
+    if (const QString problem = bitsProblem(dataset); !problem.isEmpty()) {
+      throw std::runtime_error(problem.toStdString());
+    }
+  }
+  return picture;
+}
+
+QString displayNote(const QImage& picture) {
+  return picture.text(kNoteKey);
 }
 
 }  // namespace dicom::dcmtk

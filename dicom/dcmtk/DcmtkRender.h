@@ -7,6 +7,7 @@
 
 #include <QImage>
 #include <QSize>
+#include <QString>
 
 namespace dicom::dcmtk {
 
@@ -33,12 +34,28 @@ unsigned long frameCount(DcmDataset& dataset);
 // the grey scale comes from the object's first window (an enhanced
 // multi-frame object's in its functional groups), else its first VOI
 // LUT, else the range of its pixel values. Colour images are shown as their
-// luminance. Returns a null QImage when the pixel data cannot be decoded.
+// luminance.
+//
+// A window, rescale or lookup table that cannot give a picture (not
+// finite, a rescale slope of 0 or one that overflows over the values the
+// bits can hold, a window width below 1 or one that shows all those values
+// in one grey, a table shorter than its descriptor) is set aside, and with
+// a rescale or modality LUT so is the window or VOI LUT made for its
+// values: the picture is drawn over the range of the values instead, and
+// displayNote() of it says what was ignored and why. Throws
+// std::runtime_error with the reason for an object that cannot be shown
+// (JPEG 2000 that cannot be decoded, a palette colour table shorter than its
+// descriptor, bits stored or high bit that do not fit bits allocated);
+// returns a null QImage for other pixel data that cannot be decoded.
 //
 // The data set keeps only its original pixel representation afterwards:
 // a compressed object stays compressed in memory and is sent on as it came.
 QImage renderForDisplay(DcmDataset& dataset, const QSize& target = QSize(),
                         int maxLongSide = kDisplayLongSide);
+
+// What was set aside to draw the picture, e.g. "window ignored: not finite"
+// (several joined by "; "); empty when it is drawn as its object asks.
+QString displayNote(const QImage& picture);
 
 // The ways renderForDisplay works, exposed so that tests can hold them
 // against each other; renderForDisplay tries them in this order.
@@ -49,11 +66,11 @@ QImage renderForDisplay(DcmDataset& dataset, const QSize& target = QSize(),
 // polarity and area-average reduction in one pass through a lookup table.
 // It returns a null QImage, leaving the data set untouched, for anything
 // it does not handle exactly like DCMTK's image decoder: compressed or
-// colour data, a modality or VOI LUT, a VOI LUT function other than
-// LINEAR, a Presentation LUT Shape other than IDENTITY or INVERSE, a window
-// width below 1, a window or rescale that is not finite over the stored
-// values, a high bit other than bits stored - 1, or pixel data shorter than
-// its frames.
+// colour data, a modality or VOI LUT that is used, a VOI LUT function other
+// than LINEAR, a Presentation LUT Shape other than IDENTITY or INVERSE, a
+// high bit other than bits stored - 1, or pixel data shorter than its
+// frames. Attributes set aside (see renderForDisplay) are set aside here
+// and in renderDecoded alike.
 QImage renderNativeGrey(DcmDataset& dataset, int maxLongSide = kDisplayLongSide,
                         unsigned long frame = 0);
 // renderCompressedGrey does the same for compressed grey pixel data of the

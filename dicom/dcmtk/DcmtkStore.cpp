@@ -1,4 +1,8 @@
-// C-STORE of one object to the peer.
+// C-STORE of one object to the archive, in named steps: read what the
+// object is, open the association proposing its own transfer syntax and the
+// uncompressed fallbacks, choose the accepted context (decoding the object
+// when only an uncompressed one was accepted and it decodes without loss),
+// send it, read the response, decide the result.
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
@@ -15,113 +19,134 @@
 namespace dicom::dcmtk {
 namespace {
 
+// The object to store: its identity and the transfer syntax it is in.
+struct StoredObject {
+  DcmDataset* dataset = nullptr;
+  OFString sopClass;
+  OFString sopInstance;
+  E_TransferSyntax original = EXS_Unknown;
+  // The syntaxes to offer, the object's own first, then the uncompressed fallbacks.
+  std::vector<std::string> syntaxes;
+};
+
+StoredObject describe(DcmFileFormat& file, const Endpoint& peer) {
+  StoredObject object;
+  object.dataset = file.getDataset();
+  DcmDataset* dataset = object.dataset;
+  if (dataset == nullptr || dataset->findAndGetOFString(DCM_SOPClassUID, object.sopClass).bad() ||
+      object.sopClass.empty() ||
+      dataset->findAndGetOFString(DCM_SOPInstanceUID, object.sopInstance).bad() ||
+      object.sopInstance.empty()) {
+    throw DicomError(OwnError::InvalidObject,
+                     QStringLiteral("The object cannot be stored on %1: it has no SOP Class UID or "
+                                    "no SOP Instance UID.")
+                         .arg(peerName(peer)));
+  }
+  // The object's own transfer syntax: as read, else as its meta header says.
+  object.original = dataset->getOriginalXfer();
+  OFString uid;
+  if (object.original == EXS_Unknown && file.getMetaInfo() != nullptr &&
+      file.getMetaInfo()->findAndGetOFString(DCM_TransferSyntaxUID, uid).good()) {
+    object.original = DcmXfer(uid.c_str()).getXfer();
+  }
+  if (object.original == EXS_Unknown) object.original = EXS_LittleEndianExplicit;
+  object.syntaxes = {DcmXfer(object.original).getXferID()};
+  for (const char* fallback :
+       {UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax}) {
+    if (object.syntaxes.front() != fallback) object.syntaxes.emplace_back(fallback);
+  }
+  return object;
+}
+
+// A large object may take a while on a slow network; a stalled peer ends
+// at the idle limit long before.
+CallLimits limitsFor(const StoredObject& object, const Timeouts& timeouts) {
+  const Uint32 megabytes = object.dataset->getLength(object.original) / 1000000u;
+  return CallLimits{timeouts.messageSeconds,
+                    timeouts.storeSeconds + static_cast<int>(std::min<Uint32>(megabytes, 3600))};
+}
+
+// The accepted context to send in, the object's own syntax first. When only
+// an uncompressed one was accepted, the object is decoded, but only when it
+// decodes without loss.
+T_ASC_PresentationContextID chooseContext(Association& association, const StoredObject& object,
+                                          const QString& failed) {
+  const DcmXfer originalXfer(object.original);
+  for (const std::string& syntax : object.syntaxes) {
+    const T_ASC_PresentationContextID context =
+        association.acceptedContext(object.sopClass.c_str(), syntax);
+    if (context == 0) continue;
+    if (syntax == originalXfer.getXferID() || !originalXfer.isEncapsulated()) return context;
+    const E_TransferSyntax target = DcmXfer(syntax.c_str()).getXfer();
+    if (originalXfer.isLossless() && object.dataset->chooseRepresentation(target, nullptr).good() &&
+        object.dataset->canWriteXfer(target, object.original)) {
+      return context;
+    }
+    association.abort();
+    throw DicomError(OwnError::NoPresentationContext,
+                     QStringLiteral("%1: the peer does not accept %2 and the image cannot be "
+                                    "decoded without loss for an uncompressed transfer.")
+                         .arg(failed, QString::fromLatin1(originalXfer.getXferName())));
+  }
+  association.abort();
+  throw DicomError(OwnError::NoPresentationContext,
+                   QStringLiteral("%1: the peer accepts SOP class %2 in none of the offered "
+                                  "transfer syntaxes (%3, or uncompressed little endian).")
+                       .arg(failed, QString::fromLatin1(object.sopClass.c_str()),
+                            QString::fromLatin1(originalXfer.getXferName())));
+}
+
 // Each PDV the peer took is progress: a peer that stops reading ends the
 // store at the idle limit, however large the object.
-void onStoreProgress(void* data, T_DIMSE_StoreProgress*, T_DIMSE_C_StoreRQ*) {
-  static_cast<Association*>(data)->progress();
+void onStoreProgress(void* association, unsigned long) {
+  static_cast<Association*>(association)->progress();
+}
+
+DIC_US sendObject(Association& association, T_ASC_PresentationContextID context,
+                  const StoredObject& object, const QString& failed) {
+  T_DIMSE_Message message{};
+  message.CommandField = DIMSE_C_STORE_RQ;
+  T_DIMSE_C_StoreRQ& request = message.msg.CStoreRQ;
+  request.MessageID = association.nextMessageID();
+  OFStandard::strlcpy(request.AffectedSOPClassUID, object.sopClass.c_str(),
+                      sizeof request.AffectedSOPClassUID);
+  OFStandard::strlcpy(request.AffectedSOPInstanceUID, object.sopInstance.c_str(),
+                      sizeof request.AffectedSOPInstanceUID);
+  request.DataSetType = DIMSE_DATASET_PRESENT;
+  request.Priority = DIMSE_PRIORITY_MEDIUM;
+  const OFCondition cond =
+      association.send(context, message, object.dataset, onStoreProgress, &association);
+  if (cond.bad()) throw association.failure(cond, failed);
+  return request.MessageID;
 }
 
 }  // namespace
 
-void storeObject(DcmFileFormat& file, const Endpoint& endpoint, const Timeouts& timeouts) {
-  checkEndpoint(endpoint);
-  DcmDataset* dataset = file.getDataset();
-  OFString sopClass, sopInstance;
-  if (dataset == nullptr || dataset->findAndGetOFString(DCM_SOPClassUID, sopClass).bad() ||
-      sopClass.empty() || dataset->findAndGetOFString(DCM_SOPInstanceUID, sopInstance).bad() ||
-      sopInstance.empty()) {
-    throw DicomError(OwnError::InvalidObject,
-                     QStringLiteral("The object cannot be stored on %1: it has no SOP Class UID or "
-                                    "no SOP Instance UID.")
-                         .arg(peerName(endpoint)));
-  }
+void storeObject(DcmFileFormat& file, const Peer& archive, const StationIdentity& station,
+                 const Timeouts& timeouts) {
+  const Endpoint peer = endpointOf(archive, station);
+  const StoredObject object = describe(file, peer);
   const QString what =
-      QStringLiteral("Storing image %1").arg(QString::fromLatin1(sopInstance.c_str()));
-
-  // The object's own transfer syntax: as read, else as its meta header says.
-  E_TransferSyntax original = dataset->getOriginalXfer();
-  if (original == EXS_Unknown) {
-    OFString uid;
-    if (file.getMetaInfo() != nullptr &&
-        file.getMetaInfo()->findAndGetOFString(DCM_TransferSyntaxUID, uid).good()) {
-      original = DcmXfer(uid.c_str()).getXfer();
-    }
-  }
-  if (original == EXS_Unknown) original = EXS_LittleEndianExplicit;
-  const DcmXfer originalXfer(original);
-
-  // The original syntax in its own context, then the uncompressed fallbacks.
-  std::vector<std::string> order{originalXfer.getXferID()};
-  for (const char* fallback :
-       {UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax}) {
-    if (order.front() != fallback) order.emplace_back(fallback);
-  }
+      QStringLiteral("Storing image %1").arg(QString::fromLatin1(object.sopInstance.c_str()));
   std::vector<ProposedContext> contexts;
-  for (const std::string& syntax : order) contexts.push_back({sopClass.c_str(), {syntax}});
-
-  // A large object may take a while on a slow network; a stalled peer ends
-  // at the idle limit long before.
-  const Uint32 megabytes = dataset->getLength(original) / 1000000u;
-  const CallLimits limits{
-      timeouts.messageSeconds,
-      timeouts.storeSeconds + static_cast<int>(std::min<Uint32>(megabytes, 3600))};
-  Association association(endpoint, timeouts, contexts, what, limits);
-  T_ASC_PresentationContextID context = 0;
-  std::string chosen;
-  for (const std::string& syntax : order) {
-    context = association.acceptedContext(sopClass.c_str(), syntax);
-    if (context != 0) {
-      chosen = syntax;
-      break;
-    }
+  for (const std::string& syntax : object.syntaxes) {
+    contexts.push_back({object.sopClass.c_str(), {syntax}});
   }
-  const QString failed =
-      QStringLiteral("%1 on %2 failed").arg(what, peerName(association.endpoint()));
-  if (context == 0) {
-    association.abort();
-    throw DicomError(OwnError::NoPresentationContext,
-                     QStringLiteral("%1: the peer accepts SOP class %2 in none of the offered "
-                                    "transfer syntaxes (%3, or uncompressed little endian).")
-                         .arg(failed, QString::fromLatin1(sopClass.c_str()),
-                              QString::fromLatin1(originalXfer.getXferName())));
-  }
-  if (chosen != originalXfer.getXferID() && originalXfer.isEncapsulated()) {
-    // Only uncompressed was accepted: decode, but only what decodes without loss.
-    const E_TransferSyntax target = DcmXfer(chosen.c_str()).getXfer();
-    if (!originalXfer.isLossless() || dataset->chooseRepresentation(target, nullptr).bad() ||
-        !dataset->canWriteXfer(target, original)) {
-      association.abort();
-      throw DicomError(OwnError::NoPresentationContext,
-                       QStringLiteral("%1: the peer does not accept %2 and the image cannot be "
-                                      "decoded without loss for an uncompressed transfer.")
-                           .arg(failed, QString::fromLatin1(originalXfer.getXferName())));
-    }
-  }
+  Association association(peer, timeouts, contexts, what, limitsFor(object, timeouts));
+  const QString failed = QStringLiteral("%1 on %2 failed").arg(what, peerName(peer));
+  const T_ASC_PresentationContextID context = chooseContext(association, object, failed);
+  const DIC_US messageID = sendObject(association, context, object, failed);
 
-  T_DIMSE_C_StoreRQ request{};
-  request.MessageID = association.nextMessageID();
-  OFStandard::strlcpy(request.AffectedSOPClassUID, sopClass.c_str(),
-                      sizeof request.AffectedSOPClassUID);
-  OFStandard::strlcpy(request.AffectedSOPInstanceUID, sopInstance.c_str(),
-                      sizeof request.AffectedSOPInstanceUID);
-  request.DataSetType = DIMSE_DATASET_PRESENT;
-  request.Priority = DIMSE_PRIORITY_MEDIUM;
-
-  T_DIMSE_C_StoreRSP response{};
-  DcmDataset* detail = nullptr;
-  const OFCondition cond = DIMSE_storeUser(
-      association.handle(), context, &request, nullptr, dataset, onStoreProgress, &association,
-      DIMSE_NONBLOCKING, association.dimseTimeout(), &response, &detail);
-  std::unique_ptr<DcmDataset> detailOwner(detail);
+  Response response;
+  const OFCondition cond =
+      association.receive(DIMSE_C_STORE_RSP, messageID, association.dimseTimeout(), response);
   if (cond.bad()) throw association.failure(cond, failed);
-
-  const std::uint16_t status = response.DimseStatus;
+  const std::uint16_t status = response.command.msg.CStoreRSP.DimseStatus;
   if (status == STATUS_Success || status == 0xB000 || status == 0xB006 || status == 0xB007) {
-    association.release();
-    return;
+    return association.release();
   }
   association.abort();
-  throw statusError(status, failed, detail);
+  throw statusError(status, failed, response.detail.get());
 }
 
 }  // namespace dicom::dcmtk

@@ -129,6 +129,11 @@ QString StreamScanner::header() {
         skip_ = length;
         return QString();
       }
+      // An item stands in a sequence and nowhere else: items nested in
+      // items would be nesting the depth limit does not count.
+      if (stack_.empty() || stack_.back().kind != Container::Kind::Sequence) {
+        return "an item outside a sequence";
+      }
       return open(Container::Kind::Item, length, valueStart);
     }
     if (element == 0xE00D) {

@@ -5,7 +5,7 @@
 
 #include <QString>
 
-#include "../DataSet.h"
+#include "dicom/core/DataSet.h"
 
 class DcmDataset;
 

@@ -28,8 +28,8 @@ DcmtkToolkit::DcmtkToolkit(Timeouts timeouts) : timeouts_(timeouts) {
 
 DcmtkToolkit::~DcmtkToolkit() = default;
 
-std::unique_ptr<Query> DcmtkToolkit::newQuery() {
-  return makeQuery(timeouts_);
+std::unique_ptr<Query> DcmtkToolkit::newQuery(const Peer& archive, const StationIdentity& station) {
+  return makeQuery(timeouts_, archive, station);
 }
 
 std::unique_ptr<StorageReceiver> DcmtkToolkit::newReceiver() {

@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "../Toolkit.h"
+#include "dicom/core/Toolkit.h"
 
 namespace dicom::dcmtk {
 
@@ -25,7 +25,7 @@ class DcmtkToolkit : public Toolkit {
   explicit DcmtkToolkit(Timeouts timeouts = {});
   ~DcmtkToolkit() override;
 
-  std::unique_ptr<Query> newQuery() override;
+  std::unique_ptr<Query> newQuery(const Peer& archive, const StationIdentity& station) override;
   std::unique_ptr<StorageReceiver> newReceiver() override;
 
   const Timeouts& timeouts() const { return timeouts_; }
@@ -38,6 +38,7 @@ class DcmtkToolkit : public Toolkit {
 
 namespace dicom::dcmtk {
 // Made in their own units: the query (find, move) and the storage receiver.
-std::unique_ptr<Query> makeQuery(const Timeouts& timeouts);
+std::unique_ptr<Query> makeQuery(const Timeouts& timeouts, const Peer& archive,
+                                 const StationIdentity& station);
 std::unique_ptr<StorageReceiver> makeReceiver(const Timeouts& timeouts);
 }  // namespace dicom::dcmtk

@@ -2,6 +2,8 @@
 
 #include <dcmtk/dcmnet/dul.h>
 
+#include "DcmtkThread.h"
+
 #ifdef _WIN32
 #include <winsock2.h>
 #else
@@ -41,7 +43,7 @@ Watchdog::Watchdog(DcmNativeSocketType socket, int idleSeconds,
     : socket_(socket), idle_(idleSeconds), counter_(std::move(counter)) {
   lastProgress_.store(Clock::now().time_since_epoch().count());
   if (counter_) lastCount_ = counter_();
-  thread_ = std::thread([this] { run(); });
+  thread_ = startThread([this] { run(); });
 }
 
 Watchdog::~Watchdog() {
@@ -50,7 +52,7 @@ Watchdog::~Watchdog() {
     stopping_ = true;
   }
   wake_.notify_all();
-  thread_.join();
+  thread_->wait();
 }
 
 void Watchdog::progress() {

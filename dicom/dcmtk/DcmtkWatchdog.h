@@ -10,13 +10,14 @@
 #include <dcmtk/dcmnet/assoc.h>
 #include <dcmtk/dcmnet/dcmtrans.h>
 
+#include <QThread>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
-#include <thread>
 
 namespace dicom::dcmtk {
 
@@ -60,7 +61,7 @@ class Watchdog {
   std::mutex mutex_;
   std::condition_variable wake_;
   bool stopping_ = false;
-  std::thread thread_;
+  std::unique_ptr<QThread> thread_;
 };
 
 }  // namespace dicom::dcmtk

@@ -1,7 +1,8 @@
 // JPEG 2000 decoding for display. Catches a reduced decode that windows or
 // scales otherwise than the full image, MONOCHROME1 shown the wrong way
-// round, a lossless decode that is not exact, fragments joined wrongly, and
-// damaged pixel data that crashes or passes for a picture.
+// round, a lossless decode that is not exact, fragments joined wrongly,
+// damaged pixel data that crashes or passes for a picture, and a frame
+// drawn with another frame's window.
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
@@ -17,7 +18,7 @@
 #include <functional>
 
 #include "SampleStudy.h"
-#include "dicom/Shrink.h"
+#include "dicom/core/Shrink.h"
 #include "dicom/dcmtk/DcmtkJpeg2000.h"
 #include "dicom/dcmtk/DcmtkRender.h"
 
@@ -118,6 +119,28 @@ class Jpeg2000Test : public QObject {
       QVERIFY2(!decodeJpeg2000Frame(dataset, 0, QSize(), error), name);
       QVERIFY2(!error.isEmpty(), name);
     }
+  }
+
+  // A tomosynthesis object whose frames each carry a window of their own
+  // is drawn with the shown (middle) frame's, as its uncompressed twin is.
+  void perFrameWindows() {
+    QTemporaryDir dir;
+    samples::StudySpec spec;
+    spec.rows = spec.columns = 16, spec.images = 1;
+    spec.tomoObjects = 1, spec.tomoFrames = 3, spec.tomoRows = 128, spec.tomoColumns = 104;
+    spec.perFrameWindows = true;
+    DcmFileFormat plain, compressed;
+    QVERIFY(
+        plain.loadFile(qPrintable(samples::writeStudy(spec, dir.filePath("a"))[1].path)).good());
+    spec.tomoSyntax = samples::Syntax::Jpeg2000Lossless;
+    QVERIFY(compressed.loadFile(qPrintable(samples::writeStudy(spec, dir.filePath("b"))[1].path))
+                .good());
+    QVERIFY(isJpeg2000(compressed.getDataset()->getOriginalXfer()));
+    const QImage shown = renderForDisplay(*plain.getDataset());
+    QCOMPARE(renderForDisplay(*compressed.getDataset()), shown);
+    // The frame's own window is what shows.
+    delete plain.getDataset()->remove(DCM_PerFrameFunctionalGroupsSequence);
+    QVERIFY(renderForDisplay(*plain.getDataset()) != shown);
   }
 };
 

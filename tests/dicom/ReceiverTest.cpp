@@ -20,118 +20,13 @@
 #include <QtTest>
 #include <list>
 
+#include "ReceiverPeers.h"
 #include "SampleStudy.h"
-#include "dicom/DicomError.h"
+#include "dicom/core/DicomError.h"
 #include "dicom/dcmtk/DcmtkReceiver.h"
 #include "dicom/dcmtk/DcmtkToolkit.h"
 
-using dicom::dcmtk::Timeouts;
-
-namespace {
-
-constexpr const char* kStationAE = "STATION";
-constexpr const char* kStudy = "1.2.826.0.1.3680043.8.498.77";
-
-// Every step of the network bounded by the same number of seconds.
-Timeouts within(int seconds) {
-  Timeouts timeouts;
-  timeouts.connectSeconds = timeouts.associationSeconds = timeouts.messageSeconds = seconds;
-  return timeouts;
-}
-
-int freePort() {
-  QTcpServer server;
-  server.listen(QHostAddress::AnyIPv4, 0);
-  return server.serverPort();
-}
-
-// Runs storescu or echoscu at the port (bounded): exit code 0, and output.
-std::pair<bool, QString> runTool(const QString& program, const QString& calledAE, int port,
-                                 const QStringList& extra = {}) {
-  QProcess process;
-  process.setProcessChannelMode(QProcess::MergedChannels);
-  process.start(program, QStringList{"-to", "5", "-ta", "5", "-td", "10", "-v", "-aet", "TESTSCU",
-                                     "-aec", calledAE, "127.0.0.1", QString::number(port)} +
-                             extra);
-  const bool finished = process.waitForFinished(60000);
-  if (!finished) process.kill();
-  process.waitForFinished(5000);
-  return {finished && process.exitCode() == 0, QString::fromLocal8Bit(process.readAll())};
-}
-
-// The data set's bytes in that transfer syntax.
-QByteArray bytesOf(DcmDataset& dataset, E_TransferSyntax xfer, E_GrpLenEncoding groupLength) {
-  QTemporaryFile file;
-  file.open();
-  dataset.saveFile(file.fileName().toLocal8Bit().constData(), xfer, EET_UndefinedLength,
-                   groupLength);
-  return file.readAll();
-}
-
-// An association of our own to the receiver (mammograms in explicit little
-// endian unless told), released or aborted at the end. It sends whatever it
-// is given.
-struct RawAssociation {
-  T_ASC_Network* network = nullptr;
-  T_ASC_Association* assoc = nullptr;
-  OFCondition cond;
-
-  explicit RawAssociation(int port,
-                          const char* transferSyntax = UID_LittleEndianExplicitTransferSyntax) {
-    ASC_initializeNetwork(NET_REQUESTOR, 0, 5, &network);
-    T_ASC_Parameters* params = nullptr;
-    ASC_createAssociationParameters(&params, ASC_DEFAULTMAXPDU);
-    ASC_setAPTitles(params, "RAW", kStationAE, nullptr);
-    ASC_setPresentationAddresses(params, "localhost",
-                                 qPrintable(QString("127.0.0.1:%1").arg(port)));
-    const char* syntax[] = {transferSyntax};
-    ASC_addPresentationContext(params, 1, UID_DigitalMammographyXRayImageStorageForPresentation,
-                               syntax, 1);
-    cond = ASC_requestAssociation(network, params, &assoc, nullptr, nullptr, DUL_NOBLOCK, 5);
-    if (assoc == nullptr) ASC_destroyAssociationParameters(&params);
-  }
-  ~RawAssociation() {
-    if (cond.good() && ASC_releaseAssociation(assoc).bad()) ASC_abortAssociation(assoc);
-    if (assoc != nullptr) ASC_destroyAssociation(&assoc);
-    ASC_dropNetwork(&network);
-  }
-  bool pdv(DUL_DATAPDV type, const char* data, qsizetype size, bool last) {
-    DUL_PDV pdv{static_cast<unsigned long>(size), 1, type, last, const_cast<char*>(data)};
-    DUL_PDVLIST list{1, nullptr, 0, {}, &pdv};
-    return DUL_WritePDVs(&assoc->DULassociation, &list).good();
-  }
-  // A C-STORE-RQ for the instance (made here: DCMTK sends none without a
-  // data set of its own), then the bytes as its data set in PDVs of the
-  // receiver's size: the response's status and error comment (-1: none).
-  std::pair<int, QString> store(const QString& sopInstanceUID, const QByteArray& bytes) {
-    DcmDataset command;
-    command.putAndInsertString(DCM_AffectedSOPClassUID,
-                               UID_DigitalMammographyXRayImageStorageForPresentation);
-    command.putAndInsertUint16(DCM_CommandField, DIMSE_C_STORE_RQ);
-    command.putAndInsertUint16(DCM_MessageID, 1);
-    command.putAndInsertUint16(DCM_Priority, 0);
-    command.putAndInsertUint16(DCM_CommandDataSetType, 0);  // a data set follows
-    command.putAndInsertString(DCM_AffectedSOPInstanceUID, qPrintable(sopInstanceUID));
-    const QByteArray head = bytesOf(command, EXS_LittleEndianImplicit, EGL_withGL);
-    if (cond.bad() || !pdv(DUL_COMMANDPDV, head.data(), head.size(), true)) return {-1, {}};
-    qsizetype at = 0;
-    do {
-      const qsizetype n = std::min<qsizetype>(assoc->sendPDVLength, bytes.size() - at);
-      if (!pdv(DUL_DATASETPDV, bytes.data() + at, n, at + n == bytes.size())) return {-1, {}};
-      at += n;
-    } while (at < bytes.size());
-    T_DIMSE_Message response{};
-    T_ASC_PresentationContextID context = 0;
-    DcmDataset* detail = nullptr;
-    cond = DIMSE_receiveCommand(assoc, DIMSE_NONBLOCKING, 30, &context, &response, &detail);
-    std::unique_ptr<DcmDataset> owner(detail);
-    OFString comment;
-    if (detail != nullptr) detail->findAndGetOFString(DCM_ErrorComment, comment);
-    return {cond.good() ? response.msg.CStoreRSP.DimseStatus : -1, comment.c_str()};
-  }
-};
-
-}  // namespace
+using namespace receivertest;
 
 class ReceiverTest : public QObject {
   Q_OBJECT
@@ -140,72 +35,24 @@ class ReceiverTest : public QObject {
   dicom::dcmtk::DcmtkToolkit toolkit_;  // registers the decoders
   QTemporaryDir dir_;
   std::vector<samples::WrittenImage> study_;  // four small images, implicit little endian
-  std::unique_ptr<dicom::StorageReceiver> receiver_;
+  std::unique_ptr<ReceiverUnderTest> under_;
   int port_ = 0;
-  QObject context_;
-  QStringList events_;  // what the receiver reported, in order
-
-  std::unique_ptr<dicom::StorageReceiver> listening(int& port, Timeouts timeouts) {
-    auto receiver = dicom::dcmtk::makeReceiver(timeouts);
-    receiver->listen(port = freePort(), kStationAE);
-    return receiver;
-  }
-
-  // The receiver still takes a study: its images in order, then the end.
-  void stillReceives(int port) {
-    const qsizetype before = events_.size();
-    QStringList files, expected;
-    for (const auto& image : study_) {
-      files << image.path;
-      expected << "image:" + image.sopInstanceUID;
-    }
-    expected << "closed";
-    const auto [ok, output] = runTool("storescu", kStationAE, port, files);
-    QVERIFY2(ok, qPrintable(output));
-    QTRY_COMPARE_WITH_TIMEOUT(events_.mid(before), expected, 20000);
-  }
-
- private slots:
-  void initTestCase() {
-    samples::StudySpec sample;
-    sample.rows = 256;
-    sample.columns = 208;
-    sample.syntax = samples::Syntax::ImplicitLittle;
-    sample.studyInstanceUID = kStudy;
-    study_ = samples::writeStudy(sample, dir_.filePath("study"));
-  }
 
   // Image 0's data set in explicit little endian, with these values (none:
   // the attribute removed).
-  QByteArray encoded(const std::vector<std::pair<DcmTagKey, const char*>>& changes = {}) {
-    DcmFileFormat file;
-    file.loadFile(study_[0].path.toLocal8Bit().constData());
-    DcmDataset& d = *file.getDataset();
-    for (const auto& [key, value] : changes) {
-      if (value == nullptr) delete d.remove(key);
-      if (value != nullptr) d.putAndInsertString(key, value);
-    }
-    return bytesOf(d, EXS_LittleEndianExplicit, EGL_recalcGL);
+  QByteArray encoded(const std::vector<std::pair<DcmTagKey, const char*>>& changes = {},
+                     int pixelBytes = -1) {
+    return receivertest::encoded(study_[0], changes, pixelBytes);
+  }
+  void start(Timeouts timeouts, ReceiverLimits limits = {}) {
+    under_ = std::make_unique<ReceiverUnderTest>(timeouts, limits);
+    port_ = under_->port();
   }
 
-  // A receiver expecting the study, its reports recorded.
-  void start(Timeouts timeouts, dicom::dcmtk::ReceiverLimits limits = {}) {
-    receiver_ = std::make_unique<dicom::dcmtk::DcmtkReceiver>(timeouts, limits);
-    receiver_->listen(port_ = freePort(), kStationAE);
-    receiver_->expectStudy(kStudy);
-    connect(receiver_.get(), &dicom::StorageReceiver::imageReceived, &context_,
-            [this](const dicom::ImagePtr& image) {
-              QVERIFY(!image->displayImage().isNull());
-              events_ << "image:" + image->attribute(0x0008, 0x0018).value();
-            });
-    connect(receiver_.get(), &dicom::StorageReceiver::associationClosed, &context_,
-            [this] { events_ << "closed"; });
-  }
-  void init() {
-    events_.clear();
-    start(within(2));
-  }
-  void cleanup() { receiver_.reset(); }
+ private slots:
+  void initTestCase() { study_ = writeSampleStudy(dir_.filePath("study")); }
+  void init() { start(within(2)); }
+  void cleanup() { under_.reset(); }
 
   // Raw bytes (or none), storescu cut by the proxy in the first object (then
   // stalled or dropped), another called AE title: none reported, each ended.
@@ -268,8 +115,71 @@ class ReceiverTest : public QObject {
     QTRY_COMPARE_WITH_TIMEOUT(toReceiver.state(), QAbstractSocket::UnconnectedState, 15000);
     storescu.kill();
     storescu.waitForFinished(5000);
-    QCOMPARE(events_, QStringList{});
-    stillReceives(port_);
+    QCOMPARE(under_->events(), QStringList{});
+    VERIFY_STILL_RECEIVES(*under_, study_);
+  }
+
+  // A sender that keeps one object trickling in, a byte each half second,
+  // never idle for the idle limit (2 s), is cut off at the object limit
+  // (4 s); the next sender is served.
+  void trickleEndsAtTheObjectLimit() {
+    ReceiverLimits limits;
+    limits.objectSeconds = 4;
+    start(within(2), limits);
+    const QByteArray bytes = encoded();
+    QElapsedTimer timer;
+    {
+      RawAssociation raw(port_);
+      QVERIFY(raw.command(study_[0].sopInstanceUID));
+      timer.start();
+      for (qsizetype at = 0; !ASC_dataWaiting(raw.assoc, 0) && timer.elapsed() < 15000; ++at) {
+        QVERIFY(raw.pdv(DUL_DATASETPDV, bytes.constData() + at, 1, false));
+        QTest::qWait(500);
+      }
+    }
+    QVERIFY2(timer.elapsed() > 3500 && timer.elapsed() < 8000,
+             qPrintable(QString::number(timer.elapsed())));
+    QCOMPARE(under_->events(), QStringList{});
+    VERIFY_STILL_RECEIVES(*under_, study_);
+  }
+
+  // A command set whose sequence nests 100,000 deep (3.2 MB), of a C-ECHO
+  // or a C-STORE, ends its association before DCMTK's parser sees it; the
+  // receiver goes on.
+  void nestedCommandSet_data() {
+    QTest::addColumn<int>("command");
+    QTest::newRow("C-ECHO-RQ") << int{DIMSE_C_ECHO_RQ};
+    QTest::newRow("C-STORE-RQ") << int{DIMSE_C_STORE_RQ};
+  }
+  void nestedCommandSet() {
+    QFETCH(int, command);
+    const bool echo = command == DIMSE_C_ECHO_RQ;
+    DcmDataset set;
+    set.putAndInsertString(
+        DCM_AffectedSOPClassUID,
+        echo ? UID_VerificationSOPClass : UID_DigitalMammographyXRayImageStorageForPresentation);
+    set.putAndInsertUint16(DCM_CommandField, static_cast<Uint16>(command));
+    set.putAndInsertUint16(DCM_MessageID, 1);
+    set.putAndInsertUint16(DCM_CommandDataSetType, echo ? 0x0101 : 0);
+    if (!echo) {
+      set.putAndInsertUint16(DCM_Priority, 0);
+      set.putAndInsertString(DCM_AffectedSOPInstanceUID, qPrintable(study_[0].sopInstanceUID));
+    }
+    // Implicit VR, undefined lengths, all closed at the end.
+    const QByteArray open("\x40\x00\x30\xA7\xFF\xFF\xFF\xFF\xFE\xFF\x00\xE0\xFF\xFF\xFF\xFF", 16);
+    const QByteArray close("\xFE\xFF\x0D\xE0\0\0\0\0\xFE\xFF\xDD\xE0\0\0\0\0", 16);
+    const QByteArray bytes = bytesOf(set, EXS_LittleEndianImplicit, EGL_withGL) +
+                             open.repeated(100000) + close.repeated(100000);
+    RawAssociation raw(port_);
+    QVERIFY(raw.cond.good());
+    for (qsizetype at = 0; at < bytes.size() && !ASC_dataWaiting(raw.assoc, 0);) {
+      const qsizetype n = std::min<qsizetype>(raw.assoc->sendPDVLength, bytes.size() - at);
+      if (!raw.pdv(DUL_COMMANDPDV, bytes.constData() + at, n, at + n == bytes.size())) break;
+      at += n;
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(ASC_dataWaiting(raw.assoc, 0), 5000);  // the abort, or the close
+    QCOMPARE(under_->events(), QStringList{});
+    VERIFY_STILL_RECEIVES(*under_, study_);
   }
 
   // Objects no sender should make, after a proper C-STORE-RQ: each is refused
@@ -302,6 +212,21 @@ class ReceiverTest : public QObject {
     row("multi-frame header that lies",
         encoded({{DCM_Rows, "65535"}, {DCM_Columns, "65535"}, {DCM_NumberOfFrames, "2147483647"}}),
         "", 0xC000, "expected 18446181119461425150");
+    // 65535 x 65535 x 3 samples x 2147483647 frames x 2 bytes is beyond 64 bits, and
+    // 64333 x 47890 x 3 x 997906453 x 2 is 2^64 + 44: wrapped, the 44 bytes sent.
+    row("declared pixel size beyond 64 bits",
+        encoded({{DCM_Rows, "65535"},
+                 {DCM_Columns, "65535"},
+                 {DCM_SamplesPerPixel, "3"},
+                 {DCM_NumberOfFrames, "2147483647"}}),
+        "", 0xC000, "impossible size");
+    row("declared pixel size wrapping to the length sent",
+        encoded({{DCM_Rows, "64333"},
+                 {DCM_Columns, "47890"},
+                 {DCM_SamplesPerPixel, "3"},
+                 {DCM_NumberOfFrames, "997906453"}},
+                44),
+        "", 0xC000, "impossible size");
     row("High Bit 16 of 16 bits", encoded({{DCM_HighBit, "16"}}), "", 0xC000, "High Bit 16");
     row("no rows", encoded({{DCM_Rows, "0"}}), "", 0xC000, "Rows or Columns");
     row("empty data set", QByteArray(), "", 0xC000, "empty");
@@ -316,15 +241,23 @@ class ReceiverTest : public QObject {
     QFETCH(int, status);
     QFETCH(QString, reason);
     QFETCH(int, images);
-    const QString valid = study_[0].sopInstanceUID;
+    const QString valid = study_[0].sopInstanceUID, next = study_[1].sopInstanceUID;
     {
       RawAssociation raw(port_);
       const auto [answer, comment] = raw.store(instance.isEmpty() ? valid : instance, bytes);
       QCOMPARE(answer, status);
       QVERIFY2(comment.contains(reason), qPrintable(comment));
-      QCOMPARE(raw.store(valid, encoded()).first, 0);  // the rest was read and dropped
+      // The rest was read and dropped.
+      QCOMPARE(raw.store(next, receivertest::encoded(study_[1])).first, 0);
     }
-    QTRY_COMPARE_WITH_TIMEOUT(events_, QStringList(images + 1, "image:" + valid) << "closed", 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(under_->deliveries(),
+                              QStringList(images, "image:" + valid) << "image:" + next << "closed",
+                              5000);
+    // A refusal names the sender apart, for the log to count.
+    const QStringList refusals = under_->refusals();
+    QCOMPARE(refusals.size(), status == 0 ? 0 : 1);
+    if (status != 0)
+      QVERIFY2(refusals[0].startsWith("refused:ARCHIVE@127.0.0.1:"), qPrintable(refusals[0]));
   }
 
   // An RLE frame whose header points a segment past its fragment is refused
@@ -388,22 +321,27 @@ class ReceiverTest : public QObject {
       for (int i = silent; i < silent + trickling; ++i) sockets[i]->write(request.mid(sent, 1));
     }
     std::list<RawAssociation> held;
-    for (int i = 0; i < established; ++i) QVERIFY(held.emplace_back(port_).cond.good());
+    const char* const plain = UID_LittleEndianExplicitTransferSyntax;
+    for (int i = 0; i < established; ++i) {
+      QVERIFY(held.emplace_back(port_, plain, "OTHER").cond.good());
+    }
     QElapsedTimer timer;
     timer.start();
-    RawAssociation sender(port_);
+    RawAssociation sender(port_, plain, "OTHER");
     if (established >= limits.associations) {
-      QVERIFY(sender.cond == DUL_ASSOCIATIONREJECTED && sender.assoc != nullptr);
-      T_ASC_RejectParameters reject{};
-      ASC_getRejectParameters(sender.assoc->params, &reject);
+      const T_ASC_RejectParameters reject = sender.rejection();
       QCOMPARE(reject.result, ASC_RESULT_REJECTEDTRANSIENT);
+      QCOMPARE(reject.source, ASC_SOURCE_SERVICEPROVIDER_PRESENTATION_RELATED);
+      QCOMPARE(reject.reason, ASC_REASON_SP_PRES_LOCALLIMITEXCEEDED);
+      QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
       held.pop_back();
       bool taken = false;  // the freed place, once the released association's thread has ended
-      QTRY_VERIFY_WITH_TIMEOUT((taken = taken || RawAssociation(port_).cond.good()), 5000);
+      QTRY_VERIFY_WITH_TIMEOUT((taken = taken || RawAssociation(port_, plain, "OTHER").cond.good()),
+                               5000);
       return;
     }
     QCOMPARE(sender.store(study_[0].sopInstanceUID, encoded()).first, 0);
-    QTRY_COMPARE_WITH_TIMEOUT(events_.size(), 1, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(under_->deliveries().size(), 1, 5000);
     // A functional bound, not a speed target: held by the crowd, the store would wait 60 s.
     QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
   }
@@ -411,27 +349,30 @@ class ReceiverTest : public QObject {
   // Listening again: on the same port the receiver stays and takes the new
   // AE title; on another port it replaces the first; a busy port fails.
   void listeningAgain() {
-    receiver_->listen(port_, "RENAMED");
+    dicom::dcmtk::DcmtkReceiver& receiver = under_->receiver();
+    receiver.listen(as("RENAMED", port_));
     QVERIFY(runTool("echoscu", "RENAMED", port_).first);
     QVERIFY(!runTool("echoscu", kStationAE, port_).first);
     const int second = freePort();
-    receiver_->listen(second, kStationAE);
-    QCOMPARE(receiver_->port(), second);
+    receiver.listen(as(kStationAE, second));
+    QCOMPARE(receiver.port(), second);
     QVERIFY(!runTool("echoscu", kStationAE, port_).first);
-    stillReceives(second);
+    VERIFY_STILL_RECEIVES(*under_, study_, second);
 
     QTcpServer occupant;
     QVERIFY(occupant.listen(QHostAddress::AnyIPv4, 0));
     auto fresh = dicom::dcmtk::makeReceiver(within(2));
-    QVERIFY_THROWS_EXCEPTION(dicom::DicomError, fresh->listen(occupant.serverPort(), kStationAE));
+    QVERIFY_THROWS_EXCEPTION(dicom::DicomError,
+                             fresh->listen(as(kStationAE, occupant.serverPort())));
     QCOMPARE(fresh->port(), 0);
   }
 
   // stop() ends a receiver busy with a peer that never speaks at once, not
   // after the peer's timeout; it may be called again.
   void stopsWhileAPeerHangs() {
-    int port = 0;
-    auto receiver = listening(port, within(60));
+    const int port = freePort();
+    auto receiver = dicom::dcmtk::makeReceiver(within(60));
+    receiver->listen(as(kStationAE, port));
     QTcpSocket silent;
     silent.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
     QVERIFY(silent.waitForConnected(5000));

@@ -21,7 +21,9 @@ namespace {
 // "Keyword=value" attributes (or MONOCHROME1) say otherwise. Its stored values run from the
 // lowest value its bits allow (top left) to the highest (bottom right),
 // with noise; "junk" sets random bits above them, "short" cuts the pixel
-// data short, "VOILUT" adds a falling VOI LUT.
+// data short, "VOILUT" adds a falling VOI LUT of 4096 entries, "VOILUT-n",
+// "ModalityLUT-n" and "Palette-n" (a palette colour image) tables that
+// declare 4096 entries and hold n.
 std::unique_ptr<DcmDataset> makeImage(const QString& spec) {
   auto d = std::make_unique<DcmDataset>();
   const QString all =
@@ -67,14 +69,28 @@ std::unique_ptr<DcmDataset> makeImage(const QString& spec) {
   if (spec.contains("short")) words.resize(10);
   if (bits == 8) d->putAndInsertUint8Array(DCM_PixelData, bytes.data(), bytes.size());
   if (bits == 16) d->putAndInsertUint16Array(DCM_PixelData, words.data(), words.size());
-  if (spec.contains("VOILUT")) {
-    auto* lut = new DcmItem();
-    const Uint16 descriptor[] = {4096, 0, 8};
-    lut->putAndInsertUint16Array(DCM_LUTDescriptor, descriptor, 3);
-    std::vector<Uint16> data(4096);
+  const QRegularExpression tables("(VOILUT|ModalityLUT|Palette)(-(\\d+))?");
+  for (const auto& match : tables.globalMatch(spec)) {
+    const Uint16 descriptor[] = {4096, 0, match.captured(1) == "Palette" ? Uint16(16) : Uint16(8)};
+    std::vector<Uint16> data(match.captured(3).isEmpty() ? 4096 : match.captured(3).toUInt());
     for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<Uint16>(255 - i / 16);
+    if (match.captured(1) == "Palette") {
+      d->putAndInsertString(DCM_PhotometricInterpretation, "PALETTE COLOR");
+      for (const auto& [key, values] :
+           {std::pair(DCM_RedPaletteColorLookupTableDescriptor, DCM_RedPaletteColorLookupTableData),
+            {DCM_GreenPaletteColorLookupTableDescriptor, DCM_GreenPaletteColorLookupTableData},
+            {DCM_BluePaletteColorLookupTableDescriptor, DCM_BluePaletteColorLookupTableData}}) {
+        d->putAndInsertUint16Array(key, descriptor, 3);
+        d->putAndInsertUint16Array(values, data.data(), data.size());
+      }
+      continue;
+    }
+    auto* lut = new DcmItem();
+    lut->putAndInsertUint16Array(DCM_LUTDescriptor, descriptor, 3);
     lut->putAndInsertUint16Array(DCM_LUTData, data.data(), data.size());
-    d->insertSequenceItem(DCM_VOILUTSequence, lut);
+    const bool voi = match.captured(1) == "VOILUT";
+    if (!voi) lut->putAndInsertString(DCM_ModalityLUTType, "US");
+    d->insertSequenceItem(voi ? DCM_VOILUTSequence : DCM_ModalityLUTSequence, lut);
   }
   d->updateOriginalXfer();
   return d;
@@ -130,7 +146,6 @@ class RenderTest : public QObject {
     row("jpeg-ls MONOCHROME1 BitsStored=14", "compressed", -1);
     row("jpeg-ls Rows=100 NumberOfFrames=3", "compressed", 0);
     row("WindowCenter=2048 WindowWidth=2000 VOILUTFunction=SIGMOID", "decoder", 1);
-    row("WindowCenter=2048 WindowWidth=0", "decoder", 1);
     row("Rows=100 NumberOfFrames=3", "direct", 0);  // the middle frame
     row("HighBit=15", "decoder", 0);
     row("Rows=64 Columns=64 short", "none", 0);
@@ -160,6 +175,7 @@ class RenderTest : public QObject {
     const QImage shown = renderForDisplay(d);
     QCOMPARE(direct.isNull(), path != "direct");
     QCOMPARE(shown.isNull(), path == "none");
+    QCOMPARE(displayNote(shown), QString());
     if (path == "none") return;
     if (path != "compressed") QCOMPARE(shown, path == "direct" ? direct : decoded);
     if (path == "compressed") {
@@ -184,6 +200,62 @@ class RenderTest : public QObject {
       QVERIFY2(polarity * (bottomRight - topLeft) > 100,
                qPrintable(QString("top left %1, bottom right %2").arg(topLeft).arg(bottomRight)));
     }
+  }
+
+  // A window, rescale or table that cannot give a picture is set aside with
+  // a note, and the picture drawn as the image without it (the range of its
+  // values); a palette or a pixel module that cannot be shown is refused
+  // with its reason. Never a uniform black, grey or white picture.
+  void unusable_data() {
+    QTest::addColumn<QString>("image");
+    QTest::addColumn<QString>("drawnAs");  // "none": refused
+    QTest::addColumn<QString>("note");     // or the reason
+    const auto row = [](const char* image, const char* drawnAs, const char* note) {
+      QTest::newRow(image) << QString(image) << QString(drawnAs) << QString(note);
+    };
+    row("WindowCenter=nan WindowWidth=2000", "", "window ignored: not finite");
+    row("WindowCenter=2048 WindowWidth=inf", "", "window ignored: not finite");
+    row("WindowCenter=2048", "", "window ignored: incomplete");
+    row("WindowCenter=2048 WindowWidth=0", "", "window ignored: width below 1");
+    row("WindowCenter=900000 WindowWidth=10", "", "window ignored: one grey for all values");
+    row("WindowCenter=0 WindowWidth=1e300", "", "window ignored: one grey for all values");
+    row("WindowCenter=1e308 WindowWidth=1.7e308", "", "window ignored: out of range");
+    row("RescaleSlope=-1 RescaleIntercept=4095 WindowCenter=nan WindowWidth=1",
+        "RescaleSlope=-1 RescaleIntercept=4095", "window ignored: not finite");
+    row("RescaleSlope=1e308 RescaleIntercept=0 WindowCenter=2048 WindowWidth=2000", "",
+        "rescale ignored: out of range");
+    row("RescaleSlope=0 RescaleIntercept=0", "", "rescale ignored: slope 0");
+    row("RescaleSlope=nan RescaleIntercept=0", "", "rescale ignored: not finite");
+    row("ModalityLUT-100", "", "modality LUT ignored: shorter than its descriptor");
+    row("VOILUT-100", "", "VOI LUT ignored: shorter than its descriptor");
+    // DCMTK's decoder draws these (high bit 15), told the same.
+    row("HighBit=15 WindowCenter=nan WindowWidth=2000", "HighBit=15", "window ignored: not finite");
+    row("HighBit=15 RescaleSlope=1e308 RescaleIntercept=0", "HighBit=15",
+        "rescale ignored: out of range");
+    row("Palette-100", "none", "Red Palette Color Lookup Table shorter than its descriptor");
+    row("BitsStored=0", "none", "Bits Stored 0 with Bits Allocated 16");
+    row("HighBit=20", "none", "High Bit 20 with Bits Stored 12 and Bits Allocated 16");
+  }
+  void unusable() {
+    QFETCH(QString, image);
+    QFETCH(QString, drawnAs);
+    QFETCH(QString, note);
+    QString reason;
+    QImage shown;
+    try {
+      shown = renderForDisplay(*makeImage(image));
+    } catch (const std::runtime_error& e) {
+      reason = e.what();
+    }
+    if (drawnAs == "none") {
+      QCOMPARE(reason, note);
+      return;
+    }
+    QCOMPARE(reason, QString());
+    QCOMPARE(displayNote(shown), note);
+    const QImage wanted = renderForDisplay(*makeImage(drawnAs));
+    QCOMPARE(shown, wanted);
+    QVERIFY(wanted.pixelColor(0, 0) != wanted.pixelColor(wanted.width() - 1, wanted.height() - 1));
   }
 
   // An enhanced multi-frame object (tomosynthesis) keeps its window and

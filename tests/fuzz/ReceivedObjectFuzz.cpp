@@ -1,43 +1,71 @@
-// Mutates received objects and sends them through what the receiver does
-// with every object a peer sends: the intake (scan, parse, checks), fed in
-// PDV-sized pieces, then the render path. A crash or a sanitizer report is
-// the finding; every outcome the station can report is fine.
+// Mutates what peers send and takes it through what the station does with
+// it: a crash or a sanitizer report is the finding; every outcome the
+// station can report is fine.
+//
+// - received objects: the intake (scan, parse, checks), fed in PDV-sized
+//   pieces, then the render path;
+// - command sets, as the receiver and the client read them: scanned, parsed
+//   and turned into DCMTK's message by the DIMSE reader;
+// - C-FIND response identifiers, as the client reads them: scanned and
+//   parsed by the same reader's data-set path, then read into a match.
 //
 //   ReceivedObjectFuzz [--runs N] [--seed S] [--keep FILE]
 //
-// --keep writes each input to FILE (its transfer syntax UID on the first
-// line) before it runs, so that the one a crash stopped at is there.
+// --keep writes each input to FILE (its kind and transfer syntax UID on the
+// first line) before it runs, so that the one a crash stopped at is there.
 //
 // Seeds: small images from the sample generator in every transfer syntax
-// the station receives, and hostile shapes (deep nesting, lying lengths, a
-// multi-frame header that lies about its size).
+// the station receives; the command sets of C-ECHO, C-STORE, C-FIND,
+// C-MOVE and C-CANCEL; study matches in explicit and implicit VR; and
+// hostile shapes of each (deep nesting, lying lengths, a multi-frame header
+// that lies about its size).
 
 #include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcrledrg.h>
+#include <dcmtk/dcmdata/dcuid.h>
 #include <dcmtk/dcmjpeg/djdecode.h>
 #include <dcmtk/dcmjpls/djdecode.h>
+#include <dcmtk/dcmnet/dimse.h>
 #include <dcmtk/oflog/oflog.h>
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
 #include <cstdio>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "SampleStudy.h"
+#include "dicom/dcmtk/DcmtkDimse.h"
 #include "dicom/dcmtk/DcmtkIntake.h"
 #include "dicom/dcmtk/DcmtkRender.h"
+#include "dicom/dcmtk/DcmtkText.h"
 
 namespace {
 
 struct Seed {
+  enum class Kind { Object, Command, Identifier };
   std::vector<std::uint8_t> bytes;  // the data set, as it travels
   E_TransferSyntax xfer;
-  std::string sopInstanceUID;
+  std::string sopInstanceUID;  // objects
+  Kind kind = Kind::Object;
 };
+
+const char* kindName(Seed::Kind kind) {
+  switch (kind) {
+    case Seed::Kind::Object:
+      return "object";
+    case Seed::Kind::Command:
+      return "command";
+    case Seed::Kind::Identifier:
+      return "identifier";
+  }
+  return "";
+}
 
 std::uint16_t u16(const QByteArray& b, int at) {
   return static_cast<std::uint16_t>(static_cast<std::uint8_t>(b[at]) |
@@ -65,15 +93,27 @@ void put(std::vector<std::uint8_t>& out, std::initializer_list<std::uint32_t> wo
   for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(length >> (8 * i)));
 }
 
+// Sequences nested this deep, each closed at the end: in explicit VR with
+// the SQ, in implicit VR by their undefined lengths.
+std::vector<std::uint8_t> nested(int levels, bool explicitVR) {
+  std::vector<std::uint8_t> bytes;
+  for (int i = 0; i < levels; ++i) {
+    if (explicitVR) put(bytes, {0x0040, 0xA730, 'S' | ('Q' << 8), 0}, 0xFFFFFFFF);
+    if (!explicitVR) put(bytes, {0x0040, 0xA730}, 0xFFFFFFFF);
+    put(bytes, {0xFFFE, 0xE000}, 0xFFFFFFFF);
+  }
+  for (int i = 0; i < levels; ++i) {
+    put(bytes, {0xFFFE, 0xE00D}, 0);
+    put(bytes, {0xFFFE, 0xE0DD}, 0);
+  }
+  return bytes;
+}
+
 // Explicit little endian shapes no real image has.
 std::vector<Seed> hostileSeeds(const Seed& plain) {
   std::vector<Seed> seeds;
   Seed deep = plain;
-  deep.bytes.resize(0);
-  for (int i = 0; i < 200; ++i) {
-    put(deep.bytes, {0x0040, 0xA730, 'S' | ('Q' << 8), 0}, 0xFFFFFFFF);
-    put(deep.bytes, {0xFFFE, 0xE000}, 0xFFFFFFFF);
-  }
+  deep.bytes = nested(200, true);
   seeds.push_back(deep);
   Seed huge = plain;  // a Pixel Data that declares almost 4 GB
   put(huge.bytes, {0x7FE0, 0x0010, 'O' | ('W' << 8), 0}, 0xFFFFFFF0);
@@ -81,10 +121,119 @@ std::vector<Seed> hostileSeeds(const Seed& plain) {
   return seeds;
 }
 
+std::vector<std::uint8_t> encode(DcmDataset& dataset, E_TransferSyntax xfer,
+                                 E_GrpLenEncoding groupLength) {
+  QTemporaryFile file;
+  file.open();
+  dataset.saveFile(file.fileName().toLocal8Bit().constData(), xfer, EET_ExplicitLength,
+                   groupLength);
+  const QByteArray b = file.readAll();
+  return std::vector<std::uint8_t>(b.begin(), b.end());
+}
+
+// The command sets the station reads, as peers send them (implicit VR
+// little endian, with their group length), and one nested deep.
+std::vector<Seed> commandSeeds() {
+  struct Field {
+    DcmTagKey key;
+    const char* text;  // nullptr: number
+    Uint16 number;
+  };
+  const char* const image = UID_DigitalMammographyXRayImageStorageForPresentation;
+  const std::vector<std::vector<Field>> commands = {
+      {{DCM_AffectedSOPClassUID, UID_VerificationSOPClass, 0},
+       {DCM_CommandField, nullptr, DIMSE_C_ECHO_RQ},
+       {DCM_MessageID, nullptr, 1},
+       {DCM_CommandDataSetType, nullptr, 0x0101}},
+      {{DCM_AffectedSOPClassUID, image, 0},
+       {DCM_CommandField, nullptr, DIMSE_C_STORE_RQ},
+       {DCM_MessageID, nullptr, 7},
+       {DCM_Priority, nullptr, 0},
+       {DCM_CommandDataSetType, nullptr, 0},
+       {DCM_AffectedSOPInstanceUID, "1.2.826.0.1.3680043.8.498.1.2.3", 0},
+       {DCM_MoveOriginatorApplicationEntityTitle, "STATION", 0},
+       {DCM_MoveOriginatorMessageID, nullptr, 3}},
+      {{DCM_AffectedSOPClassUID, UID_FINDStudyRootQueryRetrieveInformationModel, 0},
+       {DCM_CommandField, nullptr, DIMSE_C_FIND_RSP},
+       {DCM_MessageIDBeingRespondedTo, nullptr, 1},
+       {DCM_CommandDataSetType, nullptr, 0},
+       {DCM_Status, nullptr, 0xFF00}},
+      {{DCM_AffectedSOPClassUID, UID_MOVEStudyRootQueryRetrieveInformationModel, 0},
+       {DCM_CommandField, nullptr, DIMSE_C_MOVE_RSP},
+       {DCM_MessageIDBeingRespondedTo, nullptr, 1},
+       {DCM_CommandDataSetType, nullptr, 0x0101},
+       {DCM_Status, nullptr, 0xFF00},
+       {DCM_NumberOfRemainingSuboperations, nullptr, 3},
+       {DCM_NumberOfCompletedSuboperations, nullptr, 1},
+       {DCM_NumberOfFailedSuboperations, nullptr, 0},
+       {DCM_NumberOfWarningSuboperations, nullptr, 0}},
+      {{DCM_AffectedSOPClassUID, image, 0},
+       {DCM_CommandField, nullptr, DIMSE_C_STORE_RSP},
+       {DCM_MessageIDBeingRespondedTo, nullptr, 7},
+       {DCM_CommandDataSetType, nullptr, 0x0101},
+       {DCM_Status, nullptr, 0xA700},
+       {DCM_AffectedSOPInstanceUID, "1.2.826.0.1.3680043.8.498.1.2.3", 0},
+       {DCM_ErrorComment, "out of resources", 0}},
+      {{DCM_CommandField, nullptr, DIMSE_C_CANCEL_RQ},
+       {DCM_MessageIDBeingRespondedTo, nullptr, 1},
+       {DCM_CommandDataSetType, nullptr, 0x0101}},
+  };
+  std::vector<Seed> seeds;
+  for (const auto& fields : commands) {
+    DcmDataset set;
+    for (const Field& f : fields) {
+      if (f.text != nullptr) set.putAndInsertString(f.key, f.text);
+      if (f.text == nullptr) set.putAndInsertUint16(f.key, f.number);
+    }
+    seeds.push_back({encode(set, EXS_LittleEndianImplicit, EGL_recalcGL),
+                     EXS_LittleEndianImplicit,
+                     {},
+                     Seed::Kind::Command});
+  }
+  Seed deep = seeds.front();
+  const std::vector<std::uint8_t> nest = nested(200, false);
+  deep.bytes.insert(deep.bytes.end(), nest.begin(), nest.end());
+  seeds.push_back(deep);
+  return seeds;
+}
+
+// Study matches as archives send them, in both syntaxes the station offers
+// for identifiers, with text in Latin-1 and in UTF-8; and one nested deep.
+std::vector<Seed> identifierSeeds() {
+  std::vector<Seed> seeds;
+  for (const char* charset : {"ISO_IR 100", "ISO_IR 192"}) {
+    DcmDataset match;
+    match.putAndInsertString(DCM_SpecificCharacterSet, charset);
+    match.putAndInsertString(DCM_StudyDate, "20240115");
+    match.putAndInsertString(DCM_StudyTime, "093000");
+    match.putAndInsertString(DCM_AccessionNumber, "A0001");
+    match.putAndInsertString(DCM_QueryRetrieveLevel, "STUDY");
+    match.putAndInsertString(DCM_ModalitiesInStudy, "MG\\SR");
+    match.putAndInsertString(DCM_PatientName, "M\xFCller^Anna");
+    match.putAndInsertString(DCM_PatientID, "P0001");
+    match.putAndInsertString(DCM_PatientBirthDate, "19600305");
+    match.putAndInsertString(DCM_StudyInstanceUID, "1.2.826.0.1.3680043.8.498.77");
+    match.putAndInsertString(DCM_NumberOfStudyRelatedInstances, "4");
+    DcmItem* item = nullptr;
+    match.findOrCreateSequenceItem(DCM_ReferencedStudySequence, item, -2);
+    if (item != nullptr) item->putAndInsertString(DCM_ReferencedSOPInstanceUID, "1.2.3.4");
+    for (E_TransferSyntax xfer : {EXS_LittleEndianExplicit, EXS_LittleEndianImplicit}) {
+      seeds.push_back({encode(match, xfer, EGL_withoutGL), xfer, {}, Seed::Kind::Identifier});
+    }
+  }
+  Seed deep = seeds.front();
+  const std::vector<std::uint8_t> nest = nested(200, true);
+  deep.bytes.insert(deep.bytes.end(), nest.begin(), nest.end());
+  seeds.push_back(deep);
+  return seeds;
+}
+
 void mutate(std::vector<std::uint8_t>& b, std::mt19937& rng) {
   static const std::uint32_t kInteresting[] = {0,      1,      0x7F,       0x80,       0xFF,
                                                0x7FFF, 0xFFFF, 0x7FFFFFFF, 0xFFFFFFFF, 0xFFFFFFFE};
-  const int count = 1 + static_cast<int>(rng() % 8);
+  // Fewer changes to a small input (a command set, a match), so that some of
+  // its mutants still parse and reach what reads them.
+  const int count = 1 + static_cast<int>(rng() % (b.size() < 1024 ? 3 : 8));
   for (int i = 0; i < count && !b.empty(); ++i) {
     const std::size_t at = rng() % b.size();
     switch (rng() % 6) {
@@ -119,24 +268,72 @@ void mutate(std::vector<std::uint8_t>& b, std::mt19937& rng) {
   }
 }
 
-void run(const Seed& seed, const std::vector<std::uint8_t>& bytes, std::mt19937& rng) {
+// The size of the next PDV: even, as peers send them, up to 8 KiB.
+std::size_t pdvSize(std::size_t left, std::mt19937& rng) {
+  return std::min<std::size_t>(left, 2 + 2 * (rng() % 4096));
+}
+
+bool runObject(const Seed& seed, const std::vector<std::uint8_t>& bytes, std::mt19937& rng) {
   using dicom::dcmtk::ObjectIntake;
   ObjectIntake intake(seed.xfer, ObjectIntake::Mode::Keep, {},
                       [](const std::string&) { return QString(); });
   std::size_t at = 0;
   do {
-    std::size_t n = std::min<std::size_t>(bytes.size() - at, 2 + 2 * (rng() % 4096));
+    const std::size_t n = pdvSize(bytes.size() - at, rng);
     intake.feed(bytes.data() + at, n, at + n == bytes.size());
     at += n;
   } while (at < bytes.size());
   intake.finish(seed.sopInstanceUID);
-  if (intake.mode() == ObjectIntake::Mode::Keep && intake.hasPixelData()) {
+  if (intake.mode() != ObjectIntake::Mode::Keep) return false;
+  if (intake.hasPixelData()) {
     try {
       dicom::dcmtk::renderForDisplay(*intake.dataset(), QSize(200, 200));
     } catch (const std::exception&) {
       // A picture that cannot be decoded is an outcome, not a finding.
     }
   }
+  return true;
+}
+
+// A command set or an identifier through the DIMSE reader's parser, fed as
+// its PDVs arrive; what it parses is then read as the station reads it.
+bool runMessage(const Seed& seed, const std::vector<std::uint8_t>& bytes, std::mt19937& rng) {
+  const dicom::dcmtk::MessageLimits limits;
+  const bool command = seed.kind == Seed::Kind::Command;
+  dicom::dcmtk::ScannedDataSet parser(seed.xfer,
+                                      command ? limits.commandDepth : limits.dataSetDepth,
+                                      command ? limits.commandBytes : limits.dataSetBytes);
+  std::size_t at = 0;
+  bool fine = true;
+  do {
+    const std::size_t n = pdvSize(bytes.size() - at, rng);
+    fine = parser.feed(bytes.data() + at, n, at + n == bytes.size());
+    at += n;
+  } while (fine && at < bytes.size());
+  std::unique_ptr<DcmDataset> set = parser.take();
+  if (!set) return false;
+  if (command) {
+    T_DIMSE_Message message;
+    QString problem;
+    return dicom::dcmtk::parseCommand(*set, message, problem);
+  }
+  const dicom::DataSet match = dicom::dcmtk::toDataSet(*set);
+  return !match.text(dicom::tags::StudyInstanceUID).isEmpty();
+}
+
+// How many inputs of a kind ran, and how many of them the station took
+// whole (an object kept, a command understood, a match with its study).
+struct Tally {
+  long runs = 0;
+  long taken = 0;
+};
+
+void run(const Seed& seed, const std::vector<std::uint8_t>& bytes, std::mt19937& rng,
+         Tally& tally) {
+  const bool taken =
+      seed.kind == Seed::Kind::Object ? runObject(seed, bytes, rng) : runMessage(seed, bytes, rng);
+  tally.runs += 1;
+  tally.taken += taken ? 1 : 0;
 }
 
 }  // namespace
@@ -174,7 +371,10 @@ int main(int argc, char** argv) {
     seeds.push_back(fromFile(written[0].path, xfer, written[0].sopInstanceUID.toStdString()));
   }
   for (const Seed& hostile : hostileSeeds(seeds.front())) seeds.push_back(hostile);
+  for (const Seed& command : commandSeeds()) seeds.push_back(command);
+  for (const Seed& identifier : identifierSeeds()) seeds.push_back(identifier);
 
+  Tally tallies[3];
   std::mt19937 rng(seedValue);
   for (long i = 0; i < runs; ++i) {
     const Seed& seed = seeds[rng() % seeds.size()];
@@ -183,11 +383,18 @@ int main(int argc, char** argv) {
     if (!keep.isEmpty()) {
       QFile file(keep);
       file.open(QIODevice::WriteOnly);
-      file.write(QByteArray(DcmXfer(seed.xfer).getXferID()) + '\n');
+      file.write(QByteArray(kindName(seed.kind)) + ' ' + DcmXfer(seed.xfer).getXferID() + '\n');
       file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
     }
-    if (!bytes.empty()) run(seed, bytes, rng);
-    if ((i + 1) % 5000 == 0) std::printf("%ld inputs\n", i + 1);
+    if (!bytes.empty()) run(seed, bytes, rng, tallies[static_cast<int>(seed.kind)]);
+    if ((i + 1) % 5000 == 0) {
+      std::printf("%ld inputs\n", i + 1);
+      std::fflush(stdout);  // a long run's progress shows in its log as it goes
+    }
+  }
+  for (Seed::Kind kind : {Seed::Kind::Object, Seed::Kind::Command, Seed::Kind::Identifier}) {
+    const Tally& tally = tallies[static_cast<int>(kind)];
+    std::printf("%s: %ld inputs, %ld taken whole\n", kindName(kind), tally.runs, tally.taken);
   }
   std::printf("%ld inputs ran clean (seed %u)\n", runs, seedValue);
   return 0;

@@ -8,11 +8,16 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <cstdio>
+#include <thread>
 
 #include "Archive.h"
+#include "Relay.h"
 #include "SampleStudy.h"
+#include "ScuPeer.h"
 #include "common/AppDir.h"
 #include "dicom/dcmtk/DcmtkToolkit.h"
+#include "main/ViewLabels.h"
 #include "main/frmMain.h"
 #include "search/StudyQuery.h"
 #include "search/frmSearch.h"
@@ -50,6 +55,7 @@ class StationEndToEndTest : public QObject {
   QTemporaryDir samplesDir_;
   dicom::dcmtk::DcmtkToolkit toolkit_;
   ConnectionSettingsRecord settings_;
+  search::StudyList list_;
   std::unique_ptr<frmMain> window_;
   QPointer<search::frmSearch> search_;
   QStringList messages_;  // "<window>: <text>" of every message box
@@ -102,9 +108,9 @@ class StationEndToEndTest : public QObject {
   std::pair<QString, QString> relabel(int position) {
     clickImage(position);
     const dicom::ImagePtr image = window_->dcmViewer->images().item(position);
-    const int next = (views_.indexOf(image->attribute(0x0008, 0x103E).value()) + 1) % 4;
+    const int next = (views_.indexOf(station::labelOf(*image)) + 1) % 4;
     window_->cmdOrientation[next]->click();
-    return {image->attribute(0x0008, 0x0018).value(), views_[next]};
+    return {image->attribute(dicom::tags::SOPInstanceUID).value(), views_[next]};
   }
 
   // An update that fails: one message box saying why, one "Send" line, and
@@ -121,31 +127,14 @@ class StationEndToEndTest : public QObject {
     QCOMPARE(window_->dcmViewer->images().markedCount(), marked);
   }
 
-  void updateSucceeds() {
-    messages_.clear();
-    window_->Toolbar1_ButtonClick("update");
-    QCOMPARE(messages_, QStringList{"main: Update was successful."});
-    QCOMPARE(window_->dcmViewer->images().markedCount(), 0);
-  }
-
- private slots:
-  void initTestCase() {
-    QVERIFY2(archive_.problem().isEmpty(), qPrintable(archive_.problem()));
-    common::setAppDirectoryForTesting(stationDir_.path());
-  }
-
-  void init() {
-    archive_.clear();
-    QCOMPARE(archive_.instanceCount(), 0);  // the fixture's archive answers and is empty
-    QDir(stationDir_.filePath("Logs")).removeRecursively();
-    messages_.clear();
-    // The station as the composition root starts it, its settings saved.
-    pointAt(archive_);
-    QVERIFY(modMain::SaveConnectionSettings(settings_));
+  // The station as the composition root starts it: its settings read from
+  // the file, its windows wired.
+  void startStation() {
     settings_ = {};
+    modMain::LoadConnectionSettings(settings_);
     window_ = std::make_unique<frmMain>(
-        toolkit_, settings_, [this](QWidget* owner, search::StationHost& host) {
-          auto* dialog = new search::frmSearch(toolkit_, settings_, host, owner);
+        toolkit_, settings_, list_, [this](QWidget* owner, search::StationHost& host) {
+          auto* dialog = new search::frmSearch(toolkit_, settings_, host, list_, owner);
           dialog->setAttribute(Qt::WA_DeleteOnClose);
           dialog->showMessage = [this](QMessageBox::Icon, const QString&, const QString& text) {
             messages_ << "search: " + text;
@@ -159,6 +148,43 @@ class StationEndToEndTest : public QObject {
     window_->askYesNo = [](const QString&, const QString&) { return true; };
     window_->show();
     QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
+  }
+
+  // The instance and outcome of the audit trail's last record.
+  QString lastAudited() const {
+    QFile file(stationDir_.filePath("Logs/Audit.log"));
+    if (!file.open(QIODevice::ReadOnly)) return "no audit trail";
+    const QStringList lines = QString::fromUtf8(file.readAll()).split("\r\n", Qt::SkipEmptyParts);
+    const QStringList f = lines.last().split("\",\"");
+    return f.value(10) + " " + f.value(13);
+  }
+
+  void updateSucceeds() {
+    messages_.clear();
+    window_->Toolbar1_ButtonClick("update");
+    QCOMPARE(messages_, QStringList{"main: Update was successful."});
+    QCOMPARE(window_->dcmViewer->images().markedCount(), 0);
+  }
+
+ private slots:
+  void initTestCase() {
+    QVERIFY2(archive_.problem().isEmpty(), qPrintable(archive_.problem()));
+    const QString inherited = qEnvironmentVariable("BREVANT_STATION_DIR");
+    common::setAppDirectoryForTesting(inherited.isEmpty() ? stationDir_.path() : inherited);
+  }
+
+  void init() {
+    // The station killed by labelsOutliveAKill works on what its parent seeded.
+    if (qEnvironmentVariableIsEmpty("BREVANT_KILL_ME")) {
+      archive_.clear();
+      QCOMPARE(archive_.instanceCount(), 0);  // the fixture's archive answers and is empty
+    }
+    QDir(stationDir_.filePath("Logs")).removeRecursively();
+    QFile::remove(frmMain::journalPath());  // each test starts a station with no unsent labels
+    messages_.clear();
+    pointAt(archive_);
+    QVERIFY(modMain::SaveConnectionSettings(settings_));
+    startStation();
   }
 
   void cleanup() {
@@ -199,7 +225,9 @@ class StationEndToEndTest : public QObject {
 
     retrieve(spec);
     QTRY_VERIFY_WITH_TIMEOUT(!window_->picState->isVisible(), kReceiveTimeoutMs);
-    QVERIFY(!search_);  // the search window closed itself
+    // The search window closed itself; it is deleted once events run, and the
+    // images may all have arrived while the move was still waiting.
+    QTRY_VERIFY(!search_);
     dicom::ImageCollection& images = window_->dcmViewer->images();
     QCOMPARE(images.count(), 4);
     QCOMPARE(window_->dcmViewer->gridSize(), 2);
@@ -209,7 +237,7 @@ class StationEndToEndTest : public QObject {
     std::map<QString, int> positionOf;  // arrival order is the archive's
     for (int i = 1; i <= 4; ++i) {
       QVERIFY(!images.item(i)->displayImage().isNull());
-      positionOf[images.item(i)->attribute(0x0008, 0x0018).value()] = i;
+      positionOf[images.item(i)->attribute(dicom::tags::SOPInstanceUID).value()] = i;
     }
     const int first = positionOf[written[0].sopInstanceUID];
     const int third = positionOf[written[2].sopInstanceUID];
@@ -309,14 +337,16 @@ class StationEndToEndTest : public QObject {
     if (options.contains("--keep-first")) {
       updateFails("kept its earlier copy, so the new label did not reach it (position(s) 1)", 1);
       QCOMPARE(archive.label(uid), stored);
+      QCOMPARE(lastAudited(), uid + " archive kept its earlier copy");
       return;
     }
     updateSucceeds();
-    QVERIFY(log().isEmpty());
+    QVERIFY2(log().isEmpty(), log().constData());
     QCOMPARE(archive.label(uid), label);
+    QCOMPARE(lastAudited(), uid + " applied");
 
-    relabel(2);
 #ifdef Q_OS_WIN
+    relabel(2);
     QTcpServer closed;
     QVERIFY(closed.listen(QHostAddress::LocalHost));
     settings_.RemotePort = QString::number(closed.serverPort());
@@ -327,13 +357,77 @@ class StationEndToEndTest : public QObject {
     pointAt(archive);
 #else
     QVERIFY(own.run("stop"));
+    const auto [refusedUid, refusedLabel] = relabel(2);
     updateFails("refused", 1);
-    QVERIFY(own.run("start", options << "--dicom-port" << settings_.RemotePort.text()));
+    QCOMPARE(lastAudited(), refusedUid + " failed");
+    QVERIFY(own.run("start", options << "--dicom-port" << settings_.RemotePort));
     pointAt(own.archive);
 #endif
     const auto [again, newLabel] = relabel(2);  // labelling enables the update again
     updateSucceeds();
     QCOMPARE(archive.label(again), newLabel);
+  }
+
+  // Labels given and not sent outlive a station killed with SIGKILL: the
+  // next start offers them, retrieves the study, gives the same images the
+  // same labels, marked, and an update takes them to the archive.
+  void labelsOutliveAKill() {
+#ifdef Q_OS_WIN
+    QSKIP("the station is killed with SIGKILL");
+#endif
+    samples::StudySpec spec;
+    spec.rows = 256;
+    spec.columns = 208;
+    spec.accessionNumber = "ACC-KILLED";
+    if (!qEnvironmentVariableIsEmpty("BREVANT_KILL_ME")) {
+      // The station that is killed: it labels two images and waits.
+      retrieve(spec);
+      QTRY_VERIFY_WITH_TIMEOUT(!window_->picState->isVisible(), kReceiveTimeoutMs);
+      const auto [first, firstLabel] = relabel(1);
+      const auto [third, thirdLabel] = relabel(3);
+      std::printf("LABELLED %s=%s;%s=%s\n", qPrintable(first), qPrintable(firstLabel),
+                  qPrintable(third), qPrintable(thirdLabel));
+      std::fflush(stdout);
+      QTest::qWait(120000);
+      return;
+    }
+    seed(spec, archive_);
+    window_.reset();  // one station at a time on the receiving port
+    QProcess station;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("BREVANT_KILL_ME", "1");
+    env.insert("BREVANT_STATION_DIR", stationDir_.path());
+    station.setProcessEnvironment(env);
+    station.start(QCoreApplication::applicationFilePath(), {"labelsOutliveAKill"});
+    QByteArray said;
+    QElapsedTimer waited;
+    waited.start();
+    while (!said.startsWith("LABELLED") && waited.elapsed() < 60000) {
+      if (!station.canReadLine() && !station.waitForReadyRead(1000)) continue;
+      if (station.canReadLine()) said = station.readLine();
+    }
+    QVERIFY2(said.startsWith("LABELLED "), station.readAll().constData());
+    station.kill();  // SIGKILL: nothing of the station runs any more
+    QVERIFY(station.waitForFinished(10000));
+    QCOMPARE(station.exitStatus(), QProcess::CrashExit);
+
+    startStation();
+    QTRY_VERIFY_WITH_TIMEOUT(!messages_.isEmpty(), kReceiveTimeoutMs);
+    QVERIFY2(messages_.value(0).startsWith("main: 2 label(s) were given again"),
+             qPrintable(messages_.join('|')));
+    std::map<QString, QString> given;
+    for (const QString& pair : QString::fromLatin1(said.mid(9).trimmed()).split(';')) {
+      given[pair.section('=', 0, 0)] = pair.section('=', 1);
+    }
+    const dicom::ImageCollection& images = window_->dcmViewer->images();
+    QCOMPARE(images.markedCount(), 2);
+    for (int i = 1; i <= images.count(); ++i) {
+      const QString uid = images.item(i)->attribute(dicom::tags::SOPInstanceUID).value();
+      QCOMPARE(images.item(i)->changed(), given.count(uid) == 1);
+      if (given.count(uid)) QCOMPARE(station::labelOf(*images.item(i)), given[uid]);
+    }
+    updateSucceeds();
+    for (const auto& [uid, label] : given) QCOMPARE(archive_.label(uid), label);
   }
 
   // A family name with a space is sent as it is: "van Dyk^Anna" matches,
@@ -393,36 +487,60 @@ class StationEndToEndTest : public QObject {
     other.images = 1;
     other.patientID = "PUSHED";
     const QString pushed = samples::writeStudy(other, samplesDir_.filePath("pushed"))[0].path;
-    QProcess push;  // storescu as another AE title, a moment after it is started
+    int pushExit = 0;
+    QByteArray pushOutput;
+    QProcess push;  // storescu as another AE title
     push.setProcessChannelMode(QProcess::MergedChannels);
     const auto pushOther = [&] {
-      push.start("sh", {"-c", "sleep 0.1; exec storescu -aet OTHERSENDER -aec $0 127.0.0.1 $1 $2",
-                        archive_.stationAET(), QString::number(archive_.stationPort()), pushed});
+      push.start("storescu", {"-aet", "OTHERSENDER", "-aec", archive_.stationAET(), "127.0.0.1",
+                              QString::number(archive_.stationPort()), pushed});
+      QVERIFY(push.waitForFinished(30000));
     };
     if (when != "during") {  // the station listens from its first retrieval on
       retrieve(spec);
       QTRY_VERIFY_WITH_TIMEOUT(!window_->picState->isVisible(), kReceiveTimeoutMs);
       pushOther();
-      QVERIFY(push.waitForFinished(30000));
     }
-    if (when != "after") {
-      retrieve(spec, [&] {
-        if (when == "during") pushOther();
+    if (when == "before") {
+      retrieve(spec);
+      QTRY_VERIFY_WITH_TIMEOUT(!window_->picState->isVisible(), kReceiveTimeoutMs);
+    } else if (when == "during") {
+      // The archive's images reach the station through a relay that holds
+      // them until the other sender's push has been answered: the push falls
+      // inside the move however slow the machine is.
+      const quint16 stationPort = quint16(scutest::closedPort());
+      relay::Relay held(quint16(archive_.stationPort()), stationPort);
+      held.pause();
+      settings_.LocPort = QString::number(stationPort);
+      std::thread sender([&] {
+        QElapsedTimer waited;
+        waited.start();
+        while (held.connections() == 0 && waited.elapsed() < 30000) QThread::msleep(10);
+        QProcess other;
+        other.setProcessChannelMode(QProcess::MergedChannels);
+        other.start("storescu", {"-aet", "OTHERSENDER", "-aec", archive_.stationAET(), "127.0.0.1",
+                                 QString::number(stationPort), pushed});
+        other.waitForFinished(30000);
+        pushExit = other.exitCode();
+        pushOutput = other.readAll();
+        held.resume();
       });
-      // Nothing listened before the double-click: a push the station refused
-      // (logged below) that had ended when the move did overlapped it.
-      QVERIFY2(when != "during" || push.waitForFinished(0), "the push did not overlap the move");
+      retrieve(spec);
+      sender.join();
+      QVERIFY2(held.connections() > 0, "the archive's images did not pass the relay");
+      QVERIFY2(pushExit != 0, pushOutput.constData());
       QTRY_VERIFY_WITH_TIMEOUT(!window_->picState->isVisible(), kReceiveTimeoutMs);
     }
-    QVERIFY2(push.exitCode() != 0, push.readAll().constData());
+    if (when != "during") QVERIFY2(push.exitCode() != 0, push.readAll().constData());
     QTRY_COMPARE(log().count("\r\n"), 1);
     QVERIFY(log().contains("from AE title \"OTHERSENDER\"") &&
-            log().endsWith(" - cmdSearch_Click\r\n"));
+            log().endsWith(" - Receive\r\n"));
     // An association that carried nothing of the retrieval (a C-ECHO) ends
     // without "No Images" over the study on display.
-    QCOMPARE(QProcess::execute("echoscu", {"-aec", archive_.stationAET(), "127.0.0.1",
-                                           QString::number(archive_.stationPort())}),
-             0);
+    QCOMPARE(
+        QProcess::execute("echoscu", {"-aec", archive_.stationAET(), "127.0.0.1",
+                                      QString::number(window_->dcmViewer->reception().port())}),
+        0);
     QTest::qWait(200);
     QVERIFY(!window_->picState->isVisible());
     QCOMPARE(window_->txtPatID->text(), spec.patientID);

@@ -4,11 +4,14 @@
 
 #include <QTemporaryDir>
 #include <QtTest>
+#include <array>
 
 #include "SampleStudy.h"
 #include "common/AppDir.h"
-#include "dicom/HeaderView.h"
 #include "dicom/dcmtk/DcmtkImage.h"
+#include "dicom/widgets/TileMarks.h"
+#include "main/LabelJournal.h"
+#include "main/ViewLabels.h"
 #include "main/frmMain.h"
 #include "settings/frmSettings.h"
 #include "support/FakeDicom.h"
@@ -19,6 +22,7 @@ class MainWindowTest : public QObject {
   QTemporaryDir dir_;  // Settings.ini
   fake::Toolkit toolkit_;
   ConnectionSettingsRecord settings_;
+  search::StudyList list_;
   std::unique_ptr<frmMain> window_;
   QStringList questions_;
   bool answer_ = false;
@@ -28,7 +32,7 @@ class MainWindowTest : public QObject {
   void retrieve(const QStringList& labels, bool close = true) {
     toolkit_.script.onMove = [this, labels, close] {
       QVERIFY(toolkit_.receiver);
-      QCOMPARE(toolkit_.receiver->port(), settings_.LocPort.number("LocPort"));
+      QCOMPARE(QString::number(toolkit_.receiver->port()), settings_.LocPort);
       QCOMPARE(toolkit_.receiver->aeTitle, settings_.LocAET);
       QCOMPARE(toolkit_.receiver->expectedStudy, QString("1.2.9"));  // that study alone
       QVERIFY(window_->picState->isVisible());
@@ -40,9 +44,7 @@ class MainWindowTest : public QObject {
       }
       if (close) toolkit_.receiver->close();
     };
-    auto query = toolkit_.newQuery();
-    query->setStudyUID("1.2.9");
-    window_->beginRetrieval(*query);
+    window_->beginRetrieval("1.2.9");
   }
 
   void clickImage(int position) {
@@ -54,8 +56,10 @@ class MainWindowTest : public QObject {
   void init() {
     common::setAppDirectoryForTesting(dir_.path());
     QFile::remove(dir_.filePath("Settings.ini"));
+    QFile::remove(dir_.filePath("Labels.journal"));
     questions_.clear();
-    window_ = std::make_unique<frmMain>(toolkit_, settings_, nullptr);
+    list_ = {};
+    window_ = std::make_unique<frmMain>(toolkit_, settings_, list_, nullptr);
     window_->showMessage = [](QMessageBox::Icon, const QString&, const QString& text) {
       QFAIL(qPrintable("unexpected message: " + text));
     };
@@ -63,7 +67,8 @@ class MainWindowTest : public QObject {
       questions_ << text;
       return answer_;
     };
-    settings_.LocAET = "BREVANT";  // the window loaded an empty settings folder
+    settings_ = {};
+    settings_.LocAET = "BREVANT";
     settings_.LocPort = QString("11112");
     window_->show();
     QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
@@ -86,20 +91,123 @@ class MainWindowTest : public QObject {
     retrieve({"L CC", "R CC", "L MLO", "R MLO", "L CC"});
     QCOMPARE(window_->dcmViewer->gridSize(), 3);
     window_->cmdOrientation_Click(0);  // no selection in the new study: nothing happens
-    QVERIFY(old->text().isEmpty());
+    QVERIFY(!old->changed());
     QVERIFY(!window_->toolbarButton("update")->isEnabled());
   }
 
-  // Until the first image arrives the watchdog runs; when it fires the panel
-  // says so. An association without images says so at once.
+  // The receiver hears that the retrieval has ended once its move returns,
+  // and also when the move fails.
+  void theRetrievalEndsWithItsMove() {
+    retrieve({"L CC"});
+    QCOMPARE(toolkit_.receiver->endedStudy, QString("1.2.9"));
+    toolkit_.script.onMove = [this] {
+      QCOMPARE(toolkit_.receiver->endedStudy, QString());
+      throw dicom::DicomError(0xA701, "refused: out of resources");
+    };
+    QVERIFY_THROWS_EXCEPTION(dicom::DicomError, window_->beginRetrieval("1.2.9"));
+    QCOMPARE(toolkit_.receiver->endedStudy, QString("1.2.9"));
+  }
+
+  // The grid grows with the study so that every image has a tile of its
+  // own and a click on it reaches that image.
+  void everyImageReachable_data() {
+    QTest::addColumn<int>("count");
+    QTest::addColumn<int>("grid");
+    for (const auto& [count, grid] :
+         {std::pair{1, 2}, {4, 2}, {5, 3}, {9, 3}, {10, 4}, {16, 4}, {17, 5}}) {
+      QTest::newRow(qPrintable(QString::number(count))) << count << grid;
+    }
+  }
+  void everyImageReachable() {
+    QFETCH(int, count);
+    QFETCH(int, grid);
+    retrieve(QStringList(count, "L CC"));
+    QCOMPARE(int(window_->dcmViewer->gridSize()), grid);
+    for (int position = 1; position <= count; ++position) {
+      QPoint centre = window_->dcmViewer->tileRect(position).center();
+      std::int32_t x = centre.x(), y = centre.y();
+      QCOMPARE(window_->dcmViewer->hitTest(x, y), position);
+    }
+  }
+
+  // Tiles stand by Series Number, then Instance Number, then arrival,
+  // whatever order the archive sends the study in.
+  void tilesInSeriesAndInstanceOrder() {
+    // uid, Series Number, Instance Number, in the order they arrive
+    const std::vector<std::array<QString, 3>> sent = {{"1.2.1", "2", "1"}, {"1.2.2", "1", "10"},
+                                                      {"1.2.3", "", ""},   {"1.2.4", "1", "2"},
+                                                      {"1.2.5", "2", "1"}, {"1.2.6", " 1", "x"}};
+    toolkit_.script.onMove = [&] {
+      for (const auto& [uid, series, instance] : sent) {
+        auto image = toolkit_.makeImage(uid);
+        if (!series.isEmpty()) image->addOrReplace(dicom::tags::SeriesNumber, series);
+        if (!instance.isEmpty()) image->addOrReplace(dicom::tags::InstanceNumber, instance);
+        toolkit_.receiver->deliver(image);
+      }
+      toolkit_.receiver->close();
+    };
+    window_->beginRetrieval("1.2.9");
+    QStringList order;
+    const auto& images = window_->dcmViewer->images();
+    for (int i = 1; i <= images.count(); ++i) {
+      order << images.item(i)->attribute(dicom::tags::SOPInstanceUID).value().section('.', -1);
+    }
+    QCOMPARE(order.join(' '), QString("4 2 6 1 5 3"));
+  }
+
+  // The marks of a tile stay legible together at every size: no text over
+  // another, none under the warning frame or the selection frame; a tile
+  // big enough shows them all.
+  void marksStayLegible_data() {
+    QTest::addColumn<QSize>("size");
+    for (const QSize size :
+         {QSize(70, 60), QSize(120, 100), QSize(180, 230), QSize(400, 500), QSize(1400, 1000)}) {
+      QTest::newRow(qPrintable(QString("%1x%2").arg(size.width()).arg(size.height()))) << size;
+    }
+  }
+  void marksStayLegible() {
+    QFETCH(QSize, size);
+    const dicom::TileMarks marks{
+        "R MLO", "CHANGED", "50 frames", "hdr: L MLO \u2260 label", "window ignored: not finite",
+        true};
+    QFont big("Tahoma");
+    big.setBold(true);
+    big.setPixelSize(std::max(10, std::min(18, size.height() / 16)));
+    QFont small = big;
+    small.setPixelSize(std::max(9, big.pixelSize() * 3 / 4));
+    const QRect area(QPoint(2, 2), size);  // the tile less its selection frame
+    const dicom::MarkLayout m =
+        dicom::layoutMarks(marks, area, QFontMetrics(big), QFontMetrics(small));
+    const QRect clear = m.warningFrame.adjusted(2, 2, -2, -2);  // inside the dashed pen
+    const QRect texts[] = {m.topLeft, m.topRight, m.bottomLeft, m.bottomRight, m.note};
+    int shown = 0;
+    for (const QRect& a : texts) {
+      if (a.isEmpty()) continue;
+      ++shown;
+      QVERIFY2(
+          clear.contains(a),
+          qPrintable(QString("%1,%2 %3x%4").arg(a.x()).arg(a.y()).arg(a.width()).arg(a.height())));
+      for (const QRect& b : texts) QVERIFY(&a == &b || b.isEmpty() || !a.intersects(b));
+    }
+    QVERIFY(!m.topLeft.isEmpty());  // the label, whatever the size
+    if (size.width() >= 400) QCOMPARE(shown, 5);
+  }
+
+  // Until the first image arrives the watchdog runs; when it runs out the
+  // panel says so, and again at every tick until an image comes. An
+  // association without images says so at once.
   void noImages() {
     retrieve({}, false);
     QVERIFY(window_->tmrKill->isActive());
     toolkit_.receiver->deliver(toolkit_.makeImage("1.2.1"));
     QVERIFY(!window_->tmrKill->isActive());
+    window_->tmrKill->setInterval(50);  // the watchdog's 20 s, shortened
     retrieve({}, false);
-    window_->tmrKill_Timer();
-    QCOMPARE(window_->lblState->text(), QString("No Images"));
+    QTRY_COMPARE_WITH_TIMEOUT(window_->lblState->text(), QString("No Images"), 2000);
+    window_->State(true, "Receiving Images ...");
+    QTRY_COMPARE_WITH_TIMEOUT(window_->lblState->text(), QString("No Images"), 2000);
+    toolkit_.receiver->deliver(toolkit_.makeImage("1.2.2"));
+    QVERIFY(!window_->tmrKill->isActive());
     retrieve({});
     QVERIFY(window_->picState->isVisible());
     QCOMPARE(window_->lblState->text(), QString("No Images"));
@@ -121,7 +229,7 @@ class MainWindowTest : public QObject {
              QString("RENAMED11113"));
     ConnectionSettingsRecord saved;
     modMain::LoadConnectionSettings(saved);
-    QCOMPARE(saved.LocAET + " " + saved.LocPort.text(), QString("RENAMED 11113"));
+    QCOMPARE(saved.LocAET + " " + saved.LocPort, QString("RENAMED 11113"));
   }
 
   void changedImagesAreNotLostWithoutAsking() {
@@ -130,7 +238,7 @@ class MainWindowTest : public QObject {
     QVERIFY(questions_.isEmpty());
     clickImage(1);
     window_->cmdOrientation_Click(1);
-    QCOMPARE(window_->selectedImage()->attribute(0x0008, 0x103E).value(), QString("R CC"));
+    QCOMPARE(station::labelOf(*window_->selectedImage()), QString("R CC"));
     answer_ = false;
     QVERIFY(!window_->confirmDiscardChanges());
     window_->Toolbar1_ButtonClick("close");
@@ -182,10 +290,51 @@ class MainWindowTest : public QObject {
     window_->dcmViewer->zoomAt(3.0, QPointF(10, 10));
     QTest::mouseClick(window_->dcmViewer, Qt::LeftButton, {}, QPoint(5, 5));
     QTest::keyClick(window_.get(), Qt::Key_2);
-    QCOMPARE(third->attribute(0x0008, 0x103E).value() + third->text(), QString("R CCCHANGED"));
+    QCOMPARE(station::labelOf(*third), QString("R CC"));
+    QVERIFY(third->changed());
     QTest::keyClick(window_.get(), Qt::Key_Escape);
     QCOMPARE(window_->dcmViewer->fullViewPosition(), 0);
     QCOMPARE(window_->selectedImage(), third);
+  }
+
+  // Labels a station left unsent when it ended are offered at the next
+  // start and given again, each to its own image, only where the archive
+  // still holds what the image carried when the label was given.
+  void unsentLabelsGivenAgain() {
+    station::LabelJournal journal(frmMain::journalPath());
+    QVERIFY(journal.labelled({"1.2.9", "", "1.2.1", "P42", "L CC", "R MLO"}));
+    QVERIFY(journal.labelled({"1.2.9", "", "1.2.2", "P42", "L CC", "L MLO"}));  // changed since
+    QVERIFY(journal.labelled({"1.2.9", "", "1.2.7", "P42", "L CC", "R CC"}));   // gone
+    toolkit_.script.onMove = [this] {
+      toolkit_.receiver->deliver(toolkit_.makeImage("1.2.1", "L CC"));
+      toolkit_.receiver->deliver(toolkit_.makeImage("1.2.2", "R CC"));
+      toolkit_.receiver->close();
+    };
+    QStringList messages;
+    answer_ = true;
+    window_ = std::make_unique<frmMain>(toolkit_, settings_, list_, nullptr);
+    window_->askYesNo = [this](const QString&, const QString& text) {
+      questions_ << text;
+      return answer_;
+    };
+    window_->showMessage = [&](QMessageBox::Icon, const QString&, const QString& text) {
+      messages << text;
+    };
+    window_->show();
+    QTRY_COMPARE_WITH_TIMEOUT(messages.size(), 1, 3000);
+    QVERIFY2(questions_.value(0).contains("3 label(s) of study"), qPrintable(questions_.value(0)));
+    const auto& images = window_->dcmViewer->images();
+    QCOMPARE(station::labelOf(*images.item(1)), QString("R MLO"));
+    QVERIFY(images.item(1)->changed());
+    QCOMPARE(station::labelOf(*images.item(2)), QString("R CC"));
+    QVERIFY(!images.item(2)->changed());
+    QVERIFY(window_->toolbarButton("update")->isEnabled());
+    QVERIFY2(messages[0].startsWith("1 label(s) were given again") &&
+                 messages[0].contains("the archive now holds \"R CC\", not \"L CC\"") &&
+                 messages[0].contains("1.2.7 (\"R CC\") is not in the study"),
+             qPrintable(messages[0]));
+    // What was not given again is not offered again.
+    QCOMPARE(journal.pending().size(), std::size_t{1});
   }
 
   // An image whose pixels cannot be shown keeps its tile, is logged, and
@@ -196,8 +345,7 @@ class MainWindowTest : public QObject {
       toolkit_.receiver->deliver(toolkit_.makeImage("1.2.2", "R CC", "a corrupt stream"));
       toolkit_.receiver->close();
     };
-    auto query = toolkit_.newQuery();
-    window_->beginRetrieval(*query);
+    window_->beginRetrieval("1.2.9");
     QCOMPARE(window_->dcmViewer->images().count(), 2);
     clickImage(2);
     QVERIFY(!window_->selectedImage());
@@ -238,12 +386,12 @@ class MainWindowTest : public QObject {
     QVERIFY(
         file->loadFile(qPrintable(samples::writeStudy(spec, dir_.filePath("h"))[0].path)).good());
     dicom::dcmtk::DcmtkImage image(std::move(file), {});
-    const dicom::HeaderView header = dicom::headerView(image);
+    const station::HeaderView header = station::headerView(image);
     QCOMPARE(header.text(), text);
     QStringList found;
     for (const QString label : {"L CC", "R CC", "L MLO", "R MLO", "UNLABELLED"}) {
-      image.addOrReplace(0x0008, 0x103E, label);  // follows every relabel
-      if (dicom::contradicts(dicom::headerView(image), label)) found << label;
+      station::applyLabel(image, label);  // follows every relabel
+      if (station::contradicts(station::headerView(image), label)) found << label;
     }
     QCOMPARE(found.join(' '), contradicted);
   }

@@ -1,39 +1,84 @@
 // The study update without a window: which images are sent, in which order,
-// and which markers are left for the next update. A marker is cleared only
-// once the store was confirmed and the archive shows the new label.
+// which markers are left for the next update, and what the audit trail
+// records of each. A marker is cleared only once the store was confirmed
+// and the archive shows the new label.
 
+#include <QTemporaryDir>
 #include <QtTest>
 
+#include "common/AppDir.h"
+#include "log/AuditTrail.h"
 #include "main/StudyUpdate.h"
+#include "main/ViewLabels.h"
 #include "support/FakeDicom.h"
+
+namespace {
+
+// The audit trail's records as "instance outcome", in order.
+QStringList audited() {
+  QFile file(modAudit::AuditTrail::path());
+  if (!file.open(QIODevice::ReadOnly)) return {};
+  QStringList lines = QString::fromUtf8(file.readAll()).split("\r\n", Qt::SkipEmptyParts);
+  if (lines.isEmpty() || lines.takeFirst() != modAudit::AuditTrail::header()) return {"no header"};
+  QStringList records;
+  for (const QString& line : lines) {
+    const QStringList f = line.mid(1, line.size() - 2).split("\",\"");
+    records << f.value(10).section('.', -1) + " " + f.value(13) + " " + f.value(11) + ">" +
+                   f.value(12);
+  }
+  return records;
+}
+
+}  // namespace
 
 class StudyUpdateTest : public QObject {
   Q_OBJECT
+ private:
+  QTemporaryDir dir_;  // Logs/Audit.log
+
  private slots:
+  void init() {
+    common::setAppDirectoryForTesting(dir_.path());
+    QDir(dir_.filePath("Logs")).removeRecursively();
+  }
+  void cleanupTestCase() { common::setAppDirectoryForTesting(QString()); }
+
   // What goes wrong (the row's name), the positions of three "L CC" images
-  // marked "R MLO", the images sent in order, the positions still marked.
+  // marked "R MLO", the images sent in order, the positions still marked,
+  // what the audit trail records.
   void markers_data() {
     QTest::addColumn<QString>("marked");
     QTest::addColumn<QStringList>("sent");
     QTest::addColumn<QString>("stillMarked");
+    QTest::addColumn<QStringList>("records");
     const auto row = [](const char* trouble, const char* marked, QStringList sent,
-                        const char* stillMarked) {
-      QTest::newRow(trouble) << QString(marked) << sent << QString(stillMarked);
+                        const char* stillMarked, QStringList records) {
+      QTest::newRow(trouble) << QString(marked) << sent << QString(stillMarked) << records;
     };
-    row("nothing", "1 3", {"1.2.1", "1.2.3"}, "");
-    row("nothing marked", "", {}, "");
-    row("store 2 fails", "1 2 3", {"1.2.1"}, "2 3");
-    row("store 1 fails", "1 3", {}, "1 3");
-    row("RemotePort abc", "1 2", {}, "1 2");
-    row("viewer emptied after the first store", "1 2", {"1.2.1"}, "");
-    row("archive keeps its copy", "1 3", {"1.2.1", "1.2.3"}, "1 3");
-    row("archive cannot be read back", "1 3", {"1.2.1", "1.2.3"}, "1 3");
+    const QString applied = " applied L CC>R MLO", failed = " failed L CC>R MLO";
+    const QString lost = " not returned L CC>R MLO";
+    row("nothing", "1 3", {"1.2.1", "1.2.3"}, "", {"1" + applied, "3" + applied});
+    row("nothing marked", "", {}, "", {});
+    row("store 2 fails", "1 2 3", {"1.2.1"}, "2 3", {"1" + applied, "2" + failed});
+    row("store 1 fails", "1 3", {}, "1 3", {"1" + failed});
+    row("RemotePort abc", "1 2", {}, "1 2", {"1" + failed});
+    row("viewer emptied after the first store", "1 2", {"1.2.1"}, "", {"1" + applied});
+    row("archive keeps its copy", "1 3", {"1.2.1", "1.2.3"}, "1 3",
+        {"1 archive kept its earlier copy L CC>R MLO",
+         "3 archive kept its earlier copy L CC>R MLO"});
+    row("archive cannot be read back", "1 3", {"1.2.1", "1.2.3"}, "1 3", {"1" + lost, "3" + lost});
+    row("archive returns two copies", "1 3", {"1.2.1", "1.2.3"}, "1 3", {"1" + lost, "3" + lost});
+    row("nothing wrong but image 1 relabelled while 3 is sent", "1 3", {"1.2.1", "1.2.3"}, "1",
+        {"1" + applied, "3" + applied});
+    row("audit trail cannot be written", "1 3", {}, "1 3", {});
   }
   void markers() {
     QFETCH(QString, marked);
     QFETCH(QStringList, sent);
     QFETCH(QString, stillMarked);
+    QFETCH(QStringList, records);
     const QString trouble = QTest::currentDataTag();
+    if (trouble.startsWith("audit")) QVERIFY(QDir().mkpath(modAudit::AuditTrail::path()));
     fake::Toolkit toolkit;
     dicom::ImageCollection images;
     std::map<QString, QStringList> held;  // what the archive holds: uid -> label
@@ -42,15 +87,13 @@ class StudyUpdateTest : public QObject {
       held[QString("1.2.%1").arg(i)] = QStringList{"L CC"};
     }
     for (const QString& position : marked.split(' ', Qt::SkipEmptyParts)) {
-      images.item(position.toInt())->addOrReplace(0x0008, 0x103E, "R MLO");
-      images.item(position.toInt())->setText("CHANGED");
+      station::applyLabel(*images.item(position.toInt()), "R MLO");
     }
     toolkit.script.onSend = [&](const fake::SendCall& call) {
       QVERIFY2(call.markedWhileSending, "a marker was cleared before its store was confirmed");
       QCOMPARE(QString("%1 %2 %3 %4")
-                   .arg(call.address)
-                   .arg(call.port)
-                   .arg(call.callingAE, call.calledAE),
+                   .arg(call.archive.host, call.archive.port.text(), call.station.aeTitle,
+                        call.archive.aeTitle),
                QString("10.0.0.9 4242 BREVANT ARCHIVE"));
       if (trouble == "store " + call.sopInstanceUID.right(1) + " fails") {
         throw dicom::DicomError(0xA700, "refused");
@@ -62,9 +105,10 @@ class StudyUpdateTest : public QObject {
       if (trouble == "archive cannot be read back") throw dicom::DicomError(0xC000, "refused");
       std::map<QString, QStringList> answer;
       for (const auto& image : asked) {
-        clearedEarly = clearedEarly || image->text().isEmpty();
-        const QString uid = image->attribute(0x0008, 0x0018).value();
+        clearedEarly = clearedEarly || !image->changed();
+        const QString uid = image->attribute(dicom::tags::SOPInstanceUID).value();
         answer[uid] = held[uid];
+        if (trouble == "archive returns two copies") answer[uid] << held[uid];
       }
       return answer;
     };
@@ -76,8 +120,11 @@ class StudyUpdateTest : public QObject {
         {[](bool, const QString&) {},
          [&] {
            if (trouble.startsWith("viewer") && !toolkit.script.sends.empty()) images.empty();
+           if (trouble.contains("relabelled") && toolkit.script.sends.size() == 1) {
+             station::applyLabel(*images.item(1), "L MLO");
+           }
          },
-         readBack});
+         readBack, [](const dicom::Image&) { return QString("L CC"); }, nullptr});
     const bool fails = !trouble.startsWith("nothing");
     try {
       QCOMPARE(update.run(), int(sent.size()));
@@ -90,9 +137,18 @@ class StudyUpdateTest : public QObject {
     for (const auto& call : toolkit.script.sends) uids << call.sopInstanceUID;
     QCOMPARE(uids, sent);
     for (int i = 1; i <= images.count(); ++i) {
-      if (!images.item(i)->text().isEmpty()) markers << QString::number(i);
+      if (images.item(i)->changed()) markers << QString::number(i);
     }
     QCOMPARE(markers.join(' '), stillMarked);
+    QCOMPARE(audited(), records);
+    if (trouble.contains("relabelled")) {
+      // The newer label goes out with the next update, and only it.
+      toolkit.script.sends.clear();
+      QCOMPARE(update.run(), 1);
+      QCOMPARE(toolkit.script.sends.size(), std::size_t{1});
+      QCOMPARE(toolkit.script.sends[0].label, QString("L MLO"));
+      QVERIFY(!images.item(1)->changed());
+    }
   }
 };
 

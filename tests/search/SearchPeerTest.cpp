@@ -56,12 +56,8 @@ struct Station : search::StationHost {
     asked << "confirm";
     return confirm;
   }
-  void beginRetrieval(dicom::Query& q) override {
-    asked << QString("%1 %2 %3 %4 %5 %6 %7 %8")
-                 .arg(q.node())
-                 .arg(q.port())
-                 .arg(q.calledAE(), q.callingAE(), q.root(), q.level(), q.destination(),
-                      q.studyUID());
+  void beginRetrieval(const QString& studyInstanceUID) override {
+    asked << "retrieve " + studyInstanceUID;
   }
 };
 
@@ -73,6 +69,7 @@ class SearchPeerTest : public QObject {
   dicom::dcmtk::DcmtkToolkit toolkit_;
   QTemporaryDir dir_;  // the error log
   ConnectionSettingsRecord settings_;
+  search::StudyList list_;
   Station station_;
   std::unique_ptr<search::frmSearch> window_;
   QStringList messages_;
@@ -87,7 +84,7 @@ class SearchPeerTest : public QObject {
   }
   void open(int port) {
     settings_ = {"PEER", "127.0.0.1", QString::number(port), "STATION", QString("11112")};
-    window_ = std::make_unique<search::frmSearch>(toolkit_, settings_, station_);
+    window_ = std::make_unique<search::frmSearch>(toolkit_, settings_, station_, list_);
     window_->showMessage = [this](QMessageBox::Icon icon, const QString&, const QString& text) {
       QCOMPARE(icon, QMessageBox::Critical);
       messages_ << text;
@@ -249,8 +246,7 @@ class SearchPeerTest : public QObject {
     const QPoint cell = window_->grid1->visualItemRect(window_->grid1->item(1, 2)).center();
     QTest::mouseClick(window_->grid1->viewport(), Qt::LeftButton, {}, cell);
     QTest::mouseDClick(window_->grid1->viewport(), Qt::LeftButton, {}, cell);
-    const QString move = "127.0.0.1 %1 PEER STATION STUDY STUDY STATION 1.2.3.P2";
-    QTRY_COMPARE(station_.asked, (QStringList{"confirm", move.arg(peer.port())}));
+    QTRY_COMPARE(station_.asked, (QStringList{"confirm", "retrieve 1.2.3.P2"}));
     QVERIFY(!window_->isVisible());
   }
 

@@ -80,6 +80,16 @@ class IniStoreTest : public QObject {
         << QByteArray(foreign).replace("OLD\r\nExtra=keep me\r\n",
                                        "NEW\r\nExtra=keep me\r\nLocPort=11112\r\nRemotePort=104\r\n"
                                        "RemoteIP=10.1.1.1\r\nLocAET=BREVANT\r\n");
+    QTest::newRow("last line without a line break")
+        << QByteArray("[SETTINGS]\r\nRemoteAET=OLD\r\nExtra=keep me") << 0666 << 0777 << true
+        << QByteArray(
+               "[SETTINGS]\r\nRemoteAET=NEW\r\nExtra=keep me\r\nLocPort=11112\r\n"
+               "RemotePort=104\r\nRemoteIP=10.1.1.1\r\nLocAET=BREVANT\r\n");
+    QTest::newRow("last line of another section without a line break")
+        << QByteArray("[OTHER]\nKey=\xF6") << 0666 << 0777 << true
+        << QByteArray(
+               "[OTHER]\nKey=\xF6\n\n[SETTINGS]\nLocPort=11112\nRemoteAET=NEW\n"
+               "RemotePort=104\nRemoteIP=10.1.1.1\nLocAET=BREVANT\n");
     QTest::newRow("file that cannot be read") << foreign << 0222 << 0777 << false << foreign;
     QTest::newRow("folder that refuses new files")
         << QByteArray("[SETTINGS]\nRemoteAET=OLD\n") << 0666 << 0555 << true
@@ -128,8 +138,8 @@ class IniStoreTest : public QObject {
     if (!saved) return;
     ConnectionSettingsRecord loaded;
     modMain::LoadConnectionSettings(loaded);
-    QCOMPARE((QStringList{loaded.RemoteAET, loaded.RemoteIP, loaded.RemotePort.text(),
-                          loaded.LocAET, loaded.LocPort.text()}),
+    QCOMPARE((QStringList{loaded.RemoteAET, loaded.RemoteIP, loaded.RemotePort, loaded.LocAET,
+                          loaded.LocPort}),
              (QStringList{"NEW", "10.1.1.1", "104", "BREVANT", "11112"}));
   }
 };

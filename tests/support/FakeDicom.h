@@ -7,14 +7,15 @@
 #include <memory>
 #include <vector>
 
-#include "dicom/DicomError.h"
-#include "dicom/Toolkit.h"
+#include "dicom/core/DicomError.h"
+#include "dicom/core/Toolkit.h"
 
 namespace fake {
 
 struct SendCall {
-  QString address, callingAE, calledAE, sopInstanceUID, label;
-  std::int32_t port = 0;
+  dicom::Peer archive;
+  dicom::StationIdentity station;
+  QString sopInstanceUID, label;
   bool markedWhileSending = false;  // the image's marker as the store went out
 };
 
@@ -27,7 +28,8 @@ struct Script {
 
 class Query : public dicom::Query {
  public:
-  explicit Query(Script& script) : script_(script) {}
+  Query(Script& script, const dicom::Peer& archive, const dicom::StationIdentity& station)
+      : dicom::Query(archive, station), script_(script) {}
   dicom::MatchCollection find(const dicom::DataSet&, int) override { return {}; }
   void move() override { script_.onMove(); }
 
@@ -35,41 +37,35 @@ class Query : public dicom::Query {
   Script& script_;
 };
 
-// An image of patient Smith^Anna, P42, study date 20240115; a problem
+// An image of study 1.2.9, patient Smith^Anna, P42, study date 20240115; a problem
 // makes it one whose pixels cannot be displayed.
 class Image : public dicom::Image {
  public:
   Image(Script& script, const QString& uid, const QString& label, const QString& problem = {})
       : script_(script), problem_(problem) {
     if (!problem.isEmpty()) picture_ = QImage();
-    attributes_.set(dicom::makeTag(0x0008, 0x0018), uid);
+    attributes_.set(dicom::tags::SOPInstanceUID, uid);
+    attributes_.set(dicom::tags::StudyInstanceUID, "1.2.9");
     attributes_.set(dicom::tags::SeriesDescription, label);
     attributes_.setPatientName("Smith^Anna");
     attributes_.setPatientID("P42");
     attributes_.set(dicom::tags::StudyDate, "20240115");
   }
-  dicom::Attribute attribute(std::uint32_t group, std::uint32_t element) const override {
-    return attributes_.attribute(group, element);
-  }
-  void addOrReplace(std::uint32_t group, std::uint32_t element, const QString& value) override {
-    attributes_.addOrReplace(group, element, value);
-  }
   QString patientName() const override { return attributes_.patientName(); }
   QString patientID() const override { return attributes_.patientID(); }
-  void send(const QString& address, std::int32_t port, const QString& callingAE,
-            const QString& calledAE) override {
-    const SendCall call{address,
-                        callingAE,
-                        calledAE,
-                        attributes_.text(dicom::makeTag(8, 0x18)),
-                        attributes_.text(dicom::tags::SeriesDescription),
-                        port,
-                        !text().isEmpty()};
+  void send(const dicom::Peer& archive, const dicom::StationIdentity& station) override {
+    archive.port.number();  // a port that is no number fails before the store
+    const SendCall call{archive, station, attributes_.text(dicom::tags::SOPInstanceUID),
+                        attributes_.text(dicom::tags::SeriesDescription), changed()};
     if (script_.onSend) script_.onSend(call);
     script_.sends.push_back(call);
   }
   QImage displayImage() const override { return picture_; }
   QString displayProblem() const override { return problem_; }
+
+ protected:
+  dicom::Attribute lookup(dicom::Tag tag) const override { return attributes_.attribute(tag); }
+  void store(dicom::Tag tag, const QString& value) override { attributes_.set(tag, value); }
 
  private:
   Script& script_;
@@ -83,18 +79,27 @@ class Image : public dicom::Image {
 class Receiver : public dicom::StorageReceiver {
  public:
   explicit Receiver(Script& script) : script_(script) {}
-  void listen(std::int32_t port, const QString& aeTitle) override {
-    port_ = port;
-    this->aeTitle = aeTitle;
+  void listen(const dicom::StationIdentity& station) override {
+    port_ = station.port.number();
+    aeTitle = station.aeTitle;
   }
   void stop() override { port_ = 0; }
   std::int32_t port() const override { return port_; }
-  void expectStudy(const QString& uid) override { expectedStudy = uid; }
+  void expectStudy(const QString& uid, const dicom::Peer&) override {
+    expectedStudy = uid;
+    endedStudy.clear();
+  }
+  void endRetrieval(const QString& uid) override { endedStudy = uid; }
   std::uint64_t bytesReceived() const override { return 0; }
-  void beginProbe(const QStringList&) override {}
-  std::map<QString, QStringList> endProbe() override {
-    std::map<QString, QStringList> held;
-    for (const SendCall& call : script_.sends) held[call.sopInstanceUID] = {call.label};
+  void beginProbe(const QStringList&, const std::vector<dicom::Tag>&, const dicom::Peer&) override {
+  }
+  std::map<QString, std::vector<dicom::DataSet>> endProbe() override {
+    std::map<QString, std::vector<dicom::DataSet>> held;
+    for (const SendCall& call : script_.sends) {
+      dicom::DataSet copy;
+      copy.set(dicom::tags::SeriesDescription, call.label);
+      held[call.sopInstanceUID] = {copy};
+    }
     return held;
   }
   void setDisplayTarget(const QSize&) override {}
@@ -102,7 +107,7 @@ class Receiver : public dicom::StorageReceiver {
   void deliver(dicom::ImagePtr image) { emit imageReceived(std::move(image)); }
   void close() { emit associationClosed(); }
 
-  QString aeTitle, expectedStudy;
+  QString aeTitle, expectedStudy, endedStudy;
 
  private:
   Script& script_;
@@ -111,7 +116,10 @@ class Receiver : public dicom::StorageReceiver {
 
 class Toolkit : public dicom::Toolkit {
  public:
-  std::unique_ptr<dicom::Query> newQuery() override { return std::make_unique<Query>(script); }
+  std::unique_ptr<dicom::Query> newQuery(const dicom::Peer& archive,
+                                         const dicom::StationIdentity& station) override {
+    return std::make_unique<Query>(script, archive, station);
+  }
   std::unique_ptr<dicom::StorageReceiver> newReceiver() override {
     auto made = std::make_unique<Receiver>(script);
     receiver = made.get();

@@ -3,6 +3,7 @@
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcuid.h>
 #include <dcmtk/dcmnet/diutil.h>
+#include <dcmtk/dcmnet/dul.h>
 
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -11,6 +12,93 @@
 #include <stdexcept>
 
 namespace scutest {
+namespace {
+
+void putLE(std::string& out, std::uint32_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+}
+
+// An element's header, implicit VR (command sets) or explicit VR with a
+// 4-byte length (OB, SQ).
+std::string header(std::uint16_t group, std::uint16_t element, std::uint32_t length,
+                   const char* vr = nullptr) {
+  std::string out;
+  putLE(out, group, 2);
+  putLE(out, element, 2);
+  if (vr != nullptr) {
+    out.append(vr, 2);
+    putLE(out, 0, 2);
+  }
+  putLE(out, length, 4);
+  return out;
+}
+
+std::string us(std::uint16_t element, std::uint16_t value) {
+  std::string out = header(0x0000, element, 2);
+  putLE(out, value, 2);
+  return out;
+}
+
+// Sequences nested depth deep with undefined lengths, all closed at the end.
+std::string nested(int depth, bool explicitVR) {
+  const std::string open = header(0x0008, 0x1115, 0xFFFFFFFF, explicitVR ? "SQ" : nullptr) +
+                           header(0xFFFE, 0xE000, 0xFFFFFFFF);
+  const std::string close = header(0xFFFE, 0xE00D, 0) + header(0xFFFE, 0xE0DD, 0);
+  std::string out;
+  out.reserve((open.size() + close.size()) * static_cast<std::size_t>(depth));
+  for (int i = 0; i < depth; ++i) out += open;
+  for (int i = 0; i < depth; ++i) out += close;
+  return out;
+}
+
+// The response command set to a request: a success, or a pending find
+// response announcing a match; extra follows the command elements.
+std::string responseCommand(const T_DIMSE_Message& request, bool pendingMatch,
+                            const std::string& extra) {
+  std::uint16_t field = 0x8020;  // C-FIND-RSP
+  DIC_US id = request.msg.CFindRQ.MessageID;
+  const char* sopClass = request.msg.CFindRQ.AffectedSOPClassUID;
+  if (request.CommandField == DIMSE_C_MOVE_RQ) {
+    field = 0x8021;
+    id = request.msg.CMoveRQ.MessageID;
+    sopClass = request.msg.CMoveRQ.AffectedSOPClassUID;
+  } else if (request.CommandField == DIMSE_C_STORE_RQ) {
+    field = 0x8001;
+    id = request.msg.CStoreRQ.MessageID;
+    sopClass = request.msg.CStoreRQ.AffectedSOPClassUID;
+  }
+  std::string uid = sopClass;
+  if (uid.size() % 2 != 0) uid.push_back('\0');
+  std::string body = header(0x0000, 0x0002, static_cast<std::uint32_t>(uid.size())) + uid +
+                     us(0x0100, field) + us(0x0120, id) +
+                     us(0x0800, pendingMatch ? 0x0000 : 0x0101) +
+                     us(0x0900, pendingMatch ? 0xFF00 : 0x0000);
+  std::string set = header(0x0000, 0x0000, 4);
+  putLE(set, static_cast<std::uint32_t>(body.size()), 4);
+  return set + body + extra;
+}
+
+// Sends bytes as PDVs of one kind, each in a P-DATA-TF the peer can take.
+bool sendRaw(T_ASC_Association* association, T_ASC_PresentationContextID presID, bool command,
+             const std::string& bytes) {
+  const std::size_t most = association->sendPDVLength > 0 ? association->sendPDVLength : 16000;
+  std::string copy = bytes;  // DCMTK takes the data as non-const
+  for (std::size_t at = 0; at < copy.size(); at += most) {
+    DUL_PDV pdv{};
+    pdv.fragmentLength = static_cast<Uint32>(std::min(most, copy.size() - at));
+    pdv.presentationContextID = presID;
+    pdv.pdvType = command ? DUL_COMMANDPDV : DUL_DATASETPDV;
+    pdv.lastPDV = at + pdv.fragmentLength >= copy.size() ? OFTrue : OFFalse;
+    pdv.data = copy.data() + at;
+    DUL_PDVLIST list{};
+    list.count = 1;
+    list.pdv = &pdv;
+    if (DUL_WritePDVs(&association->DULassociation, &list).bad()) return false;
+  }
+  return true;
+}
+
+}  // namespace
 
 int closedPort() {
   QTcpServer server;
@@ -145,10 +233,38 @@ void RecordingPeer::serve(T_ASC_Association* association) {
     }
     if (behaviour_.abort) break;
     // A silent peer keeps the request until the caller gives up and aborts.
-    if (!behaviour_.silent) answer(association, presID, message);
+    if (!behaviour_.silent && !answerHostile(association, presID, message)) {
+      answer(association, presID, message);
+    }
   }
   ASC_abortAssociation(association);
   finish(false);
+}
+
+bool RecordingPeer::answerHostile(T_ASC_Association* association,
+                                  T_ASC_PresentationContextID presID,
+                                  const T_DIMSE_Message& message) {
+  if (behaviour_.deepCommand > 0) {
+    sendRaw(association, presID, true,
+            responseCommand(message, false, nested(behaviour_.deepCommand, false)));
+    return true;
+  }
+  if (message.CommandField != DIMSE_C_FIND_RQ ||
+      (behaviour_.deepMatch == 0 && behaviour_.hugeMatch == 0)) {
+    return false;
+  }
+  // The identifier in the accepted syntax: explicit little endian is what
+  // the client proposes first, and what the peer prefers.
+  std::string match = behaviour_.deepMatch > 0 ? nested(behaviour_.deepMatch, true) : "";
+  if (behaviour_.hugeMatch > 0) {
+    match += header(0x0009, 0x1010, static_cast<std::uint32_t>(behaviour_.hugeMatch), "OB");
+    match.append(behaviour_.hugeMatch, '\0');
+  }
+  if (sendRaw(association, presID, true, responseCommand(message, true, "")) &&
+      sendRaw(association, presID, false, match)) {
+    sendRaw(association, presID, true, responseCommand(message, false, ""));
+  }
+  return true;
 }
 
 void RecordingPeer::answer(T_ASC_Association* association, T_ASC_PresentationContextID presID,

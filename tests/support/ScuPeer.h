@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -39,6 +40,13 @@ struct PeerBehaviour {
   // repeat its first match, a move's completed count rises with each up to risingUpTo.
   int pacedPendings = 0;
   int risingUpTo = 0;
+  // Hostile answers, written byte by byte: the first response's command set
+  // carries a sequence nested this deep (find, move, store); the find's
+  // first match nests a sequence this deep, or carries a value of this many
+  // bytes.
+  int deepCommand = 0;
+  int deepMatch = 0;
+  std::size_t hugeMatch = 0;
 };
 
 // What reached the peer, the last of each kind.
@@ -66,6 +74,8 @@ class RecordingPeer {
   void serve(T_ASC_Association* association);
   void answer(T_ASC_Association* association, T_ASC_PresentationContextID presID,
               T_DIMSE_Message& message);
+  bool answerHostile(T_ASC_Association* association, T_ASC_PresentationContextID presID,
+                     const T_DIMSE_Message& message);
 
   PeerBehaviour behaviour_;
   int port_ = 0;

@@ -259,33 +259,94 @@ std::string number(double value) {
   return buffer;
 }
 
-// Replaces the native pixel data by its JPEG 2000 codestream, encapsulated
-// with the lossless codestream's offset table left empty and the lossy
-// one's filled, so that both forms archives send are made. A lossy image
-// says so, with the ratio it reached.
+// Replaces the native pixel data by one JPEG 2000 codestream per frame,
+// encapsulated with the lossless codestreams' offset table left empty and
+// the lossy ones' filled, so that both forms archives send are made. A
+// lossy image says so, with the ratio it reached.
 void encapsulateJpeg2000(DcmDataset& ds, DcmPixelData& pixelData, const StudySpec& spec,
-                         const std::uint16_t* words) {
+                         const std::uint16_t* words, int frames) {
   Jpeg2000Settings settings;
   settings.lossless = spec.syntax == Syntax::Jpeg2000Lossless;
-  const auto code =
-      encodeJpeg2000(words, spec.columns, spec.rows, spec.bitsStored, false, settings);
   auto sequence = std::make_unique<DcmPixelSequence>(DCM_PixelSequenceTag);
   auto* table = new DcmPixelItem(DcmTag(DCM_Item, EVR_OB));
   check(sequence->insert(table), "JPEG 2000 offset table");
   DcmOffsetList offsets;
-  check(sequence->storeCompressedFrame(offsets, const_cast<Uint8*>(code.data()),
-                                       static_cast<Uint32>(code.size()),
-                                       static_cast<Uint32>(spec.fragmentKiB)),
-        "JPEG 2000 fragments");
+  const auto perFrame =
+      static_cast<std::size_t>(spec.rows) * static_cast<std::size_t>(spec.columns);
+  std::size_t codeBytes = 0;
+  for (int f = 0; f < frames; ++f) {
+    const auto code = encodeJpeg2000(words + static_cast<std::size_t>(f) * perFrame, spec.columns,
+                                     spec.rows, spec.bitsStored, false, settings);
+    check(sequence->storeCompressedFrame(offsets, const_cast<Uint8*>(code.data()),
+                                         static_cast<Uint32>(code.size()),
+                                         static_cast<Uint32>(spec.fragmentKiB)),
+          "JPEG 2000 fragments");
+    codeBytes += code.size();
+  }
   if (!settings.lossless) check(table->createOffsetTable(offsets), "JPEG 2000 offset table");
   pixelData.putOriginalRepresentation(xferOf(spec.syntax), nullptr, sequence.release());
   if (!settings.lossless) {
-    const double ratio = 2.0 * spec.rows * spec.columns / static_cast<double>(code.size());
+    const double ratio =
+        2.0 * static_cast<double>(perFrame) * frames / static_cast<double>(codeBytes);
     char text[16];
     std::snprintf(text, sizeof text, "%.2f", ratio);
     put(ds, DCM_LossyImageCompression, "01");
     put(ds, DCM_LossyImageCompressionRatio, text);
     put(ds, DCM_LossyImageCompressionMethod, "ISO_15444_1");
+  }
+}
+
+// The window of the tissue, as centre and width; at the top level for an
+// image, in the functional groups of a tomosynthesis object as its units
+// write them: shared by all frames, or each frame's own.
+void putWindow(DcmDataset& ds, const StudySpec& spec, bool tomo, int frames) {
+  const bool mono1 = spec.photometric == QLatin1String("MONOCHROME1");
+  const double maxValue = std::ldexp(1.0, spec.bitsStored) - 1.0;
+  const double centre = maxValue * (kTissueLow + kTissueHigh) / 2;
+  const double width = maxValue * (kTissueHigh - kTissueLow) * 1.1;
+  if (tomo && spec.perFrameWindows) {
+    for (int f = 0; f < frames; ++f) {
+      // Narrower and brighter from frame to frame: no two frames look alike.
+      const double share = static_cast<double>(f) / frames;
+      const double frameCentre = centre * (0.85 + 0.3 * share);
+      DcmItem* group = nullptr;
+      DcmItem* window = nullptr;
+      check(ds.findOrCreateSequenceItem(DCM_PerFrameFunctionalGroupsSequence, group, f),
+            "PerFrameFunctionalGroupsSequence");
+      check(group->findOrCreateSequenceItem(DCM_FrameVOILUTSequence, window, -2),
+            "FrameVOILUTSequence");
+      put(*window, DCM_WindowCenter, number(mono1 ? maxValue - frameCentre : frameCentre));
+      put(*window, DCM_WindowWidth, number(width * (1.0 - 0.6 * share)));
+    }
+    return;
+  }
+  DcmItem* window = &ds;
+  if (tomo) {
+    DcmItem* shared = nullptr;
+    check(ds.findOrCreateSequenceItem(DCM_SharedFunctionalGroupsSequence, shared, -2),
+          "SharedFunctionalGroupsSequence");
+    check(shared->findOrCreateSequenceItem(DCM_FrameVOILUTSequence, window, -2),
+          "FrameVOILUTSequence");
+  }
+  put(*window, DCM_WindowCenter, number(mono1 ? maxValue - centre : centre));
+  put(*window, DCM_WindowWidth, number(width));
+}
+
+// Compresses the pixel data into the spec's transfer syntax.
+void compress(DcmDataset& ds, DcmPixelData& pixelData, const StudySpec& spec,
+              const std::uint16_t* words, int frames) {
+  const E_TransferSyntax xfer = xferOf(spec.syntax);
+  if (spec.syntax == Syntax::JpegLossless) {
+    DJ_RPLossless parameter(1, 0);
+    check(ds.chooseRepresentation(xfer, &parameter), "JPEG lossless encoding");
+  } else if (spec.syntax == Syntax::JpegLs) {
+    DJLSRepresentationParameter parameter(0, OFTrue);
+    check(ds.chooseRepresentation(xfer, &parameter), "JPEG-LS encoding");
+  } else if (spec.syntax == Syntax::Rle) {
+    DcmRLERepresentationParameter parameter;
+    check(ds.chooseRepresentation(xfer, &parameter), "RLE encoding");
+  } else if (spec.syntax == Syntax::Jpeg2000Lossless || spec.syntax == Syntax::Jpeg2000) {
+    encapsulateJpeg2000(ds, pixelData, spec, words, frames);
   }
 }
 
@@ -360,10 +421,8 @@ std::vector<WrittenImage> writeStudy(const StudySpec& spec, const QString& folde
                                    ? newUID(SITE_STUDY_UID_ROOT)
                                    : spec.studyInstanceUID.toStdString();
   const bool mono1 = spec.photometric == QLatin1String("MONOCHROME1");
-  const double maxValue = std::ldexp(1.0, spec.bitsStored) - 1.0;
   // Pixel spacing follows the detector: the full-field size has the finer pitch.
   const char* spacing = spec.columns >= 3000 ? "0.07\\0.07" : "0.1\\0.1";
-  const E_TransferSyntax xfer = xferOf(spec.syntax);
 
   // One series per view.
   std::array<std::string, kViews.size()> seriesUIDs;
@@ -379,10 +438,10 @@ std::vector<WrittenImage> writeStudy(const StudySpec& spec, const QString& folde
     if (tomo) {
       frame.rows = spec.tomoRows;
       frame.columns = spec.tomoColumns;
-      frame.syntax = Syntax::ExplicitLittle;
+      frame.syntax = spec.tomoSyntax;
     }
     const int frames = tomo ? spec.tomoFrames : 1;
-    const E_TransferSyntax objectXfer = tomo ? EXS_LittleEndianExplicit : xfer;
+    const E_TransferSyntax objectXfer = xferOf(frame.syntax);
     const View& view = viewOf(i);
     const std::string sopUID = newUID(SITE_INSTANCE_UID_ROOT);
     DcmFileFormat file;
@@ -448,22 +507,7 @@ std::vector<WrittenImage> writeStudy(const StudySpec& spec, const QString& folde
       put(*item, DCM_CodingSchemeDesignator, "SRT");
       put(*item, DCM_CodeMeaning, said.codeMeaning);
     }
-    if (spec.withWindow) {
-      const double centre = maxValue * (kTissueLow + kTissueHigh) / 2;
-      const double width = maxValue * (kTissueHigh - kTissueLow) * 1.1;
-      // An enhanced multi-frame object holds its window in the functional
-      // groups its frames share, as tomosynthesis units write it.
-      DcmItem* window = &ds;
-      if (tomo) {
-        DcmItem* shared = nullptr;
-        check(ds.findOrCreateSequenceItem(DCM_SharedFunctionalGroupsSequence, shared, -2),
-              "SharedFunctionalGroupsSequence");
-        check(shared->findOrCreateSequenceItem(DCM_FrameVOILUTSequence, window, -2),
-              "FrameVOILUTSequence");
-      }
-      put(*window, DCM_WindowCenter, number(mono1 ? maxValue - centre : centre));
-      put(*window, DCM_WindowWidth, number(width));
-    }
+    if (spec.withWindow) putWindow(ds, spec, tomo, frames);
     check(ds.putAndInsertUint16(DCM_SamplesPerPixel, 1), "SamplesPerPixel");
     put(ds, DCM_PhotometricInterpretation, spec.photometric);
     check(ds.putAndInsertUint16(DCM_Rows, static_cast<Uint16>(frame.rows)), "Rows");
@@ -490,20 +534,7 @@ std::vector<WrittenImage> writeStudy(const StudySpec& spec, const QString& folde
     }
     check(ds.insert(pixelData, true), "PixelData");
 
-    if (tomo) {
-      // Written as they are.
-    } else if (spec.syntax == Syntax::JpegLossless) {
-      DJ_RPLossless parameter(1, 0);
-      check(ds.chooseRepresentation(xfer, &parameter), "JPEG lossless encoding");
-    } else if (spec.syntax == Syntax::JpegLs) {
-      DJLSRepresentationParameter parameter(0, OFTrue);
-      check(ds.chooseRepresentation(xfer, &parameter), "JPEG-LS encoding");
-    } else if (spec.syntax == Syntax::Rle) {
-      DcmRLERepresentationParameter parameter;
-      check(ds.chooseRepresentation(xfer, &parameter), "RLE encoding");
-    } else if (spec.syntax == Syntax::Jpeg2000Lossless || spec.syntax == Syntax::Jpeg2000) {
-      encapsulateJpeg2000(ds, *pixelData, spec, words);
-    }
+    compress(ds, *pixelData, frame, words, frames);
     if (!ds.canWriteXfer(objectXfer)) {
       throw std::runtime_error("sample study: cannot write " +
                                std::string(DcmXfer(objectXfer).getXferName()));

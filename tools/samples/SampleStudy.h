@@ -56,11 +56,16 @@ struct StudySpec {
   int images = 4;
   HeaderViews headerViews = HeaderViews::Consistent;
   // Breast tomosynthesis objects written after the images, each one
-  // uncompressed multi-frame object of frames x tomoRows x tomoColumns
-  // 16-bit pixels, labelled like the images (L CC, R CC, ...).
+  // multi-frame object of frames x tomoRows x tomoColumns 16-bit pixels,
+  // labelled like the images (L CC, R CC, ...), in tomoSyntax (JPEG 2000:
+  // one codestream per frame, split as fragmentKiB says). Their window is
+  // in the functional groups the frames share, or with perFrameWindows one
+  // of each frame's own, all different, in the per-frame groups.
   int tomoObjects = 0;
   int tomoFrames = 50;
   int tomoRows = 2457, tomoColumns = 1890;
+  Syntax tomoSyntax = Syntax::ExplicitLittle;
+  bool perFrameWindows = false;
   bool withWindow = true;  // WindowCenter/Width present
   unsigned seed = 1;       // same seed, same pixels
 };

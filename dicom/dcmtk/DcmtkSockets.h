@@ -1,0 +1,38 @@
+#pragma once
+
+// The few socket calls the receiver makes itself, on POSIX and on Winsock:
+// everything else on the network goes through DCMTK.
+
+#include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmnet/dntypes.h>
+
+#include <cstddef>
+#include <vector>
+
+namespace dicom::dcmtk::sockets {
+
+using Socket = DcmNativeSocketType;
+
+// A socket to wait on, and what the wait found.
+struct Watched {
+  Socket socket = DCMNET_INVALID_SOCKET;
+  bool readable = false;  // data, or a connection to accept, is waiting
+  bool failed = false;    // closed by the peer, reset, or not a socket
+};
+
+// Waits until one of the sockets is readable or has failed, at most this
+// many milliseconds; false when the wait itself failed.
+bool waitReadable(std::vector<Watched>& sockets, int milliseconds);
+
+// The next connection waiting on a listening socket, close-on-exec and not
+// blocking; DCMNET_INVALID_SOCKET when none is waiting.
+Socket acceptConnection(Socket listener);
+
+void setBlocking(Socket socket, bool blocking);
+void closeSocket(Socket socket);
+
+// Copies up to size bytes that are waiting on the socket without taking
+// them: the count, 0 when the peer has closed, -1 when nothing is waiting.
+long peek(Socket socket, void* buffer, std::size_t size);
+
+}  // namespace dicom::dcmtk::sockets

@@ -1,0 +1,108 @@
+// A blocking call made off the calling thread: the caller's timers go on
+// while it waits, the result and the failure come back as a direct call
+// gives them, the work has the stack it was given, and a window's close
+// waits for the call.
+
+#include <QCursor>
+#include <QElapsedTimer>
+#include <QGuiApplication>
+#include <QThread>
+#include <QTimer>
+#include <QtTest>
+#include <memory>
+#include <thread>
+
+#include "dicom/core/BlockingCall.h"
+#include "dicom/core/DicomError.h"
+
+namespace {
+
+// Uses about frames * 4 KB of stack: every frame's page is read by the
+// frame below it and again after it returned, so each stays alive.
+int deepSum(int frames, const volatile char* above = nullptr) {
+  volatile char page[4096];
+  page[0] = static_cast<char>(frames & 1);
+  page[4095] = above != nullptr ? 1 : 0;
+  if (frames == 0) return 0;
+  const int below = deepSum(frames - 1, page);
+  return below + page[0] + page[4095];
+}
+
+constexpr std::size_t kStack = 64u << 20;
+
+}  // namespace
+
+class BlockingCallTest : public QObject {
+  Q_OBJECT
+ private slots:
+  // On a thread with an event loop the caller's timers fire while it waits;
+  // what the work returns, even a value that can only be moved, comes back.
+  void callerKeepsItsEvents() {
+    int ticks = 0;
+    QTimer timer;
+    timer.setInterval(10);
+    connect(&timer, &QTimer::timeout, [&] { ++ticks; });
+    timer.start();
+    QThread* caller = QThread::currentThread();
+    const auto value = dicom::callOffThread(
+        [&] {
+          QThread::msleep(500);
+          return std::make_unique<bool>(QThread::currentThread() != caller);
+        },
+        kStack);
+    QVERIFY(value && *value);  // it ran elsewhere
+    QVERIFY2(ticks >= 10, qPrintable(QString::number(ticks)));
+  }
+
+  // While the caller waits the busy pointer shows, and what a window puts
+  // off until the calls end (its close) runs only once the caller has gone
+  // on with the result, never inside the wait.
+  void closesWaitForTheCall() {
+    QObject context;
+    QStringList steps;
+    QTimer::singleShot(50, [&] {
+      const QCursor* cursor = QGuiApplication::overrideCursor();
+      steps << (cursor != nullptr && cursor->shape() == Qt::WaitCursor ? "busy" : "idle");
+      dicom::whenCallsEnd(&context, [&] { steps << "closed"; });
+    });
+    dicom::runOffThread([] { QThread::msleep(400); }, kStack);
+    steps << "returned";
+    QVERIFY(QGuiApplication::overrideCursor() == nullptr);
+    QTRY_COMPARE(steps, (QStringList{"busy", "returned", "closed"}));
+  }
+
+  // A failure is raised again as it was raised: the same type, number and
+  // description; on a thread without an event loop, too.
+  void failureComesBack() {
+    const auto fail = [] {
+      dicom::runOffThread([] { throw dicom::DicomError(0xA700, "the archive is full"); }, kStack);
+    };
+    for (bool onLoopThread : {true, false}) {
+      std::optional<dicom::DicomError> caught;
+      const auto attempt = [&] {
+        try {
+          fail();
+        } catch (const dicom::DicomError& e) {
+          caught = e;
+        }
+      };
+      if (onLoopThread) {
+        attempt();
+      } else {
+        std::thread(attempt).join();
+      }
+      QVERIFY(caught);
+      QCOMPARE(caught->number(), 0xA700);
+      QCOMPARE(caught->description(), QString("the archive is full"));
+    }
+  }
+
+  // The work has the stack it was given: 24 MB of frames, three times what a
+  // thread gets by default.
+  void workHasItsStack() {
+    QCOMPARE(dicom::callOffThread([] { return deepSum(6000); }, kStack), 3000 + 5999);
+  }
+};
+
+QTEST_MAIN(BlockingCallTest)
+#include "BlockingCallTest.moc"
