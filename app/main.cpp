@@ -69,6 +69,7 @@ int main(int argc, char* argv[]) {
   common::tuneAllocatorForLargeImages();  // before any thread or image exists
   QApplication app(argc, argv);
   QApplication::setApplicationName("Brevant");
+  QApplication::setApplicationVersion(common::versionAndCommit());  // the audit trail's column
   loadTahoma();
 
   dicom::dcmtk::DcmtkToolkit toolkit;

@@ -12,8 +12,12 @@ QString buildCommit() {
   return QStringLiteral(BREVANT_COMMIT);
 }
 
+QString versionAndCommit() {
+  return QStringLiteral("%1 (commit %2)").arg(versionNumber(), buildCommit());
+}
+
 QString versionText() {
-  return QStringLiteral("Brevant %1 (commit %2)").arg(versionNumber(), buildCommit());
+  return QStringLiteral("Brevant ") + versionAndCommit();
 }
 
 }  // namespace common

@@ -11,7 +11,10 @@ QString versionNumber();
 // them when the tree had uncommitted changes, or "unknown" outside git.
 QString buildCommit();
 
-// Both, as the station reports them: "Brevant 0.2.0 (commit abcdef1)".
+// Both, as the audit trail records them: "0.2.0 (commit abcdef1)".
+QString versionAndCommit();
+
+// Both with the name, as the station reports them: "Brevant 0.2.0 (commit abcdef1)".
 QString versionText();
 
 }  // namespace common
