@@ -4,11 +4,22 @@
 #include <QApplication>
 #include <QFile>
 #include <QFontDatabase>
+#include <cstdio>
+#include <cstring>
+#include <string>
 
 #include "common/Memory.h"
+#include "common/Version.h"
 #include "dicom/dcmtk/DcmtkToolkit.h"
 #include "main/frmMain.h"
 #include "search/frmSearch.h"
+
+#ifdef _WIN32  // last: its macros reach no other header
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
 
 namespace {
 
@@ -21,12 +32,44 @@ void loadTahoma() {
   }
 }
 
+// Writes one line to standard output. The Windows executable has no console
+// of its own: its output goes where the caller redirected it, else to the
+// console of the shell that started it.
+void printLine(const std::string& line) {
+#ifdef _WIN32
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (out == nullptr || out == INVALID_HANDLE_VALUE || GetFileType(out) == FILE_TYPE_UNKNOWN) {
+    if (!AttachConsole(ATTACH_PARENT_PROCESS)) return;
+    out = CreateFileW(L"CONOUT$", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                      OPEN_EXISTING, 0, nullptr);
+    if (out == INVALID_HANDLE_VALUE) return;
+  }
+  const std::string text = line + "\r\n";
+  DWORD written = 0;
+  WriteFile(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+#else
+  std::printf("%s\n", line.c_str());
+#endif
+}
+
+bool versionAsked(int argc, char* argv[]) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--version") == 0) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  if (versionAsked(argc, argv)) {  // for support and deployment tools: no window
+    printLine(common::versionText().toStdString());
+    return 0;
+  }
   common::tuneAllocatorForLargeImages();  // before any thread or image exists
   QApplication app(argc, argv);
   QApplication::setApplicationName("Brevant");
+  QApplication::setApplicationVersion(common::versionAndCommit());  // the audit trail's column
   loadTahoma();
 
   dicom::dcmtk::DcmtkToolkit toolkit;

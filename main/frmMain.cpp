@@ -8,6 +8,7 @@
 #include <QScreen>
 #include <QShortcut>
 
+#include "AboutBox.h"
 #include "ArchiveCheck.h"
 #include "Retrieval.h"
 #include "StudyUpdate.h"
@@ -124,6 +125,8 @@ frmMain::frmMain(dicom::Toolkit& toolkit, ConnectionSettingsRecord& settings,
   };
 
   Form_Load();
+  connect(new QShortcut(Qt::Key_F1, this), &QShortcut::activated, this,
+          [this] { AboutBox(this).exec(); });
 
   if (const QScreen* screen = this->screen()) {
     const QRect available = screen->availableGeometry();

@@ -4,7 +4,7 @@
 # OpenJPEG built from Debian's source packages. Wine runs the few programs the
 # third-party configure steps need to run.
 #
-#   bash scripts/build-windows.sh                 # everything: third party, station, package
+#   bash scripts/build-windows.sh                 # everything: third party, station, packages
 #   bash scripts/build-windows.sh --third-party   # only the toolchain and the third-party builds
 #
 # The third-party builds land once in a cache folder outside the tree
@@ -12,7 +12,9 @@
 # package version and configure line; later runs reuse them. The station and
 # its tests are built into build-windows/ (BREVANT_WINDOWS_BUILD_DIR), and the
 # package build-windows/brevant-windows-x64/ (and its .zip) holds brevant.exe,
-# the DLLs it loads and the Windows platform plugin, nothing else.
+# the DLLs it loads and the Windows platform plugin, nothing else. The
+# installer build-windows/brevant-setup-VERSION.exe (NSIS, per user, see
+# scripts/installer/brevant.nsi) installs that folder.
 set -euo pipefail
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -68,7 +70,7 @@ PKGS=(
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
   binutils-mingw-w64-x86-64 libz-mingw-w64-dev
   wine64
-  cmake ninja-build dpkg-dev perl python3 pkg-config
+  cmake ninja-build dpkg-dev perl python3 pkg-config nsis
   qt6-base-dev qt6-base-dev-tools
 )
 missing=()
@@ -220,12 +222,14 @@ fi
 
 # DCMTK: static and statically linked (its configure checks run under Wine),
 # as C++17, with zlib, without OpenSSL/TIFF/PNG/XML; the built-in dictionary.
+# dcmnet's SCP class includes a dcmtls header whatever the TLS setting, so
+# dcmtls is built too (without OpenSSL it is next to empty).
 dcmtk_ver="$(src_version dcmtk)"
 DCMTK_ARGS=(
   -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release
   -DCMAKE_CXX_STANDARD=17 -DDCMTK_ENABLE_CXX11=ON -DDCMTK_ENABLE_STL=ON -DCMAKE_INSTALL_DATADIC=share/dcmtk
   -DBUILD_SHARED_LIBS=OFF -DDCMTK_LINK_STATIC=ON -DBUILD_APPS=OFF -DDCMTK_ENABLE_PRIVATE_TAGS=ON
-  "-DDCMTK_MODULES=ofstd;oflog;dcmdata;dcmimgle;dcmimage;dcmjpeg;dcmjpls;dcmnet"
+  "-DDCMTK_MODULES=ofstd;oflog;dcmdata;dcmimgle;dcmimage;dcmjpeg;dcmjpls;dcmtls;dcmnet"
   -DDCMTK_DEFAULT_DICT=builtin
   -DDCMTK_WITH_ZLIB=ON -DDCMTK_WITH_OPENJPEG=OFF -DDCMTK_WITH_OPENSSL=OFF -DDCMTK_WITH_TIFF=OFF -DDCMTK_WITH_PNG=OFF
   -DDCMTK_WITH_XML=OFF -DDCMTK_WITH_ICONV=OFF -DDCMTK_WITH_ICU=OFF -DDCMTK_WITH_SNDFILE=OFF
@@ -369,16 +373,21 @@ deploy "$pkg" "$pkg/brevant.exe" "$pkg/platforms/qwindows.dll"
 # Debian's mingw runtime DLLs carry their symbol tables (libstdc++ is 23 MB).
 "$TARGET-strip" --strip-unneeded "$pkg"/*.exe "$pkg"/*.dll "$pkg"/platforms/*.dll
 (cd "$build" && cmake -E tar cf "$(basename "$pkg").zip" --format=zip "$(basename "$pkg")")
+# The installer, named by the version of the top CMakeLists.txt.
+version="$(cat "$build/VERSION")"
+rm -f "$build"/brevant-setup-*.exe
+setup="$(bash "$root/scripts/installer/make-installer.sh" "$pkg" "$version" "$build/brevant-setup-$version.exe")"
 
 # The tests run beside their DLLs, with the offscreen platform too.
 mkdir -p "$build/bin/platforms"
 cp -p "$qt_prefix/plugins/platforms/qwindows.dll" "$qt_prefix/plugins/platforms/qoffscreen.dll" \
   "$build/bin/platforms/"
 deploy "$build/bin" "$build"/bin/*.exe "$build"/bin/platforms/*.dll
-end "$(du -sh "$pkg" | cut -f1), zip $(du -h "$pkg.zip" | cut -f1)"
+end "$(du -sh "$pkg" | cut -f1), zip $(du -h "$pkg.zip" | cut -f1), installer $(du -h "$setup" | cut -f1)"
 
 echo "package: $pkg"
 ls -1 "$pkg" "$pkg/platforms"
+echo "installer: $(basename "$setup") ($(stat -c %s "$setup") bytes, $(du -h "$setup" | cut -f1))"
 if [ ${#not_built[@]} -gt 0 ]; then
   echo "not built: ${not_built[*]}" >&2
   exit 1

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Runs the Windows build's tests under Wine: every unit and gui test, on Qt's
 # offscreen platform, then the end-to-end test against an Orthanc archive on
-# loopback (a Linux one, started by tools/archive.sh).
+# loopback (a Linux one, started by tools/archive.sh), then the installer
+# (scripts/installer/test-installer.sh: install, the installed station's
+# window against Orthanc, upgrade, uninstall, in a fresh Wine prefix).
 #
 #   bash scripts/build-windows.sh && bash scripts/test-windows.sh [name-regex]
 #
@@ -18,8 +20,14 @@ TEST_TIMEOUT=${BREVANT_WINDOWS_TEST_TIMEOUT:-600}
 
 [ -x "$WINE" ] || { echo "no $WINE: run scripts/build-windows.sh first" >&2; exit 1; }
 [ -d "$build/bin" ] || { echo "no $build/bin: run scripts/build-windows.sh first" >&2; exit 1; }
-# The archive and a display for Wine's windowing come from Debian.
+# The archive and a display for Wine's windowing come from Debian; xdotool
+# drives the installed station's window.
 bash "$root/scripts/install-deps.sh"
+if ! command -v xdotool >/dev/null; then
+  SUDO=""
+  if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+  $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends xdotool >/dev/null
+fi
 
 # A Wine prefix of the tests' own, so that a test cannot spoil the build's.
 export WINEPREFIX="$cache/wine-tests"
@@ -106,6 +114,24 @@ if [[ StationEndToEndTest =~ $filter ]]; then
   export BREVANT_ARCHIVE_ENV
   BREVANT_ARCHIVE_ENV="$(winpath "$archive_state/archive.env")"
   run_test StationEndToEndTest
+fi
+
+# The installer, with its own Wine prefix and archive.
+if [[ Installer =~ $filter ]]; then
+  start=$(date +%s)
+  status=0
+  timeout -k 10 "$TEST_TIMEOUT" bash "$root/scripts/installer/test-installer.sh" >"$logs/Installer.log" 2>&1 ||
+    status=$?
+  took=$(($(date +%s) - start))
+  if [ $status -eq 0 ]; then
+    passed=$((passed + 1))
+    printf 'PASS %-28s %4ds\n' Installer "$took"
+  else
+    failed=$((failed + 1))
+    failures+=(Installer)
+    printf 'FAIL %-28s %4ds  exit %d\n' Installer "$took" "$status"
+  fi
+  grep -E '^(installer:|  ok:|  Linux|FAILED)' "$logs/Installer.log" | sed 's/^ */    /' || true
 fi
 
 echo "logs: $logs"

@@ -36,7 +36,12 @@ ReadResult readLines(const QString& filePath, IniText& text, QString* errorText 
     if (errorText) *errorText = file.errorString();
     return ReadResult::Unreadable;
   }
-  if (content.contains("\r\n")) text.lineEnd = "\r\n";
+  // The file's own line end; the platform's only for a file that has none yet.
+  if (content.contains("\r\n")) {
+    text.lineEnd = "\r\n";
+  } else if (content.contains('\n')) {
+    text.lineEnd = "\n";
+  }
   content.replace("\r\n", "\n");
   text.lines = content.split('\n');
   text.endsWithLineEnd = content.endsWith('\n') || content.isEmpty();

@@ -3,7 +3,7 @@
 # storage, index, configuration and log under a state folder of its own.
 #
 #   archive.sh start <statedir> [--station-aet AET] [--station-port PORT] [--dicom-port PORT]
-#                               [--keep-first] [--check-called-aet]
+#                               [--keep-first] [--check-called-aet] [--verbose]
 #                               [--tls CERTDIR [--tls-name NAME]]
 #   archive.sh stop  <statedir>
 #   archive.sh seed  <statedir> <folder-or-files...>
@@ -19,6 +19,8 @@
 # CERTDIR/NAME.crt (NAME: archive unless --tls-name says), trusts
 # CERTDIR/trusted.crt, requires the caller's certificate, and sends its
 # C-MOVE sub-operations to the station over TLS.
+# --verbose has Orthanc log every association and query (with the calling
+# AE title) to <statedir>/orthanc.log.
 set -euo pipefail
 
 ORTHANC=${ORTHANC:-/usr/sbin/Orthanc}
@@ -39,7 +41,8 @@ die() {
 usage() {
   cat >&2 <<EOF
 usage: $0 start <statedir> [--station-aet AET] [--station-port PORT] [--dicom-port PORT]
-                          [--keep-first] [--check-called-aet] [--tls CERTDIR [--tls-name NAME]]
+                          [--keep-first] [--check-called-aet] [--verbose]
+                          [--tls CERTDIR [--tls-name NAME]]
        $0 stop <statedir>
        $0 seed <statedir> <folder-or-files...>
 EOF
@@ -171,7 +174,7 @@ cmd_start() {
   [ $# -ge 1 ] || usage
   local state=$1
   shift
-  local station_aet=BREVANT station_port="" fixed_dicom_port="" overwrite=true
+  local station_aet=BREVANT station_port="" fixed_dicom_port="" overwrite=true verbose=()
   local check_called=false tls_dir="" tls_name=archive
   while [ $# -gt 0 ]; do
     case $1 in
@@ -182,6 +185,7 @@ cmd_start() {
       --check-called-aet) check_called=true; shift ;;
       --tls) tls_dir=$(cd "${2:?}" && pwd); shift 2 ;;
       --tls-name) tls_name=${2:?}; shift 2 ;;
+      --verbose) verbose=(--verbose); shift ;;
       *) usage ;;
     esac
   done
@@ -220,9 +224,9 @@ cmd_start() {
     # Detached from the caller's terminal and output, so that a test runner
     # waiting for this script's output does not wait for Orthanc too.
     if command -v setsid >/dev/null 2>&1; then
-      setsid "$ORTHANC" --no-jobs "$state/orthanc.json" </dev/null >"$state/orthanc.log" 2>&1 &
+      setsid "$ORTHANC" --no-jobs "${verbose[@]}" "$state/orthanc.json" </dev/null >"$state/orthanc.log" 2>&1 &
     else
-      "$ORTHANC" --no-jobs "$state/orthanc.json" </dev/null >"$state/orthanc.log" 2>&1 &
+      "$ORTHANC" --no-jobs "${verbose[@]}" "$state/orthanc.json" </dev/null >"$state/orthanc.log" 2>&1 &
     fi
     pid=$!
     up=0

@@ -4,6 +4,14 @@
 // everything else on the network goes through DCMTK.
 
 #include <dcmtk/config/osconfig.h>
+
+#ifdef _WIN32  // DCMTK's socket type names Winsock's invalid socket, without its header
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <winsock2.h>
+#endif
+
 #include <dcmtk/dcmnet/dntypes.h>
 
 #include <QString>

@@ -560,6 +560,22 @@ class MainWindowTest : public QObject {
     QCOMPARE(list_.status("1.2.30"), QString("failed"));
     QCOMPARE(moves(), (QStringList{"1.2.10", "1.2.20 ahead", "1.2.20", "1.2.30 ahead", "1.2.30"}));
   }
+
+  // F1 tells the version of the top CMakeLists.txt and the commit, which a
+  // support call asks for.
+  void f1ShowsTheVersion() {
+    QString shown;
+    QTimer::singleShot(0, [&shown] {
+      auto* box = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+      QVERIFY(box);
+      QCOMPARE(box->windowTitle(), QString("About Brevant"));
+      for (const QLabel* label : box->findChildren<QLabel*>()) shown += label->text() + "\n";
+      box->accept();
+    });
+    QApplication::setActiveWindow(window_.get());
+    QTest::keyClick(window_.get(), Qt::Key_F1);
+    QVERIFY2(shown.contains("Version " BREVANT_PROJECT_VERSION "\nCommit "), qPrintable(shown));
+  }
 };
 
 QTEST_MAIN(MainWindowTest)
