@@ -52,10 +52,14 @@ QString AuditTrail::outcomeText(Outcome outcome) {
 
 QString AuditTrail::line(const Record& r, const QString& timeUtc, const QString& user,
                          const QString& version) {
-  const QStringList fields = {timeUtc,        user,         version,         r.stationAET,
-                              r.archiveAET,   r.archiveHost, r.archivePort,  r.patientID,
-                              r.studyUID,     r.seriesUID,  r.sopInstanceUID, r.labelBefore,
-                              r.labelAfter,   outcomeText(r.outcome), r.detail};
+  const QStringList fields = {timeUtc,          user,
+                              version,          r.stationAET,
+                              r.archiveAET,     r.archiveHost,
+                              r.archivePort,    r.patientID,
+                              r.studyUID,       r.seriesUID,
+                              r.sopInstanceUID, r.labelBefore,
+                              r.labelAfter,     outcomeText(r.outcome),
+                              r.detail};
   QStringList quoted;
   for (const QString& field : fields) quoted << csv(field);
   return quoted.join(',');
