@@ -390,6 +390,8 @@ for study in "${STUDIES[@]}"; do
       tval() { awk -v k="$1" '$1 == k {print $2}' "$WORK/station-tls.txt"; }
       trs+=("$(tval retrieve_ms)") trf+=("$(tval first_retrieve_ms)") tus+=("$(tval update_ms)")
       tst+=("$(tval store_ms)") tck+=("$(tval check_ms)") tpk+=("$(tval peak_kib)")
+      tbr=$(printf 'move %d, deliver %d, paint %d; cpu %d ms, archive cpu %d ms' "$(tval move_ms)" \
+        "$(tval deliver_ms)" "$(tval paint_ms)" "$(tval retrieve_cpu_ms)" "$(tval archive_cpu_ms)")
 
       # The archive pushing the study to storescp +tls, until all files are on disk.
       rm -f "$TLS_SCP_DIR"/*
@@ -425,8 +427,8 @@ for study in "${STUDIES[@]}"; do
     [ -z "$decoder" ] || line+=$(printf ', %s x%d %d ms (2 at a time %d ms)' "$decoder" "${#RECEIVED[@]}" "${dd[-1]}" "${dp[-1]}")
     [ "$study" = combo ] || line+=$(printf ', storescu %d ms, png %d ms' "${ud[-1]}" "${cd[-1]}")
     echo "$line"
-    [ ${#tpd[@]} = 0 ] || printf '%-8s run %d over TLS: station first %5d ms, retrieve %5d ms, update %d ms (stores alone %d, check alone %d), peak %d MiB | push to storescp +tls %d ms, storescu +tls %d ms\n' \
-      "$study" "$run" "${trf[-1]}" "${trs[-1]}" "${tus[-1]}" "${tst[-1]}" "${tck[-1]}" $((tpk[-1] / 1024)) "${tpd[-1]}" "${tud[-1]}"
+    [ ${#tpd[@]} = 0 ] || printf '%-8s run %d over TLS: station first %5d ms, retrieve %5d ms (%s), update %d ms (stores alone %d, check alone %d), peak %d MiB | push to storescp +tls %d ms, storescu +tls %d ms\n' \
+      "$study" "$run" "${trf[-1]}" "${trs[-1]}" "$tbr" "${tus[-1]}" "${tst[-1]}" "${tck[-1]}" $((tpk[-1] / 1024)) "${tpd[-1]}" "${tud[-1]}"
     if [ "$run" = 0 ]; then
       echo "         (run 0 is the warm-up, not counted)"
       reset
