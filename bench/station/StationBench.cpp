@@ -6,14 +6,17 @@
 // toolbar.
 //
 //   brevant-bench-station <archive.env> <accession-number> <images> [--detail] [--no-update]
-//   [--kept] brevant-bench-station --extract-codestream <dicom-file> <out.j2k>
+//   [--kept] [--tls <certdir>]
+//   brevant-bench-station --extract-codestream <dicom-file> <out.j2k>
 //
 // The study is retrieved twice: first by the freshly started station, then
 // again after the update, as every retrieval after the first of a session.
 // With --no-update the images are neither labelled nor sent back between
 // the two (a study too large to send back on every run). With --kept the
 // archive keeps its first copy of an instance: the update must report that
-// it kept its copies, and the read-back must find each unchanged.
+// it kept its copies, and the read-back must find each unchanged. With
+// --tls every association runs over TLS, the station presenting
+// <certdir>/station.crt and trusting <certdir>/trusted.crt (tools/certs.sh).
 // Prints "key value" lines; the keys of the first retrieval carry the
 // prefix "first_":
 //   retrieve_ms     double-click to tiles drawn (association closed, all images, one paint)
@@ -320,7 +323,7 @@ void updateFigures(frmMain& window, dicom::dcmtk::DcmtkToolkit& toolkit,
 }
 
 int run(const QString& envFile, const QString& accession, int expected, bool detail, bool sendBack,
-        bool kept) {
+        bool kept, const QString& tlsDir) {
   const auto env = bench::readEnv(envFile);
   if (env.empty()) fail("cannot read " + envFile);
 
@@ -333,6 +336,15 @@ int run(const QString& envFile, const QString& accession, int expected, bool det
   modINI::WriteIniString("SETTINGS", "RemotePort", env.at("ARCHIVE_DICOM_PORT"), ini);
   modINI::WriteIniString("SETTINGS", "LocAET", env.at("STATION_AET"), ini);
   modINI::WriteIniString("SETTINGS", "LocPort", env.at("STATION_PORT"), ini);
+  if (!tlsDir.isEmpty()) {
+    const QDir certs(tlsDir);
+    modINI::WriteIniString("SETTINGS", "TlsEnabled", "1", ini);
+    modINI::WriteIniString("SETTINGS", "TlsCertificate", certs.absoluteFilePath("station.crt"),
+                           ini);
+    modINI::WriteIniString("SETTINGS", "TlsPrivateKey", certs.absoluteFilePath("station.key"), ini);
+    modINI::WriteIniString("SETTINGS", "TlsTrustedCertificates",
+                           certs.absoluteFilePath("trusted.crt"), ini);
+  }
 
   dicom::dcmtk::DcmtkToolkit toolkit;
   ConnectionSettingsRecord settings;
@@ -495,6 +507,15 @@ int main(int argc, char** argv) {
   const bool sendBack = !args.contains("--no-update");
   const bool kept = args.contains("--kept");
   QStringList positional = args;
+  QString tlsDir;
+  if (const qsizetype at = positional.indexOf("--tls"); at >= 0) {
+    tlsDir = positional.value(at + 1);
+    if (tlsDir.isEmpty()) {
+      std::fprintf(stderr, "%s: --tls needs the folder of the certificates\n", argv[0]);
+      return 2;
+    }
+    positional.remove(at, 2);
+  }
   positional.removeAll("--detail");
   positional.removeAll("--no-update");
   positional.removeAll("--kept");
@@ -502,12 +523,13 @@ int main(int argc, char** argv) {
     std::fprintf(
         stderr,
         "usage: %s <archive.env> <accession-number> <images> [--detail] [--no-update] [--kept]\n"
+        "          [--tls <certdir>]\n"
         "       %s --extract-codestream <dicom-file> <out.j2k>\n",
         argv[0], argv[0]);
     return 2;
   }
   try {
-    return run(positional[1], positional[2], positional[3].toInt(), detail, sendBack, kept);
+    return run(positional[1], positional[2], positional[3].toInt(), detail, sendBack, kept, tlsDir);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "brevant-bench-station: %s\n", error.what());
     return 1;

@@ -34,6 +34,19 @@
 #                pixel bytes (explicit: goal <= 1.5) or, for the combo, the
 #                study's bytes (goal <= 1.1).
 #
+# The explicit study is also measured over TLS ("explicit+tls" rows), on an
+# archive of its own that speaks only TLS, requires the caller's
+# certificate and moves to the station over TLS (tools/certs.sh,
+# tools/archive.sh --tls), the station run with TlsEnabled=1:
+#   retrieve / first retr  against the station's own plain retrieval of the
+#                same study in the same round (goal <= 1.3);
+#   retr/push    the later retrieval against the archive pushing the study to
+#                storescp +tls (its REST store to a modality with TLS) until
+#                all files are on disk (goal <= 1.2; "first/push" shown);
+#   update       stores and read-back against storescu +tls sending the four
+#                files in one run (goal <= 1.5; "upd store", "upd check"
+#                shown). BENCH_TLS=0 leaves these out.
+#
 # Prints per-run figures and a table of medians. Missed goals are reported,
 # never failed: the exit status is non-zero only when something broke.
 #
@@ -89,13 +102,19 @@ GOAL_STORES=0.9
 # (Orthanc replacing what it is sent again), with the explicit study:
 # Orthanc keeping its first copy, and dcmqrscp. BENCH_UPDATE_ARCHIVES="" skips them.
 read -r -a UPDATE_ARCHIVES <<<"${BENCH_UPDATE_ARCHIVES-keep-first dcmqrscp}"
+# The explicit study over TLS besides (BENCH_TLS=0: not).
+TLS=0
+if [ "${BENCH_TLS:-1}" != 0 ] && [[ " ${STUDIES[*]} " == *" explicit "* ]]; then TLS=1; fi
+GOAL_TLS_RETRIEVE=1.3
+GOAL_TLS_PUSH=1.2
+GOAL_TLS_UPDATE=1.5
 
 syntax_of() { if [ "$1" = combo ]; then echo explicit; else echo "$1"; fi; }
 objects_of() { if [ "$1" = combo ]; then echo $((VIEWS + TOMO_OBJECTS)); else echo $VIEWS; fi; }
 
 [ -x "$BENCH" ] || { echo "build the target brevant-bench-station first ($BENCH missing)" >&2; exit 2; }
 [ -x "$SAMPLES" ] || { echo "build the target brevant-samples first ($SAMPLES missing)" >&2; exit 2; }
-for tool in storescp movescu storescu dcmdump curl; do
+for tool in storescp movescu storescu dcmdump curl $([ $TLS = 0 ] || echo openssl); do
   command -v "$tool" >/dev/null || { echo "$tool not found" >&2; exit 2; }
 done
 for study in "${STUDIES[@]}"; do
@@ -109,6 +128,7 @@ done
 WORK=$(mktemp -d)
 STATE=$WORK/archive
 SCP_PID=""
+TLS_SCP_PID=""
 stop_storescp() {
   if [ -n "$SCP_PID" ]; then
     kill "$SCP_PID" 2>/dev/null || true
@@ -118,6 +138,11 @@ stop_storescp() {
 }
 cleanup() {
   stop_storescp
+  if [ -n "$TLS_SCP_PID" ]; then
+    kill "$TLS_SCP_PID" 2>/dev/null || true
+    wait "$TLS_SCP_PID" 2>/dev/null || true
+  fi
+  "$ROOT/tools/archive.sh" stop "$WORK/tls" >/dev/null 2>&1 || true
   "$ROOT/tools/archive.sh" stop "$STATE" >/dev/null 2>&1 || true
   "$ROOT/tools/archive.sh" stop "$WORK/keep-first" >/dev/null 2>&1 || true
   "$ROOT/tools/qrscp.sh" stop "$WORK/dcmqrscp" >/dev/null 2>&1 || true
@@ -157,22 +182,29 @@ tag() {  # tag <file> <gggg,eeee>: the value of one attribute
 # BASELINE, started per study preferring the study's transfer syntax.
 SCP_DIR=$WORK/storescp
 mkdir -p "$SCP_DIR"
-start_storescp() {  # start_storescp <preference>
-  stop_storescp
-  local port deadline
+# spawn_storescp <aet> <folder> <log> <http-port> <tls: true|false> <storescp options...>:
+# storescp on a free port, known by its AE title to the archive answering
+# HTTP on the port; its pid in SPAWNED.
+spawn_storescp() {
+  local aet=$1 dir=$2 log=$3 http=$4 tls=$5 port deadline
+  shift 5
   port=$(free_port)
-  storescp -q -dhl -aet BASELINE -od "$SCP_DIR" "$1" -ta 10 -td 60 -ts 60 "$port" \
-    >"$WORK/storescp.log" 2>&1 &
-  SCP_PID=$!
+  storescp -q -dhl -aet "$aet" -od "$dir" "$@" -ta 10 -td 60 -ts 60 "$port" >"$log" 2>&1 &
+  SPAWNED=$!
   deadline=$((SECONDS + 10))
   until port_open "$port"; do
     [ $SECONDS -lt $deadline ] || { echo "storescp did not start" >&2; exit 1; }
-    kill -0 "$SCP_PID" 2>/dev/null || { echo "storescp ended:" >&2; cat "$WORK/storescp.log" >&2; exit 1; }
+    kill -0 "$SPAWNED" 2>/dev/null || { echo "storescp ended:" >&2; cat "$log" >&2; exit 1; }
     sleep 0.05
   done
   curl -sS -f --noproxy '*' --connect-timeout 5 --max-time 30 -X PUT \
-    "http://$ARCHIVE_HOST:$ARCHIVE_HTTP_PORT/modalities/BASELINE" \
-    --data "{\"AET\":\"BASELINE\",\"Host\":\"127.0.0.1\",\"Port\":$port}" >/dev/null
+    "http://$ARCHIVE_HOST:$http/modalities/$aet" \
+    --data "{\"AET\":\"$aet\",\"Host\":\"127.0.0.1\",\"Port\":$port,\"UseDicomTls\":$tls}" >/dev/null
+}
+start_storescp() {  # start_storescp <preference>
+  stop_storescp
+  spawn_storescp BASELINE "$SCP_DIR" "$WORK/storescp.log" "$ARCHIVE_HTTP_PORT" false "$1"
+  SCP_PID=$SPAWNED
 }
 
 # DCMTK's decoder on received file <n> of the storescp folder (JPEG 2000:
@@ -212,8 +244,33 @@ for study in "${STUDIES[@]}"; do
   seed=$((seed + 1))
 done
 
+# The TLS archive with the explicit study, and storescp +tls (presenting
+# the station's certificate, requiring the archive's) known to it as
+# TLSBASE with TLS.
+if [ $TLS = 1 ]; then
+  CERTS=$WORK/certs
+  TLS_STATE=$WORK/tls
+  TLS_SCP_DIR=$WORK/storescp-tls
+  TLS_KEYS=(+tls "$CERTS/station.key" "$CERTS/station.crt" +cf "$CERTS/trusted.crt" --require-peer-cert)
+  mkdir -p "$TLS_SCP_DIR"
+  "$ROOT/tools/certs.sh" "$CERTS" >/dev/null
+  "$ROOT/tools/archive.sh" start "$TLS_STATE" --tls "$CERTS" >/dev/null
+  # shellcheck disable=SC2086
+  "$ROOT/tools/archive.sh" seed "$TLS_STATE" ${FILES[explicit]} >/dev/null
+  TLS_HTTP=$(sed -n 's/^ARCHIVE_HTTP_PORT=//p' "$TLS_STATE/archive.env")
+  TLS_DICOM=$(sed -n 's/^ARCHIVE_DICOM_PORT=//p' "$TLS_STATE/archive.env")
+  TLS_STUDY_ID=$(curl -sS -f --noproxy '*' --connect-timeout 5 --max-time 30 -X POST \
+    "http://$ARCHIVE_HOST:$TLS_HTTP/tools/lookup" --data "${STUDY_UID[explicit]}" |
+    tr -d ' \n' | sed -n 's/.*"ID":"\([^"]*\)".*"Type":"Study".*/\1/p')
+  [ -n "$TLS_STUDY_ID" ] || { echo "the TLS archive does not know the explicit study" >&2; exit 1; }
+  spawn_storescp TLSBASE "$TLS_SCP_DIR" "$WORK/storescp-tls.log" "$TLS_HTTP" true +x= "${TLS_KEYS[@]}"
+  TLS_SCP_PID=$SPAWNED
+  echo "TLS archive with the explicit study at $ARCHIVE_HOST:$TLS_DICOM, storescp +tls as TLSBASE"
+fi
+
 echo "load average before the runs: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) CPUs"
 [ -z "$STATION_TUNABLES" ] || echo "station runs with GLIBC_TUNABLES=$STATION_TUNABLES"
+declare -A TLS_FIG
 declare -A LABEL R_ST R_FIRST R_DC R_DEC R_DEC2 U_ST U_DC U_CHK U_STORE CL_ST CL_DC PEAK PEAK_ALL BREAK CPU
 for study in "${STUDIES[@]}"; do
   syntax=$(syntax_of "$study")
@@ -227,6 +284,7 @@ for study in "${STUDIES[@]}"; do
   reset() {
     rs=() rf=() lm=() lp=() rd=() dd=() dp=() us=() ud=() ck=() st=() cs=() cd=() pk=() pa=()
     mv=() dl=() pt=() sc=() sf=() ac=() dc=() da=()
+    trs=() trf=() tus=() tst=() tck=() tpk=() tpd=() tud=()
   }
   reset
   # Run 0 warms up the archive, the page cache and storescp and is not
@@ -325,6 +383,43 @@ for study in "${STUDIES[@]}"; do
       cd+=($((t1 - t0)))
     fi
 
+    if [ "$study" = explicit ] && [ $TLS = 1 ]; then
+      # The station over TLS, a fresh process as above.
+      sync
+      station "$TLS_STATE/archive.env" "${ACCESSION[$study]}" "$objects" --tls "$CERTS" >"$WORK/station-tls.txt"
+      tval() { awk -v k="$1" '$1 == k {print $2}' "$WORK/station-tls.txt"; }
+      trs+=("$(tval retrieve_ms)") trf+=("$(tval first_retrieve_ms)") tus+=("$(tval update_ms)")
+      tst+=("$(tval store_ms)") tck+=("$(tval check_ms)") tpk+=("$(tval peak_kib)")
+      tbr=$(printf 'move %d, deliver %d, paint %d; cpu %d ms, archive cpu %d ms' "$(tval move_ms)" \
+        "$(tval deliver_ms)" "$(tval paint_ms)" "$(tval retrieve_cpu_ms)" "$(tval archive_cpu_ms)")
+
+      # The archive pushing the study to storescp +tls, until all files are on disk.
+      rm -f "$TLS_SCP_DIR"/*
+      sync
+      t0=$(now_ms)
+      curl -sS -f --noproxy '*' --connect-timeout 5 --max-time 120 -X POST \
+        "http://$ARCHIVE_HOST:$TLS_HTTP/modalities/TLSBASE/store" \
+        --data "{\"Resources\":[\"$TLS_STUDY_ID\"],\"Synchronous\":true}" >"$WORK/push.log" 2>&1 ||
+        { cat "$WORK/push.log" "$WORK/storescp-tls.log" >&2; exit 1; }
+      deadline=$((SECONDS + 30))
+      while [ "$(find "$TLS_SCP_DIR" -type f | wc -l)" -lt "$objects" ]; do
+        [ $SECONDS -lt $deadline ] || { echo "storescp +tls did not receive $objects files" >&2; exit 1; }
+        sleep 0.005
+      done
+      t1=$(now_ms)
+      tpd+=($((t1 - t0)))
+
+      # storescu +tls with the four generated files in one association.
+      sync
+      t0=$(now_ms)
+      # shellcheck disable=SC2086
+      storescu -x= "${TLS_KEYS[@]}" -aet BENCH -aec "$ARCHIVE_AET" -to 5 -ta 10 -td 60 \
+        "$ARCHIVE_HOST" "$TLS_DICOM" ${FILES[$study]} >"$WORK/storescu.log" 2>&1 ||
+        { cat "$WORK/storescu.log" >&2; exit 1; }
+      t1=$(now_ms)
+      tud+=($((t1 - t0)))
+    fi
+
     line=$(printf '%-8s run %d: station first %5d ms, retrieve %5d ms (move %d, deliver %d, paint %d; cpu %d ms, %d faults)' \
       "$study" "$run" "${rf[-1]}" "${rs[-1]}" "${mv[-1]}" "${dl[-1]}" "${pt[-1]}" "${sc[-1]}" "${sf[-1]}")
     [ "$study" = combo ] || line+=$(printf ', update %d ms (stores alone %d, check alone %d), closer look %d ms' "${us[-1]}" "${st[-1]}" "${ck[-1]}" "${cs[-1]}")
@@ -332,6 +427,8 @@ for study in "${STUDIES[@]}"; do
     [ -z "$decoder" ] || line+=$(printf ', %s x%d %d ms (2 at a time %d ms)' "$decoder" "${#RECEIVED[@]}" "${dd[-1]}" "${dp[-1]}")
     [ "$study" = combo ] || line+=$(printf ', storescu %d ms, png %d ms' "${ud[-1]}" "${cd[-1]}")
     echo "$line"
+    [ ${#tpd[@]} = 0 ] || printf '%-8s run %d over TLS: station first %5d ms, retrieve %5d ms (%s), update %d ms (stores alone %d, check alone %d), peak %d MiB | push to storescp +tls %d ms, storescu +tls %d ms\n' \
+      "$study" "$run" "${trf[-1]}" "${trs[-1]}" "$tbr" "${tus[-1]}" "${tst[-1]}" "${tck[-1]}" $((tpk[-1] / 1024)) "${tpd[-1]}" "${tud[-1]}"
     if [ "$run" = 0 ]; then
       echo "         (run 0 is the warm-up, not counted)"
       reset
@@ -361,6 +458,11 @@ for study in "${STUDIES[@]}"; do
     CL_ST[$study]=$(median "${cs[@]}") CL_DC[$study]=$(median "${cd[@]}")
   fi
   PEAK[$study]=$(median "${pk[@]}") PEAK_ALL[$study]=$(median "${pa[@]}")
+  if [ ${#tpd[@]} -gt 0 ]; then
+    TLS_FIG[retrieve]=$(median "${trs[@]}") TLS_FIG[first]=$(median "${trf[@]}")
+    TLS_FIG[update]=$(median "${tus[@]}") TLS_FIG[store]=$(median "${tst[@]}") TLS_FIG[check]=$(median "${tck[@]}")
+    TLS_FIG[peak]=$(median "${tpk[@]}") TLS_FIG[push]=$(median "${tpd[@]}") TLS_FIG[storescu]=$(median "${tud[@]}")
+  fi
   BREAK[$study]="move $(median "${mv[@]}") + deliver $(median "${dl[@]}") + paint $(median "${pt[@]}") ms"
   CPU[$study]="station $(median "${sc[@]}") ms ($(median "${sf[@]}") page faults), archive $(median "${ac[@]}") ms; storescp $(median "${dc[@]}") ms, archive $(median "${da[@]}") ms"
 
@@ -458,6 +560,16 @@ for study in "${STUDIES[@]}"; do
     row "$study" "peak mem" "${PEAK[$study]}" $((STUDY_BYTES[$study] / 1024)) MiB 1.1 "study bytes"
   fi
 done
+if [ -n "${TLS_FIG[retrieve]:-}" ]; then
+  row explicit+tls retrieve "${TLS_FIG[retrieve]}" "${R_ST[explicit]}" ms $GOAL_TLS_RETRIEVE "the station's own later retrieval, plain TCP"
+  row explicit+tls "first retr" "${TLS_FIG[first]}" "${R_FIRST[explicit]}" ms $GOAL_TLS_RETRIEVE "the station's own first retrieval, plain TCP"
+  row explicit+tls "retr/push" "${TLS_FIG[retrieve]}" "${TLS_FIG[push]}" ms $GOAL_TLS_PUSH "archive's REST store to storescp +tls"
+  row explicit+tls "first/push" "${TLS_FIG[first]}" "${TLS_FIG[push]}" ms - "the same"
+  row explicit+tls update "${TLS_FIG[update]}" "${TLS_FIG[storescu]}" ms $GOAL_TLS_UPDATE "storescu +tls x4 (station: stores + read-back)"
+  row explicit+tls "upd store" "${TLS_FIG[store]}" "${TLS_FIG[storescu]}" ms - "storescu +tls x4 (the update's stores alone)"
+  row explicit+tls "upd check" "${TLS_FIG[check]}" 0 ms - "(read-back of the 4 labels)"
+  row explicit+tls "peak mem" "${TLS_FIG[peak]}" "${PEAK[explicit]}" MiB - "the station's own, plain TCP"
+fi
 for kind in "${!UO_ST[@]}"; do
   row "explicit@$kind" update "${UO_ST[$kind]}" "${UO_DC[$kind]}" ms $GOAL_UPDATE "storescu x4 (station: stores + read-back)"
   row "explicit@$kind" "upd store" "${UO_STORE[$kind]}" "${UO_DC[$kind]}" ms $GOAL_STORES "storescu x4 (the update's stores alone)"
