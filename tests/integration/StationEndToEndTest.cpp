@@ -1,8 +1,8 @@
 // The whole station against real archives, through the real windows
 // offscreen: search, retrieve, select, label, update, and what the archive
 // holds afterwards, on each kind of archive and across a stopped one; a
-// refused move; a name with a space; another sender pushing meanwhile; a
-// list of studies worked with "Next Study" alone.
+// refused move; another sender pushing meanwhile; a list of studies worked
+// with "Next Study" alone.
 
 #include <QPointer>
 #include <QProcess>
@@ -488,33 +488,6 @@ class StationEndToEndTest : public QObject {
     QVERIFY(!window_->toolbarButton("next")->isEnabled());
     QCOMPARE(reception.aheadStudy(), QString());
     QVERIFY2(log().isEmpty(), log().constData());
-  }
-
-  // A family name with a space is sent as it is: "van Dyk^Anna" matches,
-  // the form with the space as a separator does not.
-  void aFamilyNameWithASpaceIsFound_data() {
-    QTest::addColumn<QString>("surname");
-    QTest::addColumn<QString>("found");
-    QTest::newRow("as typed") << "van Dyk"
-                              << "van Dyk Anna";
-    QTest::newRow("space as separator") << "van^Dyk" << search::kNoDataText;
-  }
-  void aFamilyNameWithASpaceIsFound() {
-    QFETCH(QString, surname);
-    QFETCH(QString, found);
-    samples::StudySpec spec;
-    spec.rows = 256;
-    spec.columns = 208;
-    spec.images = 1;
-    spec.patientName = "van Dyk^Anna";
-    seed(spec, archive_);
-    window_->Toolbar1_ButtonClick("search");
-    QVERIFY(search_);
-    search_->txtName2->setText(surname);
-    search_->txtName1->setText("Anna");
-    search_->cmdSearch_Click();
-    QCOMPARE(search_->grid1->rowCount(), 1);
-    QCOMPARE(search_->grid1->cellText(1, found == search::kNoDataText ? 2 : 4), found);
   }
 
   // Another sender (storescu) pushes an object of another study to the
