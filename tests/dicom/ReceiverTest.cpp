@@ -25,6 +25,7 @@
 #include "dicom/core/DicomError.h"
 #include "dicom/dcmtk/DcmtkReceiver.h"
 #include "dicom/dcmtk/DcmtkToolkit.h"
+#include "support/RawBytes.h"
 
 using namespace receivertest;
 
@@ -165,11 +166,8 @@ class ReceiverTest : public QObject {
       set.putAndInsertUint16(DCM_Priority, 0);
       set.putAndInsertString(DCM_AffectedSOPInstanceUID, qPrintable(study_[0].sopInstanceUID));
     }
-    // Implicit VR, undefined lengths, all closed at the end.
-    const QByteArray open("\x40\x00\x30\xA7\xFF\xFF\xFF\xFF\xFE\xFF\x00\xE0\xFF\xFF\xFF\xFF", 16);
-    const QByteArray close("\xFE\xFF\x0D\xE0\0\0\0\0\xFE\xFF\xDD\xE0\0\0\0\0", 16);
     const QByteArray bytes = bytesOf(set, EXS_LittleEndianImplicit, EGL_withGL) +
-                             open.repeated(100000) + close.repeated(100000);
+                             QByteArray::fromStdString(rawbytes::nested(100000, false));
     RawAssociation raw(port_);
     QVERIFY(raw.cond.good());
     for (qsizetype at = 0; at < bytes.size() && !ASC_dataWaiting(raw.assoc, 0);) {
@@ -195,11 +193,8 @@ class ReceiverTest : public QObject {
                         const char* reason, int images = 0) {
       QTest::newRow(tag) << bytes << QString(instance) << status << QString(reason) << images;
     };
-    const auto nested = [](int levels) {  // undefined lengths, all closed at the end
-      const QByteArray open(
-          "\x40\x00\x30\xA7SQ\0\0\xFF\xFF\xFF\xFF\xFE\xFF\x00\xE0\xFF\xFF\xFF\xFF", 20);
-      const QByteArray close("\xFE\xFF\x0D\xE0\0\0\0\0\xFE\xFF\xDD\xE0\0\0\0\0", 16);
-      return open.repeated(levels) + close.repeated(levels);
+    const auto nested = [](int levels) {
+      return QByteArray::fromStdString(rawbytes::nested(levels, true));
     };
     const QByteArray noPixels = encoded({{DCM_PixelData, nullptr}});
     row("valid", encoded(), "", 0x0000, "", 1);
@@ -207,8 +202,9 @@ class ReceiverTest : public QObject {
     row("nested 10,000 deep", nested(10000), "", 0xC000, "nested deeper than 64");
     row("nested 100,000 deep", nested(100000), "", 0xC000, "nested deeper than 64");
     row("pixel data declaring 0xFFFFFFF0 bytes",
-        noPixels + QByteArray("\xE0\x7F\x10\x00OW\0\0\xF0\xFF\xFF\xFF\1\2\3\4", 16), "", 0xC000,
-        "declares 4294967280 bytes");
+        noPixels + QByteArray::fromStdString(rawbytes::header(0x7FE0, 0x0010, 0xFFFFFFF0, "OW")) +
+            "\1\2\3\4",
+        "", 0xC000, "declares 4294967280 bytes");
     row("multi-frame header that lies",
         encoded({{DCM_Rows, "65535"}, {DCM_Columns, "65535"}, {DCM_NumberOfFrames, "2147483647"}}),
         "", 0xC000, "expected 18446181119461425150");
