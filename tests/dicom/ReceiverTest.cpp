@@ -1,6 +1,7 @@
 // The storage receiver against real senders on loopback: DCMTK's storescu and
 // echoscu, a raw socket, storescu through a proxy that cuts its stream, and a
-// sender of our own. Every hostile case ends with the receiver still taking one.
+// sender of our own. Every hostile case ends with the receiver still taking one;
+// an image that cannot be drawn as it asks arrives with the note why.
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
@@ -340,6 +341,36 @@ class ReceiverTest : public QObject {
     QTRY_COMPARE_WITH_TIMEOUT(under_->deliveries().size(), 1, 5000);
     // A functional bound, not a speed target: held by the crowd, the store would wait 60 s.
     QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
+  }
+
+  // An image whose rescale cannot give a picture, sent by storescu, arrives
+  // drawn over its stored pixel range with the note why, not as a black tile.
+  void imageWithADisplayNote() {
+    DcmFileFormat file;
+    QVERIFY(file.loadFile(study_[0].path.toLocal8Bit().constData()).good());
+    file.getDataset()->putAndInsertString(DCM_RescaleSlope, "1e308");
+    file.getDataset()->putAndInsertString(DCM_RescaleIntercept, "0");
+    const QString path = dir_.filePath("noted.dcm");
+    QVERIFY(file.saveFile(path.toLocal8Bit().constData()).good());
+    QObject context;
+    dicom::ImagePtr image;
+    connect(&under_->receiver(), &dicom::StorageReceiver::imageReceived, &context,
+            [&image](const dicom::ImagePtr& received) { image = received; });
+    const auto [ok, output] = runTool("storescu", kStationAE, port_, {path});
+    QVERIFY2(ok, qPrintable(output));
+    QTRY_VERIFY_WITH_TIMEOUT(image != nullptr, 20000);
+    QCOMPARE(image->displayNote(), QString("rescale ignored: out of range"));
+    QCOMPARE(image->displayProblem(), QString());
+    const QImage picture = image->displayImage();
+    int darkest = 255, brightest = 0;
+    for (int y = 0; y < picture.height(); ++y) {
+      for (int x = 0; x < picture.width(); ++x) {
+        darkest = std::min<int>(darkest, picture.constScanLine(y)[x]);
+        brightest = std::max<int>(brightest, picture.constScanLine(y)[x]);
+      }
+    }
+    QVERIFY2(brightest - darkest > 200,
+             qPrintable(QString("%1 .. %2").arg(darkest).arg(brightest)));
   }
 
   // Listening again: on the same port the receiver stays and takes the new
