@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "dicom/dcmtk/DcmtkDimse.h"
+#include "support/RawBytes.h"
 
 using dicom::dcmtk::MessageLimits;
 using dicom::dcmtk::parseCommand;
@@ -31,33 +32,6 @@ std::vector<char> encode(DcmDataset& set, E_TransferSyntax xfer) {
   void* data = nullptr;
   out.flushBuffer(data, length);
   bytes.resize(static_cast<std::size_t>(length));
-  return bytes;
-}
-
-// Sequences nested depth deep, undefined lengths, implicit little endian:
-// eight bytes a level down and eight back up. Written by hand, since DCMTK
-// itself cannot build them without recursing as deep.
-std::vector<char> nested(int depth) {
-  auto put = [](std::vector<char>& b, std::uint16_t g, std::uint16_t e, std::uint32_t length) {
-    const unsigned char raw[8] = {static_cast<unsigned char>(g),
-                                  static_cast<unsigned char>(g >> 8),
-                                  static_cast<unsigned char>(e),
-                                  static_cast<unsigned char>(e >> 8),
-                                  static_cast<unsigned char>(length),
-                                  static_cast<unsigned char>(length >> 8),
-                                  static_cast<unsigned char>(length >> 16),
-                                  static_cast<unsigned char>(length >> 24)};
-    b.insert(b.end(), raw, raw + 8);
-  };
-  std::vector<char> bytes;
-  for (int i = 0; i < depth; ++i) {
-    put(bytes, 0x0008, 0x1115, 0xFFFFFFFF);  // Referenced Series Sequence
-    put(bytes, 0xFFFE, 0xE000, 0xFFFFFFFF);
-  }
-  for (int i = 0; i < depth; ++i) {
-    put(bytes, 0xFFFE, 0xE00D, 0);
-    put(bytes, 0xFFFE, 0xE0DD, 0);
-  }
   return bytes;
 }
 
@@ -195,7 +169,8 @@ class DimseReaderTest : public QObject {
     QFETCH(QString, problem);
     const MessageLimits limits;
     QString found;
-    auto set = parse(nested(depth), EXS_LittleEndianImplicit,
+    const std::string deep = rawbytes::nested(depth, false);  // implicit little endian
+    auto set = parse({deep.begin(), deep.end()}, EXS_LittleEndianImplicit,
                      command ? limits.commandDepth : limits.dataSetDepth,
                      command ? limits.commandBytes : limits.dataSetBytes, found);
     QVERIFY2(problem.isEmpty() ? found.isEmpty() : found.contains(problem), qPrintable(found));

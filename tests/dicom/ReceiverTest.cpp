@@ -1,6 +1,7 @@
 // The storage receiver against real senders on loopback: DCMTK's storescu and
 // echoscu, a raw socket, storescu through a proxy that cuts its stream, and a
-// sender of our own. Every hostile case ends with the receiver still taking one.
+// sender of our own. Every hostile case ends with the receiver still taking one;
+// an image that cannot be drawn as it asks arrives with the note why.
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
@@ -25,6 +26,7 @@
 #include "dicom/core/DicomError.h"
 #include "dicom/dcmtk/DcmtkReceiver.h"
 #include "dicom/dcmtk/DcmtkToolkit.h"
+#include "support/RawBytes.h"
 
 using namespace receivertest;
 
@@ -165,11 +167,8 @@ class ReceiverTest : public QObject {
       set.putAndInsertUint16(DCM_Priority, 0);
       set.putAndInsertString(DCM_AffectedSOPInstanceUID, qPrintable(study_[0].sopInstanceUID));
     }
-    // Implicit VR, undefined lengths, all closed at the end.
-    const QByteArray open("\x40\x00\x30\xA7\xFF\xFF\xFF\xFF\xFE\xFF\x00\xE0\xFF\xFF\xFF\xFF", 16);
-    const QByteArray close("\xFE\xFF\x0D\xE0\0\0\0\0\xFE\xFF\xDD\xE0\0\0\0\0", 16);
     const QByteArray bytes = bytesOf(set, EXS_LittleEndianImplicit, EGL_withGL) +
-                             open.repeated(100000) + close.repeated(100000);
+                             QByteArray::fromStdString(rawbytes::nested(100000, false));
     RawAssociation raw(port_);
     QVERIFY(raw.cond.good());
     for (qsizetype at = 0; at < bytes.size() && !ASC_dataWaiting(raw.assoc, 0);) {
@@ -195,11 +194,8 @@ class ReceiverTest : public QObject {
                         const char* reason, int images = 0) {
       QTest::newRow(tag) << bytes << QString(instance) << status << QString(reason) << images;
     };
-    const auto nested = [](int levels) {  // undefined lengths, all closed at the end
-      const QByteArray open(
-          "\x40\x00\x30\xA7SQ\0\0\xFF\xFF\xFF\xFF\xFE\xFF\x00\xE0\xFF\xFF\xFF\xFF", 20);
-      const QByteArray close("\xFE\xFF\x0D\xE0\0\0\0\0\xFE\xFF\xDD\xE0\0\0\0\0", 16);
-      return open.repeated(levels) + close.repeated(levels);
+    const auto nested = [](int levels) {
+      return QByteArray::fromStdString(rawbytes::nested(levels, true));
     };
     const QByteArray noPixels = encoded({{DCM_PixelData, nullptr}});
     row("valid", encoded(), "", 0x0000, "", 1);
@@ -207,8 +203,9 @@ class ReceiverTest : public QObject {
     row("nested 10,000 deep", nested(10000), "", 0xC000, "nested deeper than 64");
     row("nested 100,000 deep", nested(100000), "", 0xC000, "nested deeper than 64");
     row("pixel data declaring 0xFFFFFFF0 bytes",
-        noPixels + QByteArray("\xE0\x7F\x10\x00OW\0\0\xF0\xFF\xFF\xFF\1\2\3\4", 16), "", 0xC000,
-        "declares 4294967280 bytes");
+        noPixels + QByteArray::fromStdString(rawbytes::header(0x7FE0, 0x0010, 0xFFFFFFF0, "OW")) +
+            "\1\2\3\4",
+        "", 0xC000, "declares 4294967280 bytes");
     row("multi-frame header that lies",
         encoded({{DCM_Rows, "65535"}, {DCM_Columns, "65535"}, {DCM_NumberOfFrames, "2147483647"}}),
         "", 0xC000, "expected 18446181119461425150");
@@ -344,6 +341,36 @@ class ReceiverTest : public QObject {
     QTRY_COMPARE_WITH_TIMEOUT(under_->deliveries().size(), 1, 5000);
     // A functional bound, not a speed target: held by the crowd, the store would wait 60 s.
     QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
+  }
+
+  // An image whose rescale cannot give a picture, sent by storescu, arrives
+  // drawn over its stored pixel range with the note why, not as a black tile.
+  void imageWithADisplayNote() {
+    DcmFileFormat file;
+    QVERIFY(file.loadFile(study_[0].path.toLocal8Bit().constData()).good());
+    file.getDataset()->putAndInsertString(DCM_RescaleSlope, "1e308");
+    file.getDataset()->putAndInsertString(DCM_RescaleIntercept, "0");
+    const QString path = dir_.filePath("noted.dcm");
+    QVERIFY(file.saveFile(path.toLocal8Bit().constData()).good());
+    QObject context;
+    dicom::ImagePtr image;
+    connect(&under_->receiver(), &dicom::StorageReceiver::imageReceived, &context,
+            [&image](const dicom::ImagePtr& received) { image = received; });
+    const auto [ok, output] = runTool("storescu", kStationAE, port_, {path});
+    QVERIFY2(ok, qPrintable(output));
+    QTRY_VERIFY_WITH_TIMEOUT(image != nullptr, 20000);
+    QCOMPARE(image->displayNote(), QString("rescale ignored: out of range"));
+    QCOMPARE(image->displayProblem(), QString());
+    const QImage picture = image->displayImage();
+    int darkest = 255, brightest = 0;
+    for (int y = 0; y < picture.height(); ++y) {
+      for (int x = 0; x < picture.width(); ++x) {
+        darkest = std::min<int>(darkest, picture.constScanLine(y)[x]);
+        brightest = std::max<int>(brightest, picture.constScanLine(y)[x]);
+      }
+    }
+    QVERIFY2(brightest - darkest > 200,
+             qPrintable(QString("%1 .. %2").arg(darkest).arg(brightest)));
   }
 
   // Listening again: on the same port the receiver stays and takes the new

@@ -64,9 +64,7 @@ class ScuErrorTest : public QObject {
   dicom::dcmtk::DcmtkToolkit toolkit_{kShort};
   QTemporaryDir dir_;
   samples::StudySpec spec_;
-  QString imagePath_;             // one small JPEG-LS image
-  dicom::MatchCollection found_;  // what the last find returned
-  double seconds_ = 0;            // how long the last call took
+  QString imagePath_;  // one small JPEG-LS image
 
   // What one operation came to: the DicomError it raised (nothing on
   // success), how long the call itself took, and a find's matches.
@@ -79,7 +77,7 @@ class ScuErrorTest : public QObject {
   // Runs one operation; safe on any thread. A store of "megabytes=n" sends
   // an uncompressed object of that size; a move with "bytes=ms" sees image
   // bytes arrive, 1,000 a millisecond, for that many milliseconds.
-  Outcome call(Op op, const Request& r, const dicom::dcmtk::Timeouts& timeouts,
+  Outcome call(Op op, const Request& r, const dicom::dcmtk::Timeouts& timeouts = kShort,
                int maxMatches = 0) const {
     Outcome outcome;
     QElapsedTimer clock;
@@ -120,16 +118,6 @@ class ScuErrorTest : public QObject {
     }
     outcome.seconds = clock.isValid() ? clock.elapsed() / 1000.0 : 0;
     return outcome;
-  }
-
-  // As call(), keeping the matches and the time of the call.
-  std::optional<DicomError> run(Op op, const Request& r,
-                                const dicom::dcmtk::Timeouts& timeouts = kShort,
-                                int maxMatches = 0) {
-    Outcome outcome = call(op, r, timeouts, maxMatches);
-    found_ = std::move(outcome.found);
-    seconds_ = outcome.seconds;
-    return outcome.error;
   }
 
  private slots:
@@ -188,7 +176,7 @@ class ScuErrorTest : public QObject {
     for (Op op : ops) {
       QElapsedTimer timer;
       timer.start();
-      const auto e = run(op, at);
+      const auto e = call(op, at).error;
       QVERIFY2(e, "reported as a success");
       const QString d = e->description();
       const bool condition = (e->number() & 0xFF000000) == 0x01000000 || e->number() == Timeout;
@@ -229,7 +217,7 @@ class ScuErrorTest : public QObject {
         last = clock.elapsed();
       });
       timer.start();
-      const auto e = run(op, request(peer.port()));
+      const auto e = call(op, request(peer.port())).error;
       longest = std::max(longest, clock.elapsed() - last);
       QVERIFY2(e && e->number() == Timeout, e ? qPrintable(e->description()) : "a success");
       qInfo("%s: %d ticks of 20 ms in %lld ms of waiting; the longest gap %lld ms",
@@ -301,14 +289,15 @@ class ScuErrorTest : public QObject {
     scutest::RecordingPeer peer(behaviour);
     QElapsedTimer timer;
     timer.start();
-    const auto e = run(op, request(peer.port()), kShort, many ? counts[1] : 0);
+    const Outcome outcome = call(op, request(peer.port()), kShort, many ? counts[1] : 0);
+    const auto& e = outcome.error;
     QVERIFY2(timer.elapsed() < kBoundMs, qPrintable(QString::number(timer.elapsed())));
     if (expected == -1) {
       QVERIFY2(!e, e ? qPrintable(e->description()) : "");
       if (!behaviour.ignoreRelease) QVERIFY(peer.waitForEnd(1, 5000) && peer.record().released);
       if (many) {  // cut at the limit, and the find cancelled on the peer
-        QCOMPARE(found_.count(), counts[1] ? counts[1] : counts[0]);
-        QCOMPARE(found_.truncated(), counts[1] > 0);
+        QCOMPARE(outcome.found.count(), counts[1] ? counts[1] : counts[0]);
+        QCOMPARE(outcome.found.truncated(), counts[1] > 0);
         QCOMPARE(peer.record().cancelled, counts[1] > 0);
       }
       if (op != Op::Store) return;
@@ -367,14 +356,15 @@ class ScuErrorTest : public QObject {
     if (answer.startsWith("hugeMatch")) behaviour.hugeMatch = std::size_t(amount);
     if (answer.startsWith("deepCommand")) behaviour.deepCommand = amount;
     scutest::RecordingPeer peer(behaviour);
-    const auto e = run(op, request(peer.port()));
+    const Outcome outcome = call(op, request(peer.port()));
+    const auto& e = outcome.error;
     QVERIFY2(e, "reported as a success");
     const OFCondition refused(DIMSE_PARSEFAILED);
     QCOMPARE(e->number(), dicom::conditionNumber(refused.module(), refused.code()));
     QVERIFY2(e->description().contains("the peer's answer was refused unread: " + reason) &&
                  e->description().contains(QString("\"PEER\" at 127.0.0.1:%1").arg(peer.port())),
              qPrintable(e->description()));
-    QVERIFY2(seconds_ < 5, qPrintable(QString::number(seconds_)));
+    QVERIFY2(outcome.seconds < 5, qPrintable(QString::number(outcome.seconds)));
     QVERIFY(peer.waitForEnd(1, 5000));
     QVERIFY(!peer.record().released);
   }
@@ -429,9 +419,10 @@ class ScuErrorTest : public QObject {
     timeouts.messageSeconds = limits[0];
     timeouts.findSeconds = limits[1];
     // 16 MB: four times what loopback buffers hold for a peer that stops reading
-    const auto e =
-        run(op, request(recording.port(), op == Op::Store ? "megabytes=16" : bytes), timeouts);
-    const double waited = seconds_;
+    const Outcome outcome =
+        call(op, request(recording.port(), op == Op::Store ? "megabytes=16" : bytes), timeouts);
+    const auto& e = outcome.error;
+    const double waited = outcome.seconds;
     QVERIFY2(waited > ends - 0.5 && waited < ends + 3, qPrintable(QString::number(waited)));
     QVERIFY2(!e == named.isEmpty() && (!e || e->number() == Timeout),
              e ? qPrintable(e->description()) : "a success");

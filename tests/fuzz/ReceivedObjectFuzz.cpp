@@ -44,6 +44,7 @@
 #include "dicom/dcmtk/DcmtkIntake.h"
 #include "dicom/dcmtk/DcmtkRender.h"
 #include "dicom/dcmtk/DcmtkText.h"
+#include "support/RawBytes.h"
 
 namespace {
 
@@ -84,29 +85,11 @@ Seed fromFile(const QString& path, E_TransferSyntax xfer, const std::string& uid
   return {std::vector<std::uint8_t>(b.begin() + start, b.end()), xfer, uid};
 }
 
-void put(std::vector<std::uint8_t>& out, std::initializer_list<std::uint32_t> words16,
-         std::uint32_t length) {
-  for (std::uint32_t w : words16) {
-    out.push_back(static_cast<std::uint8_t>(w));
-    out.push_back(static_cast<std::uint8_t>(w >> 8));
-  }
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(length >> (8 * i)));
-}
-
 // Sequences nested this deep, each closed at the end: in explicit VR with
 // the SQ, in implicit VR by their undefined lengths.
 std::vector<std::uint8_t> nested(int levels, bool explicitVR) {
-  std::vector<std::uint8_t> bytes;
-  for (int i = 0; i < levels; ++i) {
-    if (explicitVR) put(bytes, {0x0040, 0xA730, 'S' | ('Q' << 8), 0}, 0xFFFFFFFF);
-    if (!explicitVR) put(bytes, {0x0040, 0xA730}, 0xFFFFFFFF);
-    put(bytes, {0xFFFE, 0xE000}, 0xFFFFFFFF);
-  }
-  for (int i = 0; i < levels; ++i) {
-    put(bytes, {0xFFFE, 0xE00D}, 0);
-    put(bytes, {0xFFFE, 0xE0DD}, 0);
-  }
-  return bytes;
+  const std::string bytes = rawbytes::nested(levels, explicitVR);
+  return {bytes.begin(), bytes.end()};
 }
 
 // Explicit little endian shapes no real image has.
@@ -116,7 +99,8 @@ std::vector<Seed> hostileSeeds(const Seed& plain) {
   deep.bytes = nested(200, true);
   seeds.push_back(deep);
   Seed huge = plain;  // a Pixel Data that declares almost 4 GB
-  put(huge.bytes, {0x7FE0, 0x0010, 'O' | ('W' << 8), 0}, 0xFFFFFFF0);
+  const std::string pixels = rawbytes::header(0x7FE0, 0x0010, 0xFFFFFFF0, "OW");
+  huge.bytes.insert(huge.bytes.end(), pixels.begin(), pixels.end());
   seeds.push_back(huge);
   return seeds;
 }

@@ -1,8 +1,8 @@
 // The whole station against real archives, through the real windows
 // offscreen: search, retrieve, select, label, update, and what the archive
 // holds afterwards, on each kind of archive and across a stopped one; a
-// refused move; a name with a space; another sender pushing meanwhile; a
-// list of studies worked with "Next Study" alone.
+// refused move; another sender pushing meanwhile; a list of studies worked
+// with "Next Study" alone.
 
 #include <QPointer>
 #include <QProcess>
@@ -14,10 +14,10 @@
 #include <utility>
 #include <vector>
 
-#include "Archive.h"
 #include "Relay.h"
 #include "SampleStudy.h"
 #include "ScuPeer.h"
+#include "Station.h"
 #include "common/AppDir.h"
 #include "dicom/dcmtk/DcmtkToolkit.h"
 #include "main/ViewLabels.h"
@@ -29,22 +29,6 @@
 namespace {
 
 constexpr int kReceiveTimeoutMs = 90000;
-
-// An archive the test starts itself in a folder of its own with
-// tools/archive.sh or tools/qrscp.sh, stopped when it goes.
-struct OwnArchive {
-  explicit OwnArchive(const QString& name) : script(name) {}
-  QString script;
-  QTemporaryDir dir;
-  Archive archive{QString()};
-  bool run(const QString& command, const QStringList& options = {}) {
-    const QStringList arguments = QStringList{command, dir.path()} + options;
-    const bool done = QProcess::execute(BREVANT_TOOLS + script, arguments) == 0;
-    archive = Archive(dir.filePath("archive.env"));
-    return done;
-  }
-  ~OwnArchive() { run("stop"); }
-};
 
 }  // namespace
 
@@ -64,10 +48,7 @@ class StationEndToEndTest : public QObject {
   QStringList messages_;  // "<window>: <text>" of every message box
   const QStringList views_{"L CC", "R CC", "L MLO", "R MLO"};
 
-  QByteArray log() const {
-    QFile file(stationDir_.filePath("Logs/Error.log"));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-  }
+  QByteArray log() const { return errorLog(stationDir_); }
 
   std::vector<samples::WrittenImage> seed(const samples::StudySpec& spec, Archive& archive) {
     const auto images = samples::writeStudy(spec, samplesDir_.filePath(spec.accessionNumber));
@@ -135,21 +116,7 @@ class StationEndToEndTest : public QObject {
   void startStation() {
     settings_ = {};
     modMain::LoadConnectionSettings(settings_);
-    window_ = std::make_unique<frmMain>(
-        toolkit_, settings_, list_, [this](QWidget* owner, search::StationHost& host) {
-          auto* dialog = new search::frmSearch(toolkit_, settings_, host, list_, owner);
-          dialog->setAttribute(Qt::WA_DeleteOnClose);
-          dialog->showMessage = [this](QMessageBox::Icon, const QString&, const QString& text) {
-            messages_ << "search: " + text;
-          };
-          search_ = dialog;
-          dialog->open();
-        });
-    window_->showMessage = [this](QMessageBox::Icon, const QString&, const QString& text) {
-      messages_ << "main: " + text;
-    };
-    window_->askYesNo = [](const QString&, const QString&) { return true; };
-    window_->show();
+    window_ = ::startStation(toolkit_, settings_, list_, search_, messages_);
     QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
   }
 
@@ -488,33 +455,6 @@ class StationEndToEndTest : public QObject {
     QVERIFY(!window_->toolbarButton("next")->isEnabled());
     QCOMPARE(reception.aheadStudy(), QString());
     QVERIFY2(log().isEmpty(), log().constData());
-  }
-
-  // A family name with a space is sent as it is: "van Dyk^Anna" matches,
-  // the form with the space as a separator does not.
-  void aFamilyNameWithASpaceIsFound_data() {
-    QTest::addColumn<QString>("surname");
-    QTest::addColumn<QString>("found");
-    QTest::newRow("as typed") << "van Dyk"
-                              << "van Dyk Anna";
-    QTest::newRow("space as separator") << "van^Dyk" << search::kNoDataText;
-  }
-  void aFamilyNameWithASpaceIsFound() {
-    QFETCH(QString, surname);
-    QFETCH(QString, found);
-    samples::StudySpec spec;
-    spec.rows = 256;
-    spec.columns = 208;
-    spec.images = 1;
-    spec.patientName = "van Dyk^Anna";
-    seed(spec, archive_);
-    window_->Toolbar1_ButtonClick("search");
-    QVERIFY(search_);
-    search_->txtName2->setText(surname);
-    search_->txtName1->setText("Anna");
-    search_->cmdSearch_Click();
-    QCOMPARE(search_->grid1->rowCount(), 1);
-    QCOMPARE(search_->grid1->cellText(1, found == search::kNoDataText ? 2 : 4), found);
   }
 
   // Another sender (storescu) pushes an object of another study to the

@@ -14,9 +14,9 @@
 #include <memory>
 #include <vector>
 
-#include "Archive.h"
 #include "SampleStudy.h"
 #include "ScuPeer.h"
+#include "Station.h"
 #include "common/AppDir.h"
 #include "dicom/dcmtk/DcmtkToolkit.h"
 #include "main/ViewLabels.h"
@@ -30,19 +30,6 @@ namespace {
 
 constexpr int kReceiveTimeoutMs = 90000;
 
-// An Orthanc with TLS that the test starts in a folder of its own.
-struct TlsArchive {
-  QTemporaryDir dir;
-  Archive archive{QString()};
-  bool start(const QStringList& options) {
-    const bool done = QProcess::execute(BREVANT_TOOLS "archive.sh",
-                                        QStringList{"start", dir.path()} + options) == 0;
-    archive = Archive(dir.filePath("archive.env"));
-    return done;
-  }
-  ~TlsArchive() { QProcess::execute(BREVANT_TOOLS "archive.sh", {"stop", dir.path()}); }
-};
-
 }  // namespace
 
 class TlsEndToEndTest : public QObject {
@@ -51,7 +38,7 @@ class TlsEndToEndTest : public QObject {
   QTemporaryDir certs_;
   QTemporaryDir stationDir_;  // Settings.ini, Logs/ and the station's PEM files
   QTemporaryDir samplesDir_;
-  TlsArchive own_;
+  OwnArchive own_;
   dicom::dcmtk::DcmtkToolkit toolkit_;
   ConnectionSettingsRecord settings_;
   search::StudyList list_;
@@ -61,10 +48,7 @@ class TlsEndToEndTest : public QObject {
   QStringList seeded_;  // the files of the last study seeded
 
   Archive& archive() { return own_.archive; }
-  QByteArray log() const {
-    QFile file(stationDir_.filePath("Logs/Error.log"));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-  }
+  QByteArray log() const { return errorLog(stationDir_); }
   QString cert(const QString& name) const { return certs_.filePath(name); }
 
   // The station's settings for the archive, TLS on, presenting the named
@@ -86,21 +70,7 @@ class TlsEndToEndTest : public QObject {
   }
 
   void startStation() {
-    window_ = std::make_unique<frmMain>(
-        toolkit_, settings_, list_, [this](QWidget* owner, search::StationHost& host) {
-          auto* dialog = new search::frmSearch(toolkit_, settings_, host, list_, owner);
-          dialog->setAttribute(Qt::WA_DeleteOnClose);
-          dialog->showMessage = [this](QMessageBox::Icon, const QString&, const QString& text) {
-            messages_ << "search: " + text;
-          };
-          search_ = dialog;
-          dialog->open();
-        });
-    window_->showMessage = [this](QMessageBox::Icon, const QString&, const QString& text) {
-      messages_ << "main: " + text;
-    };
-    window_->askYesNo = [](const QString&, const QString&) { return true; };
-    window_->show();
+    window_ = ::startStation(toolkit_, settings_, list_, search_, messages_);
     QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
   }
 
@@ -156,7 +126,7 @@ class TlsEndToEndTest : public QObject {
  private slots:
   void initTestCase() {
     QVERIFY(QProcess::execute(BREVANT_TOOLS "certs.sh", {certs_.path()}) == 0);
-    QVERIFY(own_.start({"--tls", certs_.path(), "--check-called-aet"}));
+    QVERIFY(own_.run("start", {"--tls", certs_.path(), "--check-called-aet"}));
     QVERIFY2(archive().problem().isEmpty(), qPrintable(archive().problem()));
     common::setAppDirectoryForTesting(stationDir_.path());
     QVERIFY(QDir(stationDir_.path()).mkpath("tls"));
@@ -199,8 +169,8 @@ class TlsEndToEndTest : public QObject {
     for (const auto& [name, words] :
          {std::pair<QString, QString>{"expired", "the archive's certificate has expired"},
           {"rogue", "the archive's certificate is not trusted"}}) {
-      TlsArchive other;
-      QVERIFY(other.start({"--tls", certs_.path(), "--tls-name", name}));
+      OwnArchive other;
+      QVERIFY(other.run("start", {"--tls", certs_.path(), "--tls-name", name}));
       pointAt(other.archive);
       QVERIFY2(searchFails().contains(words.toUtf8()), log().constData());
     }

@@ -28,7 +28,22 @@ class MainWindowTest : public QObject {
   search::StudyList list_;
   std::unique_ptr<frmMain> window_;
   QStringList questions_;
+  QStringList messages_;  // every message box; checked empty after each test
   bool answer_ = false;
+
+  // The window as the station makes it, showing its messages and asking its
+  // questions through the test.
+  void makeWindow() {
+    window_ = std::make_unique<frmMain>(toolkit_, settings_, list_, nullptr);
+    window_->showMessage = [this](QMessageBox::Icon, const QString&, const QString& text) {
+      messages_ << text;
+    };
+    window_->askYesNo = [this](const QString&, const QString& text) {
+      questions_ << text;
+      return answer_;
+    };
+    window_->show();
+  }
 
   // A retrieval as the search window starts it. The move checks what must
   // be done before it, then hands over images with these labels.
@@ -117,19 +132,12 @@ class MainWindowTest : public QObject {
     QFile::remove(dir_.filePath("Settings.ini"));
     QFile::remove(dir_.filePath("Labels.journal"));
     questions_.clear();
+    messages_.clear();
     list_ = {};
-    window_ = std::make_unique<frmMain>(toolkit_, settings_, list_, nullptr);
-    window_->showMessage = [](QMessageBox::Icon, const QString&, const QString& text) {
-      QFAIL(qPrintable("unexpected message: " + text));
-    };
-    window_->askYesNo = [this](const QString&, const QString& text) {
-      questions_ << text;
-      return answer_;
-    };
     settings_ = {};
     settings_.LocAET = "BREVANT";
     settings_.LocPort = QString("11112");
-    window_->show();
+    makeWindow();
     QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
   }
   void cleanup() {
@@ -138,6 +146,7 @@ class MainWindowTest : public QObject {
     moves_.clear();
     fails_ = nullptr;
     holdAhead_ = false;
+    QCOMPARE(messages_, QStringList{});  // none but those the test took as expected
   }
   void cleanupTestCase() { common::setAppDirectoryForTesting(QString()); }
 
@@ -325,10 +334,6 @@ class MainWindowTest : public QObject {
       clickImage(position);
       window_->cmdOrientation_Click(3);
     }
-    QStringList messages;
-    window_->showMessage = [&](QMessageBox::Icon, const QString&, const QString& text) {
-      messages << text;
-    };
     toolkit_.script.onSend = [this](const fake::SendCall&) {
       window_->Toolbar1_ButtonClick("update");
       window_->Toolbar1_ButtonClick("close");
@@ -337,7 +342,7 @@ class MainWindowTest : public QObject {
     answer_ = true;
     window_->Toolbar1_ButtonClick("update");
     QCOMPARE(toolkit_.script.sends.size(), std::size_t(2));
-    QCOMPARE(messages, QStringList{"Update was successful."});
+    QCOMPARE(std::exchange(messages_, {}), QStringList{"Update was successful."});
     QCOMPARE(window_->dcmViewer->images().markedCount(), 0);
     QVERIFY(!window_->isVisible());
   }
@@ -375,18 +380,9 @@ class MainWindowTest : public QObject {
       toolkit_.receiver->deliver(toolkit_.makeImage("1.2.2", "R CC"));
       toolkit_.receiver->close();
     };
-    QStringList messages;
     answer_ = true;
-    window_ = std::make_unique<frmMain>(toolkit_, settings_, list_, nullptr);
-    window_->askYesNo = [this](const QString&, const QString& text) {
-      questions_ << text;
-      return answer_;
-    };
-    window_->showMessage = [&](QMessageBox::Icon, const QString&, const QString& text) {
-      messages << text;
-    };
-    window_->show();
-    QTRY_COMPARE_WITH_TIMEOUT(messages.size(), 1, 3000);
+    makeWindow();
+    QTRY_COMPARE_WITH_TIMEOUT(messages_.size(), 1, 3000);
     QVERIFY2(questions_.value(0).contains("3 label(s) of study"), qPrintable(questions_.value(0)));
     const auto& images = window_->dcmViewer->images();
     QCOMPARE(station::labelOf(*images.item(1)), QString("R MLO"));
@@ -394,10 +390,11 @@ class MainWindowTest : public QObject {
     QCOMPARE(station::labelOf(*images.item(2)), QString("R CC"));
     QVERIFY(!images.item(2)->changed());
     QVERIFY(window_->toolbarButton("update")->isEnabled());
-    QVERIFY2(messages[0].startsWith("1 label(s) were given again") &&
-                 messages[0].contains("the archive now holds \"R CC\", not \"L CC\"") &&
-                 messages[0].contains("1.2.7 (\"R CC\") is not in the study"),
-             qPrintable(messages[0]));
+    const QString told = messages_.takeFirst();
+    QVERIFY2(told.startsWith("1 label(s) were given again") &&
+                 told.contains("the archive now holds \"R CC\", not \"L CC\"") &&
+                 told.contains("1.2.7 (\"R CC\") is not in the study"),
+             qPrintable(told));
     // What was not given again is not offered again.
     QCOMPARE(journal.pending().size(), std::size_t{1});
   }
@@ -550,12 +547,8 @@ class MainWindowTest : public QObject {
     QCOMPARE(shown(), QString("1.2.20 x2"));
     QVERIFY(!window_->picState->isVisible());
     QTRY_COMPARE(fetchFailures(), 2);
-    QStringList messages;
-    window_->showMessage = [&](QMessageBox::Icon, const QString&, const QString& text) {
-      messages << text;
-    };
     window_->Toolbar1_ButtonClick("next");
-    QCOMPARE(messages,
+    QCOMPARE(std::exchange(messages_, {}),
              QStringList{"There was an error.\r\nRead the log file for more information."});
     QCOMPARE(list_.status("1.2.30"), QString("failed"));
     QCOMPARE(moves(), (QStringList{"1.2.10", "1.2.20 ahead", "1.2.20", "1.2.30 ahead", "1.2.30"}));

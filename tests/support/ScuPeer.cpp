@@ -11,43 +11,21 @@
 #include <chrono>
 #include <stdexcept>
 
+#include "RawBytes.h"
+
 namespace scutest {
 namespace {
+
+using rawbytes::header;
+using rawbytes::nested;
 
 void putLE(std::string& out, std::uint32_t value, int bytes) {
   for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
 }
 
-// An element's header, implicit VR (command sets) or explicit VR with a
-// 4-byte length (OB, SQ).
-std::string header(std::uint16_t group, std::uint16_t element, std::uint32_t length,
-                   const char* vr = nullptr) {
-  std::string out;
-  putLE(out, group, 2);
-  putLE(out, element, 2);
-  if (vr != nullptr) {
-    out.append(vr, 2);
-    putLE(out, 0, 2);
-  }
-  putLE(out, length, 4);
-  return out;
-}
-
 std::string us(std::uint16_t element, std::uint16_t value) {
   std::string out = header(0x0000, element, 2);
   putLE(out, value, 2);
-  return out;
-}
-
-// Sequences nested depth deep with undefined lengths, all closed at the end.
-std::string nested(int depth, bool explicitVR) {
-  const std::string open = header(0x0008, 0x1115, 0xFFFFFFFF, explicitVR ? "SQ" : nullptr) +
-                           header(0xFFFE, 0xE000, 0xFFFFFFFF);
-  const std::string close = header(0xFFFE, 0xE00D, 0) + header(0xFFFE, 0xE0DD, 0);
-  std::string out;
-  out.reserve((open.size() + close.size()) * static_cast<std::size_t>(depth));
-  for (int i = 0; i < depth; ++i) out += open;
-  for (int i = 0; i < depth; ++i) out += close;
   return out;
 }
 
