@@ -57,6 +57,17 @@ ResultGrid::ResultGrid(QWidget* parent) : QTableWidget(parent) {
           [this](int row, int column) { emit rowDoubleClick(row + 1, column + 1); });
 }
 
+void ResultGrid::setRedraw(bool on) {
+  redrawOff_ = !on;
+  setUpdatesEnabled(on);
+  if (on && geometriesDue_) updateGeometries();
+}
+
+void ResultGrid::updateGeometries() {
+  geometriesDue_ = redrawOff_;
+  if (!geometriesDue_) QTableWidget::updateGeometries();
+}
+
 void ResultGrid::checkColumn(int column) const {
   if (column < 1 || column > static_cast<int>(columns_.size())) {
     throw std::out_of_range("There is no such column.");
@@ -156,17 +167,20 @@ int ResultGrid::addRow() {
 void ResultGrid::setCell(int row, int column, const QString& value, std::optional<int> alignment) {
   checkColumn(column);
   if (row < 1 || row > rowCount()) throw std::out_of_range("There is no such row.");
-  auto* cell = item(row - 1, column - 1);
-  if (!cell) {
-    cell = new QTableWidgetItem();
-    cell->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
-    setItem(row - 1, column - 1, cell);
-  }
-  cell->setText(value);
   const Qt::Alignment horizontal = alignment && *alignment == kCentred
                                        ? Qt::AlignHCenter
                                        : columns_[static_cast<std::size_t>(column - 1)].alignment;
+  if (QTableWidgetItem* cell = item(row - 1, column - 1)) {
+    cell->setText(value);
+    cell->setTextAlignment(horizontal | Qt::AlignVCenter);
+    return;
+  }
+  // A new cell is complete before it joins the table, which then tells its
+  // view once instead of for every property.
+  auto* cell = new QTableWidgetItem(value);
+  cell->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
   cell->setTextAlignment(horizontal | Qt::AlignVCenter);
+  setItem(row - 1, column - 1, cell);
 }
 
 }  // namespace search

@@ -73,15 +73,21 @@ class ResultGrid : public QTableWidget {
   // Sets a cell's text; with kCentred as alignment the text is centred,
   // otherwise it takes its column's alignment.
   void setCell(int row, int column, const QString& value, std::optional<int> alignment = {});
-  // Drawing off while many rows are added, and on again.
-  void setRedraw(bool on) { setUpdatesEnabled(on); }
-  bool redraw() const { return updatesEnabled(); }
+  // Drawing off while many rows are added, and on again. While it is off
+  // the grid also leaves its headers and scroll bars as they are (working
+  // them out again for every row added costs more than the row itself);
+  // switched on, it brings them up to date once.
+  void setRedraw(bool on);
+  bool redraw() const { return !redrawOff_; }
 
  signals:
   // A click on a column header, 1-based.
   void columnHeaderClick(int column);
   // A double-click on a row: 1-based row and column.
   void rowDoubleClick(int row, int column);
+
+ protected:
+  void updateGeometries() override;
 
  private:
   struct Column {
@@ -94,6 +100,8 @@ class ResultGrid : public QTableWidget {
 
   std::vector<Column> columns_;
   SortKeys sortKeys_;
+  bool redrawOff_ = false;
+  bool geometriesDue_ = false;
 };
 
 }  // namespace search

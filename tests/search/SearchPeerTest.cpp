@@ -9,6 +9,7 @@
 #include <QComboBox>
 #include <QHeaderView>
 #include <QLineEdit>
+#include <QScrollBar>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -224,6 +225,11 @@ class SearchPeerTest : public QObject {
     QCOMPARE(QString("%1 %2").arg(window_->grid1->rowCount()).arg(window_->grid1->cellText(1, 3)),
              shown);
     if (shown == "1 ") QCOMPARE(window_->grid1->cellText(1, 2), QString("No data"));
+    // The grid scrolls down to its last row as soon as the fill is done.
+    search::ResultGrid& grid = *window_->grid1;
+    grid.verticalScrollBar()->setValue(grid.verticalScrollBar()->maximum());
+    QVERIFY(
+        grid.viewport()->rect().contains(grid.visualItemRect(grid.item(grid.rowCount() - 1, 1))));
     QCOMPARE(messages_.size(), message.isEmpty() ? 0 : 1);
     if (!message.isEmpty()) QVERIFY2(messages_[0].contains(message), qPrintable(messages_[0]));
     // A failure is logged once, by the search window's command, with its
