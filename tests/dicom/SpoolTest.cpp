@@ -1,6 +1,7 @@
 // A compressed image once its picture is decoded: its fragments leave
 // memory for a file of the station's own, and come back from it unchanged
-// whenever a closer look or a store needs them, as often as it needs them.
+// whenever a closer look or a store needs them, as often as it needs them
+// (where there are no unnamed files, they stay in memory, whole).
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
@@ -61,6 +62,14 @@ int loadedFragments(DcmFileFormat& file) {
   return loaded;
 }
 
+// Where the fragments go once decoded: a file on Linux; elsewhere (no
+// unnamed files) they stay in memory, as they arrived.
+#ifdef __linux__
+constexpr bool kSpooled = true;
+#else
+constexpr bool kSpooled = false;
+#endif
+
 }  // namespace
 
 class SpoolTest : public QObject {
@@ -95,24 +104,25 @@ class SpoolTest : public QObject {
     const std::vector<QByteArray> sent = bytesOf(*received);
     QVERIFY(sent.size() >= 2);
     QVERIFY(loadedFragments(*received) >= 1);
+    const int kept = kSpooled ? 0 : loadedFragments(*received);
 
     dicom::dcmtk::Delivery delivery = dicom::dcmtk::decodeForDisplay(
         std::move(received), true, dicom::dcmtk::Timeouts{}, 0, QSize(256, 256));
     auto* image = dynamic_cast<dicom::dcmtk::DcmtkImage*>(delivery.image.get());
     QVERIFY(image != nullptr);
     QVERIFY(!image->displayImage().isNull());
-    QCOMPARE(loadedFragments(image->file()), 0);
+    QCOMPARE(loadedFragments(image->file()), kept);
 
     // A closer look, twice: decoded from the file, let go again.
     for (int look = 0; look < 2; ++look) {
       QVERIFY(!image->render(QSize()).isNull());
-      QCOMPARE(loadedFragments(image->file()), 0);
+      QCOMPARE(loadedFragments(image->file()), kept);
     }
     // What a store sends: a copy with every fragment as it arrived.
     DcmFileFormat copy(image->file());
     image->releaseLoaded();
     QCOMPARE(bytesOf(copy), sent);
-    QCOMPARE(loadedFragments(image->file()), 0);
+    QCOMPARE(loadedFragments(image->file()), kept);
     QCOMPARE(image->attribute(dicom::tags::SOPInstanceUID).value(), written.at(0).sopInstanceUID);
   }
 };

@@ -151,10 +151,14 @@ class IniStoreTest : public QObject {
     record.TlsCertificate = "tls/station.crt";
     record.TlsPrivateKey = "/etc/brevant/station.key";
     QVERIFY(modMain::SaveConnectionSettings(record));
-    QVERIFY(
-        readAll(path()).endsWith("LocAET=BREVANT\nTlsEnabled=1\n"
-                                 "TlsCertificate=tls/station.crt\n"
-                                 "TlsPrivateKey=/etc/brevant/station.key\n"));
+    QByteArray written(
+        "LocAET=BREVANT\nTlsEnabled=1\n"
+        "TlsCertificate=tls/station.crt\n"
+        "TlsPrivateKey=/etc/brevant/station.key\n");
+#ifdef _WIN32
+    written.replace("\n", "\r\n");  // a new file has Windows' line ends
+#endif
+    QVERIFY(readAll(path()).endsWith(written));
     ConnectionSettingsRecord loaded;
     modMain::LoadConnectionSettings(loaded);
     QCOMPARE(loaded, record);
