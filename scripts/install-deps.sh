@@ -9,7 +9,7 @@ PKGS=(
   libdcmtk-dev dcmtk libopenjp2-7-dev libopenjp2-tools zlib1g-dev
   orthanc
   xvfb xauth fonts-wine fonts-dejavu-core
-  clang-format curl ca-certificates
+  clang-format curl ca-certificates openssl
 )
 
 missing=()
