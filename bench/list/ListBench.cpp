@@ -44,6 +44,7 @@
 #include "search/frmSearch.h"
 #include "settings/modINI.h"
 #include "support/ArchiveEnv.h"
+#include "support/SearchOpener.h"
 
 namespace {
 
@@ -164,15 +165,8 @@ int run(const Options& o) {
   QPointer<search::frmSearch> search;
   QStringList messages;
   search::StudyList list;
-  frmMain window(toolkit, settings, list, [&](QWidget* owner, search::StationHost& host) {
-    auto* dialog = new search::frmSearch(toolkit, settings, host, list, owner);
-    dialog->setAttribute(Qt::WA_DeleteOnClose);
-    dialog->showMessage = [&](QMessageBox::Icon, const QString&, const QString& text) {
-      messages << text;
-    };
-    search = dialog;
-    dialog->open();
-  });
+  frmMain window(toolkit, settings, list,
+                 bench::searchOpener(toolkit, settings, list, search, messages));
   window.showMessage = [&](QMessageBox::Icon, const QString&, const QString& text) {
     messages << text;
   };

@@ -90,6 +90,7 @@
 #include "search/frmSearch.h"
 #include "settings/modINI.h"
 #include "support/ArchiveEnv.h"
+#include "support/SearchOpener.h"
 
 namespace {
 
@@ -352,15 +353,8 @@ int run(const QString& envFile, const QString& accession, int expected, bool det
   QPointer<search::frmSearch> search;
   QStringList searchMessages;
   search::StudyList list;
-  frmMain window(toolkit, settings, list, [&](QWidget* owner, search::StationHost& host) {
-    auto* dialog = new search::frmSearch(toolkit, settings, host, list, owner);
-    dialog->setAttribute(Qt::WA_DeleteOnClose);
-    dialog->showMessage = [&](QMessageBox::Icon, const QString&, const QString& text) {
-      searchMessages << text;
-    };
-    search = dialog;
-    dialog->open();
-  });
+  frmMain window(toolkit, settings, list,
+                 bench::searchOpener(toolkit, settings, list, search, searchMessages));
   QStringList messages;
   window.showMessage = [&](QMessageBox::Icon, const QString&, const QString& text) {
     messages << text;

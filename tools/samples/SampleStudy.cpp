@@ -332,7 +332,7 @@ void putWindow(DcmDataset& ds, const StudySpec& spec, bool tomo, int frames) {
   put(*window, DCM_WindowWidth, number(width));
 }
 
-// Compresses the pixel data into the spec's transfer syntax.
+// Compresses the pixel data into the transfer syntax the study asks for.
 void compress(DcmDataset& ds, DcmPixelData& pixelData, const StudySpec& spec,
               const std::uint16_t* words, int frames) {
   const E_TransferSyntax xfer = xferOf(spec.syntax);
