@@ -26,6 +26,7 @@
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmnet/assoc.h>
 #include <dcmtk/dcmnet/dimse.h>
+#include <dcmtk/ofstd/ofstd.h>
 
 #include <QString>
 #include <chrono>
@@ -100,6 +101,15 @@ class Association {
   int dimseTimeout() const;
   // The next message ID for a request on this association.
   DIC_US nextMessageID();
+  // A request's header as every request of the station has it: the next
+  // message ID, the SOP class, medium priority, a data set following.
+  template <class Request>
+  void stampRequest(Request& request, const char* sopClass) {
+    request.MessageID = nextMessageID();
+    OFStandard::strlcpy(request.AffectedSOPClassUID, sopClass, sizeof request.AffectedSOPClassUID);
+    request.Priority = DIMSE_PRIORITY_MEDIUM;
+    request.DataSetType = DIMSE_DATASET_PRESENT;
+  }
 
   // A new call on the open association (the next store of a run): its
   // clock, its idle limit and its overall limit start again.

@@ -82,12 +82,8 @@ class FindCall {
     T_DIMSE_Message message{};
     message.CommandField = DIMSE_C_FIND_RQ;
     T_DIMSE_C_FindRQ& request = message.msg.CFindRQ;
-    messageID_ = association_->nextMessageID();
-    request.MessageID = messageID_;
-    OFStandard::strlcpy(request.AffectedSOPClassUID, sopClass(),
-                        sizeof request.AffectedSOPClassUID);
-    request.Priority = DIMSE_PRIORITY_MEDIUM;
-    request.DataSetType = DIMSE_DATASET_PRESENT;
+    association_->stampRequest(request, sopClass());
+    messageID_ = request.MessageID;
     const OFCondition cond = association_->send(context_, message, &keys);
     if (cond.bad()) throw association_->failure(cond, failed_);
   }

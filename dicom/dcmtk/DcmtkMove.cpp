@@ -109,12 +109,8 @@ class MoveCall {
     T_DIMSE_Message message{};
     message.CommandField = DIMSE_C_MOVE_RQ;
     T_DIMSE_C_MoveRQ& request = message.msg.CMoveRQ;
-    messageID_ = association_->nextMessageID();
-    request.MessageID = messageID_;
-    OFStandard::strlcpy(request.AffectedSOPClassUID, moveClass(),
-                        sizeof request.AffectedSOPClassUID);
-    request.Priority = DIMSE_PRIORITY_MEDIUM;
-    request.DataSetType = DIMSE_DATASET_PRESENT;
+    association_->stampRequest(request, moveClass());
+    messageID_ = request.MessageID;
     OFStandard::strlcpy(request.MoveDestination, destination_.toLatin1().constData(),
                         sizeof request.MoveDestination);
     const OFCondition cond = association_->send(context_, message, &keys_);

@@ -107,13 +107,9 @@ DIC_US sendObject(Association& association, T_ASC_PresentationContextID context,
   T_DIMSE_Message message{};
   message.CommandField = DIMSE_C_STORE_RQ;
   T_DIMSE_C_StoreRQ& request = message.msg.CStoreRQ;
-  request.MessageID = association.nextMessageID();
-  OFStandard::strlcpy(request.AffectedSOPClassUID, object.sopClass.c_str(),
-                      sizeof request.AffectedSOPClassUID);
+  association.stampRequest(request, object.sopClass.c_str());
   OFStandard::strlcpy(request.AffectedSOPInstanceUID, object.sopInstance.c_str(),
                       sizeof request.AffectedSOPInstanceUID);
-  request.DataSetType = DIMSE_DATASET_PRESENT;
-  request.Priority = DIMSE_PRIORITY_MEDIUM;
   const OFCondition cond =
       association.send(context, message, object.dataset, onStoreProgress, &association);
   if (cond.bad()) throw association.failure(cond, failed);
