@@ -205,26 +205,13 @@ class ScuErrorTest : public QObject {
     behaviour.silent = true;
     scutest::RecordingPeer peer(behaviour);
     for (Op op : {Op::Find, Op::Move, Op::Store}) {
-      QElapsedTimer clock;
-      clock.start();
-      qint64 last = 0, longest = 0;
       int ticks = 0;
       QTimer timer;
       timer.setInterval(20);
-      connect(&timer, &QTimer::timeout, [&] {
-        ++ticks;
-        longest = std::max(longest, clock.elapsed() - last);
-        last = clock.elapsed();
-      });
+      connect(&timer, &QTimer::timeout, [&] { ++ticks; });
       timer.start();
       const auto e = call(op, request(peer.port())).error;
-      longest = std::max(longest, clock.elapsed() - last);
       QVERIFY2(e && e->number() == Timeout, e ? qPrintable(e->description()) : "a success");
-      qInfo("%s: %d ticks of 20 ms in %lld ms of waiting; the longest gap %lld ms",
-            op == Op::Find   ? "find"
-            : op == Op::Move ? "move"
-                             : "store",
-            ticks, clock.elapsed(), longest);
       QVERIFY2(ticks >= 20, qPrintable(QString::number(ticks)));
     }
   }
@@ -385,18 +372,12 @@ class ScuErrorTest : public QObject {
       QTest::newRow(tag) << op << QString(peer) << limits << QString(named) << ends;
     };
     row("find: silent, overall limit", Op::Find, "silent", {20, 3}, "did not finish within 3 s", 3);
-    row("find: a pending match each second", Op::Find, "pending", {2, 4},
-        "did not finish within 4 s", 4);
     row("move: silent", Op::Move, "silent", {2, 30}, "nothing came from the peer for 2 s", 2);
-    row("move: pendings, no image", Op::Move, "pending", {2, 30},
-        "no image data arrived for 2 s (none of the study had arrived), although the peer sent", 2);
     row("move: completed rising, no image", Op::Move, "rising", {2, 30},
         "no image data arrived for 2 s (none of the study had arrived), although the peer sent", 2);
     row("move: image bytes arriving", Op::Move, "rising bytes=100000", {2, 30}, "", 4);
     row("move: image bytes, then none", Op::Move, "pending bytes=1000", {2, 30},
         "of the study had arrived before), although the peer sent", 3);
-    row("store: peer stops reading", Op::Store, "deaf", {2, 30},
-        "nothing came from the peer for 2 s", 2);
   }
   void pacedPeer() {
     QFETCH(Op, op);
@@ -408,7 +389,6 @@ class ScuErrorTest : public QObject {
     peer = peer.section(' ', 0, 0);
     scutest::PeerBehaviour behaviour;
     behaviour.silent = peer == "silent";
-    behaviour.deaf = peer == "deaf";
     behaviour.risingUpTo = peer == "rising" ? 4 : 0;
     // 30 s: beyond every limit here; 4 s to a success while bytes arrive
     behaviour.pacedPendings = peer == "rising" && !bytes.isEmpty() ? 4 : 30;
@@ -418,9 +398,7 @@ class ScuErrorTest : public QObject {
     dicom::dcmtk::Timeouts timeouts = kShort;
     timeouts.messageSeconds = limits[0];
     timeouts.findSeconds = limits[1];
-    // 16 MB: four times what loopback buffers hold for a peer that stops reading
-    const Outcome outcome =
-        call(op, request(recording.port(), op == Op::Store ? "megabytes=16" : bytes), timeouts);
+    const Outcome outcome = call(op, request(recording.port(), bytes), timeouts);
     const auto& e = outcome.error;
     const double waited = outcome.seconds;
     QVERIFY2(waited > ends - 0.5 && waited < ends + 3, qPrintable(QString::number(waited)));
@@ -457,6 +435,7 @@ class ScuErrorTest : public QObject {
       behaviour.findMatches = {std::make_shared<DcmDataset>()};
       behaviour.findMatches[0]->putAndInsertString(DCM_StudyInstanceUID, "1.2.3.1");
       peers.push_back(std::make_unique<scutest::RecordingPeer>(behaviour));
+      // 16 MB: four times what loopback buffers hold for a peer that stops reading
       const Request r = request(peers.back()->port(), c.deaf ? "megabytes=16" : "");
       outcomes.push_back(
           std::async(std::launch::async, [=, this] { return call(c.op, r, defaults); }));
