@@ -5,14 +5,13 @@
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
-#include <dcmtk/dcmdata/dcostrmb.h>
 #include <dcmtk/dcmdata/dctk.h>
 
 #include <QtTest>
-#include <functional>
 #include <vector>
 
 #include "dicom/dcmtk/DcmtkDimse.h"
+#include "support/DcmBytes.h"
 #include "support/RawBytes.h"
 
 using dicom::dcmtk::MessageLimits;
@@ -21,28 +20,14 @@ using dicom::dcmtk::ScannedDataSet;
 
 namespace {
 
-// A data set as it crosses the network in a transfer syntax.
-std::vector<char> encode(DcmDataset& set, E_TransferSyntax xfer) {
-  std::vector<char> bytes(1u << 20);
-  DcmOutputBufferStream out(bytes.data(), bytes.size());
-  set.transferInit();
-  set.write(out, xfer, EET_ExplicitLength, nullptr);
-  set.transferEnd();
-  offile_off_t length = 0;
-  void* data = nullptr;
-  out.flushBuffer(data, length);
-  bytes.resize(static_cast<std::size_t>(length));
-  return bytes;
-}
-
 // Feeds bytes in PDV-sized pieces; the parsed set, or null with the problem.
-std::unique_ptr<DcmDataset> parse(const std::vector<char>& bytes, E_TransferSyntax xfer, int depth,
+std::unique_ptr<DcmDataset> parse(const QByteArray& bytes, E_TransferSyntax xfer, int depth,
                                   std::uint64_t limit, QString& problem) {
   ScannedDataSet parser(xfer, depth, limit);
-  const std::size_t piece = 16 * 1024;
-  for (std::size_t at = 0; at < bytes.size() || at == 0; at += piece) {
-    const std::size_t n = std::min(piece, bytes.size() - at);
-    const bool last = at + n >= bytes.size();
+  const std::size_t piece = 16 * 1024, size = std::size_t(bytes.size());
+  for (std::size_t at = 0; at < size || at == 0; at += piece) {
+    const std::size_t n = std::min(piece, size - at);
+    const bool last = at + n >= size;
     if (!parser.feed(bytes.data() + at, n, last)) break;
     if (last) break;
   }
@@ -58,69 +43,38 @@ class DimseReaderTest : public QObject {
   // A command set: what the reader makes of it, as the fields the station
   // reads, or the reason it is refused.
   void commands_data() {
-    QTest::addColumn<std::function<void(DcmDataset&)>>("build");
+    QTest::addColumn<QString>("command");  // "Keyword=value;..."
     QTest::addColumn<QString>("expected");
-    const auto row = [](const char* tag, std::function<void(DcmDataset&)> build,
-                        const char* expected) { QTest::newRow(tag) << build << QString(expected); };
-    row(
-        "move response with its counts",
-        [](DcmDataset& d) {
-          d.putAndInsertUint16(DCM_CommandField, 0x8021);
-          d.putAndInsertUint16(DCM_MessageIDBeingRespondedTo, 7);
-          d.putAndInsertUint16(DCM_CommandDataSetType, 0x0101);
-          d.putAndInsertUint16(DCM_Status, 0xFF00);
-          d.putAndInsertUint16(DCM_NumberOfRemainingSuboperations, 3);
-          d.putAndInsertUint16(DCM_NumberOfCompletedSuboperations, 1);
-          d.putAndInsertUint16(DCM_NumberOfFailedSuboperations, 2);
-          d.putAndInsertUint16(DCM_NumberOfWarningSuboperations, 4);
-          d.putAndInsertString(DCM_ErrorComment, "busy");
-        },
-        "move-rsp id 7 status ff00 remaining 3 completed 1 failed 2 warning 4 no data");
-    row(
-        "store request, UIDs padded",
-        [](DcmDataset& d) {
-          d.putAndInsertUint16(DCM_CommandField, 0x0001);
-          d.putAndInsertUint16(DCM_MessageID, 9);
-          d.putAndInsertUint16(DCM_CommandDataSetType, 0x0000);
-          d.putAndInsertUint16(DCM_Priority, 0);
-          d.putAndInsertString(DCM_AffectedSOPClassUID, "1.2.840.10008.5.1.4.1.1.1.2");
-          d.putAndInsertString(DCM_AffectedSOPInstanceUID, "1.2.3.4");
-          d.putAndInsertString(DCM_MoveOriginatorApplicationEntityTitle, "ARCHIVE ");
-        },
-        "store-rq id 9 class 1.2.840.10008.5.1.4.1.1.1.2 instance 1.2.3.4 originator ARCHIVE data");
-    row(
-        "find response without its message ID",
-        [](DcmDataset& d) {
-          d.putAndInsertUint16(DCM_CommandField, 0x8020);
-          d.putAndInsertUint16(DCM_CommandDataSetType, 0x0101);
-          d.putAndInsertUint16(DCM_Status, 0);
-        },
-        "refused: no valid Message ID Being Responded To");
-    row(
-        "UID longer than a UID",
-        [](DcmDataset& d) {
-          d.putAndInsertUint16(DCM_CommandField, 0x0030);
-          d.putAndInsertUint16(DCM_MessageID, 1);
-          d.putAndInsertUint16(DCM_CommandDataSetType, 0x0101);
-          d.putAndInsertString(DCM_AffectedSOPClassUID, QByteArray(70, '1').constData());
-        },
-        "refused: no valid Affected SOP Class UID");
-    row(
-        "a command the station takes no part in",
-        [](DcmDataset& d) {
-          d.putAndInsertUint16(DCM_CommandField, 0x0110);  // N-GET-RQ
-          d.putAndInsertUint16(DCM_CommandDataSetType, 0x0101);
-        },
-        "refused: 0x0110 is not one the station takes part in");
+    QTest::newRow("move response with its counts")
+        << "CommandField=0x8021;MessageIDBeingRespondedTo=7;CommandDataSetType=0x0101;"
+           "Status=0xFF00;NumberOfRemainingSuboperations=3;NumberOfCompletedSuboperations=1;"
+           "NumberOfFailedSuboperations=2;NumberOfWarningSuboperations=4;ErrorComment=busy"
+        << "move-rsp id 7 status ff00 remaining 3 completed 1 failed 2 warning 4 no data";
+    QTest::newRow("store request, UIDs padded")
+        << "CommandField=0x0001;MessageID=9;CommandDataSetType=0;Priority=0;"
+           "AffectedSOPClassUID=1.2.840.10008.5.1.4.1.1.1.2;AffectedSOPInstanceUID=1.2.3.4;"
+           "MoveOriginatorApplicationEntityTitle=ARCHIVE "
+        << "store-rq id 9 class 1.2.840.10008.5.1.4.1.1.1.2 instance 1.2.3.4 originator ARCHIVE "
+           "data";
+    QTest::newRow("find response without its message ID")
+        << "CommandField=0x8020;CommandDataSetType=0x0101;Status=0"
+        << "refused: no valid Message ID Being Responded To";
+    QTest::newRow("UID longer than a UID")
+        << "CommandField=0x0030;MessageID=1;CommandDataSetType=0x0101;AffectedSOPClassUID=" +
+               QString(70, '1')
+        << "refused: no valid Affected SOP Class UID";
+    QTest::newRow("a command the station takes no part in")
+        << "CommandField=0x0110;CommandDataSetType=0x0101"  // N-GET-RQ
+        << "refused: 0x0110 is not one the station takes part in";
   }
   void commands() {
-    QFETCH(std::function<void(DcmDataset&)>, build);
+    QFETCH(QString, command);
     QFETCH(QString, expected);
-    DcmDataset command;
-    build(command);
+    DcmDataset built;
+    dcmbytes::put(built, command);
     QString problem;
     const MessageLimits limits;
-    auto set = parse(encode(command, EXS_LittleEndianImplicit), EXS_LittleEndianImplicit,
+    auto set = parse(dcmbytes::encoded(built, EXS_LittleEndianImplicit), EXS_LittleEndianImplicit,
                      limits.commandDepth, limits.commandBytes, problem);
     QVERIFY2(set, qPrintable(problem));
     T_DIMSE_Message m;
@@ -169,8 +123,8 @@ class DimseReaderTest : public QObject {
     QFETCH(QString, problem);
     const MessageLimits limits;
     QString found;
-    const std::string deep = rawbytes::nested(depth, false);  // implicit little endian
-    auto set = parse({deep.begin(), deep.end()}, EXS_LittleEndianImplicit,
+    const QByteArray deep = QByteArray::fromStdString(rawbytes::nested(depth, false));
+    auto set = parse(deep, EXS_LittleEndianImplicit,  // implicit little endian
                      command ? limits.commandDepth : limits.dataSetDepth,
                      command ? limits.commandBytes : limits.dataSetBytes, found);
     QVERIFY2(problem.isEmpty() ? found.isEmpty() : found.contains(problem), qPrintable(found));

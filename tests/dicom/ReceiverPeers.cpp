@@ -7,7 +7,6 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTcpServer>
-#include <QTemporaryFile>
 #include <QTest>
 
 namespace receivertest {
@@ -45,12 +44,16 @@ std::pair<bool, QString> runTool(const QString& program, const QString& calledAE
   return {finished && process.exitCode() == 0, QString::fromLocal8Bit(process.readAll())};
 }
 
-QByteArray bytesOf(DcmDataset& dataset, E_TransferSyntax xfer, E_GrpLenEncoding groupLength) {
-  QTemporaryFile file;
-  file.open();
-  dataset.saveFile(file.fileName().toLocal8Bit().constData(), xfer, EET_UndefinedLength,
-                   groupLength);
-  return file.readAll();
+QByteArray storeCommand(const QString& sopInstanceUID) {
+  DcmDataset command;
+  command.putAndInsertString(DCM_AffectedSOPClassUID,
+                             UID_DigitalMammographyXRayImageStorageForPresentation);
+  command.putAndInsertUint16(DCM_CommandField, DIMSE_C_STORE_RQ);
+  command.putAndInsertUint16(DCM_MessageID, 1);
+  command.putAndInsertUint16(DCM_Priority, 0);
+  command.putAndInsertUint16(DCM_CommandDataSetType, 0);  // a data set follows
+  command.putAndInsertString(DCM_AffectedSOPInstanceUID, qPrintable(sopInstanceUID));
+  return dcmbytes::encoded(command, EXS_LittleEndianImplicit, EGL_withGL);
 }
 
 RawAssociation::RawAssociation(int port, const char* transferSyntax, const char* callingAE) {
@@ -80,15 +83,7 @@ bool RawAssociation::pdv(DUL_DATAPDV type, const char* data, qsizetype size, boo
 }
 
 bool RawAssociation::command(const QString& sopInstanceUID) {
-  DcmDataset command;
-  command.putAndInsertString(DCM_AffectedSOPClassUID,
-                             UID_DigitalMammographyXRayImageStorageForPresentation);
-  command.putAndInsertUint16(DCM_CommandField, DIMSE_C_STORE_RQ);
-  command.putAndInsertUint16(DCM_MessageID, 1);
-  command.putAndInsertUint16(DCM_Priority, 0);
-  command.putAndInsertUint16(DCM_CommandDataSetType, 0);  // a data set follows
-  command.putAndInsertString(DCM_AffectedSOPInstanceUID, qPrintable(sopInstanceUID));
-  const QByteArray head = bytesOf(command, EXS_LittleEndianImplicit, EGL_withGL);
+  const QByteArray head = storeCommand(sopInstanceUID);
   return cond.good() && pdv(DUL_COMMANDPDV, head.data(), head.size(), true);
 }
 
@@ -170,7 +165,7 @@ QByteArray encoded(const samples::WrittenImage& image,
     const std::vector<Uint16> pixels(static_cast<std::size_t>(pixelBytes / 2), 0x0101);
     d.putAndInsertUint16Array(DCM_PixelData, pixels.data(), pixels.size());
   }
-  return bytesOf(d, EXS_LittleEndianExplicit, EGL_recalcGL);
+  return dcmbytes::encoded(d, EXS_LittleEndianExplicit);
 }
 
 QString stillReceives(ReceiverUnderTest& under, const std::vector<samples::WrittenImage>& study,

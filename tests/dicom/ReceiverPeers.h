@@ -20,6 +20,7 @@
 
 #include "SampleStudy.h"
 #include "dicom/dcmtk/DcmtkReceiver.h"
+#include "support/DcmBytes.h"
 
 namespace receivertest {
 
@@ -42,8 +43,9 @@ int freePort();
 std::pair<bool, QString> runTool(const QString& program, const QString& calledAE, int port,
                                  const QStringList& extra = {});
 
-// The data set's bytes in that transfer syntax.
-QByteArray bytesOf(DcmDataset& dataset, E_TransferSyntax xfer, E_GrpLenEncoding groupLength);
+// A C-STORE-RQ's command set for the instance (a data set follows), as it
+// travels.
+QByteArray storeCommand(const QString& sopInstanceUID);
 
 // An association of our own to the receiver (mammograms in explicit little
 // endian unless told), released or aborted at the end. It sends whatever it
@@ -61,8 +63,8 @@ struct RawAssociation {
   RawAssociation& operator=(const RawAssociation&) = delete;
 
   bool pdv(DUL_DATAPDV type, const char* data, qsizetype size, bool last);
-  // A C-STORE-RQ for the instance (made here: DCMTK sends none without a
-  // data set of its own); false when it could not be sent.
+  // storeCommand() (DCMTK sends none without a data set of its own); false
+  // when it could not be sent.
   bool command(const QString& sopInstanceUID);
   // The command, then the bytes as its data set in PDVs of the receiver's
   // size: the response's status and error comment (-1: none).

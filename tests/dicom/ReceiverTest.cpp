@@ -6,9 +6,6 @@
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
-#include <dcmtk/dcmdata/dcpixel.h>
-#include <dcmtk/dcmdata/dcpixseq.h>
-#include <dcmtk/dcmdata/dcpxitem.h>
 #include <dcmtk/dcmdata/dcuid.h>
 #include <dcmtk/dcmnet/assoc.h>
 #include <dcmtk/dcmnet/dimse.h>
@@ -145,29 +142,11 @@ class ReceiverTest : public QObject {
     VERIFY_STILL_RECEIVES(*under_, study_);
   }
 
-  // A command set whose sequence nests 100,000 deep (3.2 MB), of a C-ECHO
-  // or a C-STORE, ends its association before DCMTK's parser sees it; the
-  // receiver goes on.
-  void nestedCommandSet_data() {
-    QTest::addColumn<int>("command");
-    QTest::newRow("C-ECHO-RQ") << int{DIMSE_C_ECHO_RQ};
-    QTest::newRow("C-STORE-RQ") << int{DIMSE_C_STORE_RQ};
-  }
+  // A C-STORE-RQ whose command set nests a sequence 100,000 deep (3.2 MB)
+  // ends its association before DCMTK's parser sees it (every command set
+  // is read the same way); the receiver goes on.
   void nestedCommandSet() {
-    QFETCH(int, command);
-    const bool echo = command == DIMSE_C_ECHO_RQ;
-    DcmDataset set;
-    set.putAndInsertString(
-        DCM_AffectedSOPClassUID,
-        echo ? UID_VerificationSOPClass : UID_DigitalMammographyXRayImageStorageForPresentation);
-    set.putAndInsertUint16(DCM_CommandField, static_cast<Uint16>(command));
-    set.putAndInsertUint16(DCM_MessageID, 1);
-    set.putAndInsertUint16(DCM_CommandDataSetType, echo ? 0x0101 : 0);
-    if (!echo) {
-      set.putAndInsertUint16(DCM_Priority, 0);
-      set.putAndInsertString(DCM_AffectedSOPInstanceUID, qPrintable(study_[0].sopInstanceUID));
-    }
-    const QByteArray bytes = bytesOf(set, EXS_LittleEndianImplicit, EGL_withGL) +
+    const QByteArray bytes = storeCommand(study_[0].sopInstanceUID) +
                              QByteArray::fromStdString(rawbytes::nested(100000, false));
     RawAssociation raw(port_);
     QVERIFY(raw.cond.good());
@@ -200,7 +179,6 @@ class ReceiverTest : public QObject {
     const QByteArray noPixels = encoded({{DCM_PixelData, nullptr}});
     row("valid", encoded(), "", 0x0000, "", 1);
     row("without pixel data", noPixels, "", 0x0000, "");
-    row("nested 10,000 deep", nested(10000), "", 0xC000, "nested deeper than 64");
     row("nested 100,000 deep", nested(100000), "", 0xC000, "nested deeper than 64");
     row("pixel data declaring 0xFFFFFFF0 bytes",
         noPixels + QByteArray::fromStdString(rawbytes::header(0x7FE0, 0x0010, 0xFFFFFFF0, "OW")) +
@@ -270,19 +248,12 @@ class ReceiverTest : public QObject {
     DcmFileFormat file;
     QVERIFY(file.loadFile(rle[0].path.toLocal8Bit().constData()).good());
     DcmDataset& d = *file.getDataset();
-    const QByteArray truthful = bytesOf(d, EXS_RLELossless, EGL_recalcGL);
-    DcmElement* element = nullptr;
-    DcmPixelSequence* sequence = nullptr;
-    DcmPixelItem* fragment = nullptr;
+    const QByteArray truthful = dcmbytes::encoded(d, EXS_RLELossless);
     Uint8* bytes = nullptr;
-    QVERIFY(d.findAndGetElement(DCM_PixelData, element).good());
-    QVERIFY(static_cast<DcmPixelData*>(element)
-                ->getEncapsulatedRepresentation(EXS_RLELossless, nullptr, sequence)
-                .good());
-    QVERIFY(sequence->getItem(fragment, 1).good() && fragment->getUint8Array(bytes).good());
+    QVERIFY(dcmbytes::fragments(d, EXS_RLELossless).at(1)->getUint8Array(bytes).good());
     bytes[8] = bytes[9] = bytes[10] = 0xF0;  // the second segment's offset
     bytes[11] = 0x7F;
-    const QByteArray lying = bytesOf(d, EXS_RLELossless, EGL_recalcGL);
+    const QByteArray lying = dcmbytes::encoded(d, EXS_RLELossless);
 
     RawAssociation raw(port_, UID_RLELosslessTransferSyntax);
     const auto [answer, comment] = raw.store(rle[0].sopInstanceUID, lying);
@@ -344,7 +315,7 @@ class ReceiverTest : public QObject {
   }
 
   // An image whose rescale cannot give a picture, sent by storescu, arrives
-  // drawn over its stored pixel range with the note why, not as a black tile.
+  // drawn with the note why (how it is drawn: RenderTest's unusable()).
   void imageWithADisplayNote() {
     DcmFileFormat file;
     QVERIFY(file.loadFile(study_[0].path.toLocal8Bit().constData()).good());
@@ -361,16 +332,7 @@ class ReceiverTest : public QObject {
     QTRY_VERIFY_WITH_TIMEOUT(image != nullptr, 20000);
     QCOMPARE(image->displayNote(), QString("rescale ignored: out of range"));
     QCOMPARE(image->displayProblem(), QString());
-    const QImage picture = image->displayImage();
-    int darkest = 255, brightest = 0;
-    for (int y = 0; y < picture.height(); ++y) {
-      for (int x = 0; x < picture.width(); ++x) {
-        darkest = std::min<int>(darkest, picture.constScanLine(y)[x]);
-        brightest = std::max<int>(brightest, picture.constScanLine(y)[x]);
-      }
-    }
-    QVERIFY2(brightest - darkest > 200,
-             qPrintable(QString("%1 .. %2").arg(darkest).arg(brightest)));
+    QVERIFY(!image->displayImage().isNull());  // drawn as RenderTest shows it
   }
 
   // Listening again: on the same port the receiver stays and takes the new

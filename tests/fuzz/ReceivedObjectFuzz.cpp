@@ -33,7 +33,7 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
-#include <QTemporaryFile>
+#include <QtEndian>
 #include <cstdio>
 #include <random>
 #include <string>
@@ -44,6 +44,7 @@
 #include "dicom/dcmtk/DcmtkIntake.h"
 #include "dicom/dcmtk/DcmtkRender.h"
 #include "dicom/dcmtk/DcmtkText.h"
+#include "support/DcmBytes.h"
 #include "support/RawBytes.h"
 
 namespace {
@@ -56,48 +57,31 @@ struct Seed {
   Kind kind = Kind::Object;
 };
 
-const char* kindName(Seed::Kind kind) {
-  switch (kind) {
-    case Seed::Kind::Object:
-      return "object";
-    case Seed::Kind::Command:
-      return "command";
-    case Seed::Kind::Identifier:
-      return "identifier";
-  }
-  return "";
-}
-
-std::uint16_t u16(const QByteArray& b, int at) {
-  return static_cast<std::uint16_t>(static_cast<std::uint8_t>(b[at]) |
-                                    (static_cast<std::uint8_t>(b[at + 1]) << 8));
-}
-std::uint32_t u32(const QByteArray& b, int at) {
-  return u16(b, at) | (std::uint32_t{u16(b, at + 2)} << 16);
-}
+const char* const kKindNames[] = {"object", "command", "identifier"};
 
 // The data set of a Part 10 file: what follows the file meta group.
 Seed fromFile(const QString& path, E_TransferSyntax xfer, const std::string& uid) {
   QFile file(path);
   file.open(QIODevice::ReadOnly);
   const QByteArray b = file.readAll();
-  const int start = 132 + 12 + static_cast<int>(u32(b, 132 + 8));
+  // The preamble, "DICM", and the meta group whose length its first element gives.
+  const int start = 132 + 12 + static_cast<int>(qFromLittleEndian<quint32>(b.constData() + 140));
   return {std::vector<std::uint8_t>(b.begin() + start, b.end()), xfer, uid};
 }
 
-// Sequences nested this deep, each closed at the end: in explicit VR with
-// the SQ, in implicit VR by their undefined lengths.
-std::vector<std::uint8_t> nested(int levels, bool explicitVR) {
-  const std::string bytes = rawbytes::nested(levels, explicitVR);
-  return {bytes.begin(), bytes.end()};
+// The seed with sequences nested 200 deep after its elements, each closed
+// at the end: in explicit VR with the SQ, in implicit VR by their undefined
+// lengths.
+Seed deepened(Seed seed) {
+  const std::string nest = rawbytes::nested(200, seed.xfer != EXS_LittleEndianImplicit);
+  seed.bytes.insert(seed.bytes.end(), nest.begin(), nest.end());
+  return seed;
 }
 
 // Explicit little endian shapes no real image has.
 std::vector<Seed> hostileSeeds(const Seed& plain) {
   std::vector<Seed> seeds;
-  Seed deep = plain;
-  deep.bytes = nested(200, true);
-  seeds.push_back(deep);
+  seeds.push_back(deepened({{}, plain.xfer, plain.sopInstanceUID}));
   Seed huge = plain;  // a Pixel Data that declares almost 4 GB
   const std::string pixels = rawbytes::header(0x7FE0, 0x0010, 0xFFFFFFF0, "OW");
   huge.bytes.insert(huge.bytes.end(), pixels.begin(), pixels.end());
@@ -107,77 +91,47 @@ std::vector<Seed> hostileSeeds(const Seed& plain) {
 
 std::vector<std::uint8_t> encode(DcmDataset& dataset, E_TransferSyntax xfer,
                                  E_GrpLenEncoding groupLength) {
-  QTemporaryFile file;
-  file.open();
-  dataset.saveFile(file.fileName().toLocal8Bit().constData(), xfer, EET_ExplicitLength,
-                   groupLength);
-  const QByteArray b = file.readAll();
-  return std::vector<std::uint8_t>(b.begin(), b.end());
+  const QByteArray b = dcmbytes::encoded(dataset, xfer, groupLength);
+  return {b.begin(), b.end()};
 }
 
 // The command sets the station reads, as peers send them (implicit VR
 // little endian, with their group length), and one nested deep.
 std::vector<Seed> commandSeeds() {
-  struct Field {
-    DcmTagKey key;
-    const char* text;  // nullptr: number
-    Uint16 number;
-  };
-  const char* const image = UID_DigitalMammographyXRayImageStorageForPresentation;
-  const std::vector<std::vector<Field>> commands = {
-      {{DCM_AffectedSOPClassUID, UID_VerificationSOPClass, 0},
-       {DCM_CommandField, nullptr, DIMSE_C_ECHO_RQ},
-       {DCM_MessageID, nullptr, 1},
-       {DCM_CommandDataSetType, nullptr, 0x0101}},
-      {{DCM_AffectedSOPClassUID, image, 0},
-       {DCM_CommandField, nullptr, DIMSE_C_STORE_RQ},
-       {DCM_MessageID, nullptr, 7},
-       {DCM_Priority, nullptr, 0},
-       {DCM_CommandDataSetType, nullptr, 0},
-       {DCM_AffectedSOPInstanceUID, "1.2.826.0.1.3680043.8.498.1.2.3", 0},
-       {DCM_MoveOriginatorApplicationEntityTitle, "STATION", 0},
-       {DCM_MoveOriginatorMessageID, nullptr, 3}},
-      {{DCM_AffectedSOPClassUID, UID_FINDStudyRootQueryRetrieveInformationModel, 0},
-       {DCM_CommandField, nullptr, DIMSE_C_FIND_RSP},
-       {DCM_MessageIDBeingRespondedTo, nullptr, 1},
-       {DCM_CommandDataSetType, nullptr, 0},
-       {DCM_Status, nullptr, 0xFF00}},
-      {{DCM_AffectedSOPClassUID, UID_MOVEStudyRootQueryRetrieveInformationModel, 0},
-       {DCM_CommandField, nullptr, DIMSE_C_MOVE_RSP},
-       {DCM_MessageIDBeingRespondedTo, nullptr, 1},
-       {DCM_CommandDataSetType, nullptr, 0x0101},
-       {DCM_Status, nullptr, 0xFF00},
-       {DCM_NumberOfRemainingSuboperations, nullptr, 3},
-       {DCM_NumberOfCompletedSuboperations, nullptr, 1},
-       {DCM_NumberOfFailedSuboperations, nullptr, 0},
-       {DCM_NumberOfWarningSuboperations, nullptr, 0}},
-      {{DCM_AffectedSOPClassUID, image, 0},
-       {DCM_CommandField, nullptr, DIMSE_C_STORE_RSP},
-       {DCM_MessageIDBeingRespondedTo, nullptr, 7},
-       {DCM_CommandDataSetType, nullptr, 0x0101},
-       {DCM_Status, nullptr, 0xA700},
-       {DCM_AffectedSOPInstanceUID, "1.2.826.0.1.3680043.8.498.1.2.3", 0},
-       {DCM_ErrorComment, "out of resources", 0}},
-      {{DCM_CommandField, nullptr, DIMSE_C_CANCEL_RQ},
-       {DCM_MessageIDBeingRespondedTo, nullptr, 1},
-       {DCM_CommandDataSetType, nullptr, 0x0101}},
+  const QString echo = UID_VerificationSOPClass,
+                image = UID_DigitalMammographyXRayImageStorageForPresentation,
+                find = UID_FINDStudyRootQueryRetrieveInformationModel,
+                move = UID_MOVEStudyRootQueryRetrieveInformationModel;
+  const QString instance = ";AffectedSOPInstanceUID=1.2.826.0.1.3680043.8.498.1.2.3";
+  // C-ECHO-RQ, C-STORE-RQ, C-FIND-RSP, C-MOVE-RSP, C-STORE-RSP, C-CANCEL-RQ
+  const QString commands[] = {
+      "CommandField=0x0030;MessageID=1;CommandDataSetType=0x0101;AffectedSOPClassUID=" + echo,
+      "CommandField=0x0001;MessageID=7;Priority=0;CommandDataSetType=0;"
+      "MoveOriginatorApplicationEntityTitle=STATION;MoveOriginatorMessageID=3;"
+      "AffectedSOPClassUID=" +
+          image + instance,
+      "CommandField=0x8020;MessageIDBeingRespondedTo=1;CommandDataSetType=0;Status=0xFF00;"
+      "AffectedSOPClassUID=" +
+          find,
+      "CommandField=0x8021;MessageIDBeingRespondedTo=1;CommandDataSetType=0x0101;Status=0xFF00;"
+      "NumberOfRemainingSuboperations=3;NumberOfCompletedSuboperations=1;"
+      "NumberOfFailedSuboperations=0;NumberOfWarningSuboperations=0;AffectedSOPClassUID=" +
+          move,
+      "CommandField=0x8001;MessageIDBeingRespondedTo=7;CommandDataSetType=0x0101;Status=0xA700;"
+      "ErrorComment=out of resources;AffectedSOPClassUID=" +
+          image + instance,
+      "CommandField=0x0FFF;MessageIDBeingRespondedTo=1;CommandDataSetType=0x0101",
   };
   std::vector<Seed> seeds;
-  for (const auto& fields : commands) {
+  for (const QString& fields : commands) {
     DcmDataset set;
-    for (const Field& f : fields) {
-      if (f.text != nullptr) set.putAndInsertString(f.key, f.text);
-      if (f.text == nullptr) set.putAndInsertUint16(f.key, f.number);
-    }
+    dcmbytes::put(set, fields);
     seeds.push_back({encode(set, EXS_LittleEndianImplicit, EGL_recalcGL),
                      EXS_LittleEndianImplicit,
                      {},
                      Seed::Kind::Command});
   }
-  Seed deep = seeds.front();
-  const std::vector<std::uint8_t> nest = nested(200, false);
-  deep.bytes.insert(deep.bytes.end(), nest.begin(), nest.end());
-  seeds.push_back(deep);
+  seeds.push_back(deepened(seeds.front()));
   return seeds;
 }
 
@@ -187,17 +141,14 @@ std::vector<Seed> identifierSeeds() {
   std::vector<Seed> seeds;
   for (const char* charset : {"ISO_IR 100", "ISO_IR 192"}) {
     DcmDataset match;
-    match.putAndInsertString(DCM_SpecificCharacterSet, charset);
-    match.putAndInsertString(DCM_StudyDate, "20240115");
-    match.putAndInsertString(DCM_StudyTime, "093000");
-    match.putAndInsertString(DCM_AccessionNumber, "A0001");
-    match.putAndInsertString(DCM_QueryRetrieveLevel, "STUDY");
-    match.putAndInsertString(DCM_ModalitiesInStudy, "MG\\SR");
-    match.putAndInsertString(DCM_PatientName, "M\xFCller^Anna");
-    match.putAndInsertString(DCM_PatientID, "P0001");
-    match.putAndInsertString(DCM_PatientBirthDate, "19600305");
-    match.putAndInsertString(DCM_StudyInstanceUID, "1.2.826.0.1.3680043.8.498.77");
-    match.putAndInsertString(DCM_NumberOfStudyRelatedInstances, "4");
+    dcmbytes::put(match, QString::fromLatin1("SpecificCharacterSet=%1;StudyDate=20240115;"
+                                             "StudyTime=093000;AccessionNumber=A0001;"
+                                             "QueryRetrieveLevel=STUDY;ModalitiesInStudy=MG\\SR;"
+                                             "PatientName=M\xFCller^Anna;PatientID=P0001;"
+                                             "PatientBirthDate=19600305;"
+                                             "StudyInstanceUID=1.2.826.0.1.3680043.8.498.77;"
+                                             "NumberOfStudyRelatedInstances=4")
+                             .arg(charset));
     DcmItem* item = nullptr;
     match.findOrCreateSequenceItem(DCM_ReferencedStudySequence, item, -2);
     if (item != nullptr) item->putAndInsertString(DCM_ReferencedSOPInstanceUID, "1.2.3.4");
@@ -205,10 +156,7 @@ std::vector<Seed> identifierSeeds() {
       seeds.push_back({encode(match, xfer, EGL_withoutGL), xfer, {}, Seed::Kind::Identifier});
     }
   }
-  Seed deep = seeds.front();
-  const std::vector<std::uint8_t> nest = nested(200, true);
-  deep.bytes.insert(deep.bytes.end(), nest.begin(), nest.end());
-  seeds.push_back(deep);
+  seeds.push_back(deepened(seeds.front()));
   return seeds;
 }
 
@@ -305,21 +253,6 @@ bool runMessage(const Seed& seed, const std::vector<std::uint8_t>& bytes, std::m
   return !match.text(dicom::tags::StudyInstanceUID).isEmpty();
 }
 
-// How many inputs of a kind ran, and how many of them the station took
-// whole (an object kept, a command understood, a match with its study).
-struct Tally {
-  long runs = 0;
-  long taken = 0;
-};
-
-void run(const Seed& seed, const std::vector<std::uint8_t>& bytes, std::mt19937& rng,
-         Tally& tally) {
-  const bool taken =
-      seed.kind == Seed::Kind::Object ? runObject(seed, bytes, rng) : runMessage(seed, bytes, rng);
-  tally.runs += 1;
-  tally.taken += taken ? 1 : 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -358,7 +291,9 @@ int main(int argc, char** argv) {
   for (const Seed& command : commandSeeds()) seeds.push_back(command);
   for (const Seed& identifier : identifierSeeds()) seeds.push_back(identifier);
 
-  Tally tallies[3];
+  // How many inputs of each kind ran, and how many of them the station took
+  // whole (an object kept, a command understood, a match with its study).
+  long ran[3] = {}, taken[3] = {};
   std::mt19937 rng(seedValue);
   for (long i = 0; i < runs; ++i) {
     const Seed& seed = seeds[rng() % seeds.size()];
@@ -367,18 +302,23 @@ int main(int argc, char** argv) {
     if (!keep.isEmpty()) {
       QFile file(keep);
       file.open(QIODevice::WriteOnly);
-      file.write(QByteArray(kindName(seed.kind)) + ' ' + DcmXfer(seed.xfer).getXferID() + '\n');
+      file.write(QByteArray(kKindNames[int(seed.kind)]) + ' ' + DcmXfer(seed.xfer).getXferID() +
+                 '\n');
       file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
     }
-    if (!bytes.empty()) run(seed, bytes, rng, tallies[static_cast<int>(seed.kind)]);
+    if (!bytes.empty()) {
+      const bool object = seed.kind == Seed::Kind::Object;
+      ran[int(seed.kind)] += 1;
+      taken[int(seed.kind)] +=
+          (object ? runObject(seed, bytes, rng) : runMessage(seed, bytes, rng));
+    }
     if ((i + 1) % 5000 == 0) {
       std::printf("%ld inputs\n", i + 1);
       std::fflush(stdout);  // a long run's progress shows in its log as it goes
     }
   }
-  for (Seed::Kind kind : {Seed::Kind::Object, Seed::Kind::Command, Seed::Kind::Identifier}) {
-    const Tally& tally = tallies[static_cast<int>(kind)];
-    std::printf("%s: %ld inputs, %ld taken whole\n", kindName(kind), tally.runs, tally.taken);
+  for (int kind = 0; kind < 3; ++kind) {
+    std::printf("%s: %ld inputs, %ld taken whole\n", kKindNames[kind], ran[kind], taken[kind]);
   }
   std::printf("%ld inputs ran clean (seed %u)\n", runs, seedValue);
   return 0;

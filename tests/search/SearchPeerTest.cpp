@@ -18,6 +18,7 @@
 #include "dicom/dcmtk/DcmtkToolkit.h"
 #include "log/modError.h"
 #include "search/frmSearch.h"
+#include "support/DcmBytes.h"
 
 namespace {
 
@@ -36,16 +37,12 @@ QMap<QString, QString> spec(const QString& text) {
 // A study-level match, its text in Latin-1.
 std::shared_ptr<DcmDataset> match(const QString& id) {
   auto m = std::make_shared<DcmDataset>();
-  const auto values =
-      spec("SpecificCharacterSet=ISO_IR 100;QueryRetrieveLevel=STUDY;StudyInstanceUID=1.2.3." + id +
-           ";StudyDate=20240115;PatientID=" + id +
-           ";PatientName=Müller^Anna;PatientSex=F;PatientBirthDate=19600305;StudyTime=093000;"
-           "StudyDescription=Screening;AccessionNumber=A1;Modality=MG");
-  for (auto it = values.begin(); it != values.end(); ++it) {
-    DcmTag tag;
-    DcmTag::findTagFromName(qPrintable(it.key()), tag);
-    m->putAndInsertString(tag, it.value().toLatin1().constData());
-  }
+  dcmbytes::put(*m,
+                "SpecificCharacterSet=ISO_IR 100;QueryRetrieveLevel=STUDY;"
+                "StudyInstanceUID=1.2.3." +
+                    id + ";StudyDate=20240115;PatientID=" + id +
+                    ";PatientName=Müller^Anna;PatientSex=F;PatientBirthDate=19600305;"
+                    "StudyTime=093000;StudyDescription=Screening;AccessionNumber=A1;Modality=MG");
   return m;
 }
 

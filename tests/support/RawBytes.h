@@ -9,22 +9,19 @@
 
 namespace rawbytes {
 
+// The value in that many bytes, little endian.
+inline std::string put(std::uint32_t value, int bytes) {
+  std::string out;
+  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+  return out;
+}
+
 // An element's header, implicit VR, or explicit VR with a 4-byte length
 // (OB, SQ) when vr is given.
 inline std::string header(std::uint16_t group, std::uint16_t element, std::uint32_t length,
                           const char* vr = nullptr) {
-  std::string out;
-  const auto put = [&out](std::uint32_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
-  };
-  put(group, 2);
-  put(element, 2);
-  if (vr != nullptr) {
-    out.append(vr, 2);
-    put(0, 2);
-  }
-  put(length, 4);
-  return out;
+  return put(group, 2) + put(element, 2) + (vr != nullptr ? std::string(vr, 2) + put(0, 2) : "") +
+         put(length, 4);
 }
 
 // Referenced Series Sequences nested depth deep with undefined lengths, all

@@ -18,15 +18,10 @@ namespace {
 
 using rawbytes::header;
 using rawbytes::nested;
-
-void putLE(std::string& out, std::uint32_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
-}
+using rawbytes::put;
 
 std::string us(std::uint16_t element, std::uint16_t value) {
-  std::string out = header(0x0000, element, 2);
-  putLE(out, value, 2);
-  return out;
+  return header(0x0000, element, 2) + put(value, 2);
 }
 
 // The response command set to a request: a success, or a pending find
@@ -51,9 +46,7 @@ std::string responseCommand(const T_DIMSE_Message& request, bool pendingMatch,
                      us(0x0100, field) + us(0x0120, id) +
                      us(0x0800, pendingMatch ? 0x0000 : 0x0101) +
                      us(0x0900, pendingMatch ? 0xFF00 : 0x0000);
-  std::string set = header(0x0000, 0x0000, 4);
-  putLE(set, static_cast<std::uint32_t>(body.size()), 4);
-  return set + body + extra;
+  return header(0x0000, 0x0000, 4) + put(static_cast<std::uint32_t>(body.size()), 4) + body + extra;
 }
 
 // Sends bytes as PDVs of one kind, each in a P-DATA-TF the peer can take.
@@ -62,15 +55,10 @@ bool sendRaw(T_ASC_Association* association, T_ASC_PresentationContextID presID,
   const std::size_t most = association->sendPDVLength > 0 ? association->sendPDVLength : 16000;
   std::string copy = bytes;  // DCMTK takes the data as non-const
   for (std::size_t at = 0; at < copy.size(); at += most) {
-    DUL_PDV pdv{};
-    pdv.fragmentLength = static_cast<Uint32>(std::min(most, copy.size() - at));
-    pdv.presentationContextID = presID;
-    pdv.pdvType = command ? DUL_COMMANDPDV : DUL_DATASETPDV;
-    pdv.lastPDV = at + pdv.fragmentLength >= copy.size() ? OFTrue : OFFalse;
-    pdv.data = copy.data() + at;
-    DUL_PDVLIST list{};
-    list.count = 1;
-    list.pdv = &pdv;
+    const auto length = static_cast<Uint32>(std::min(most, copy.size() - at));
+    DUL_PDV pdv{length, presID, command ? DUL_COMMANDPDV : DUL_DATASETPDV,
+                at + length >= copy.size() ? OFTrue : OFFalse, copy.data() + at};
+    DUL_PDVLIST list{1, nullptr, 0, {}, &pdv};
     if (DUL_WritePDVs(&association->DULassociation, &list).bad()) return false;
   }
   return true;
