@@ -1,6 +1,10 @@
 // Decoding for display: the direct path for uncompressed grey images held
 // against DCMTK's image decoder, the objects it must leave to the decoder,
-// the polarity of the picture, and its size.
+// the polarity of the picture, and its size; and JPEG 2000: a reduced
+// decode that windows or scales otherwise than the full image, MONOCHROME1
+// shown the wrong way round, a lossless decode that is not exact, fragments
+// joined wrongly, damaged pixel data that crashes or passes for a picture,
+// and a frame drawn with another frame's window.
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
@@ -9,9 +13,16 @@
 
 #include <QTemporaryDir>
 #include <QtTest>
+#include <algorithm>
+#include <cstdlib>
+#include <functional>
 
+#include "SampleStudy.h"
+#include "dicom/core/Shrink.h"
+#include "dicom/dcmtk/DcmtkJpeg2000.h"
 #include "dicom/dcmtk/DcmtkRender.h"
 #include "dicom/dcmtk/DcmtkToolkit.h"
+#include "support/DcmBytes.h"
 
 using namespace dicom::dcmtk;
 
@@ -30,13 +41,7 @@ std::unique_ptr<DcmDataset> makeImage(const QString& spec) {
       "Rows=300 Columns=200 BitsAllocated=16 BitsStored=12 SamplesPerPixel=1 "
       "PixelRepresentation=0 PhotometricInterpretation=MONOCHROME2 " +
       QString(spec).replace("MONOCHROME1", "PhotometricInterpretation=MONOCHROME1");
-  for (const QString& item : all.split(' ', Qt::SkipEmptyParts)) {
-    DcmTag tag;
-    if (DcmTag::findTagFromName(qPrintable(item.section('=', 0, 0)), tag).bad()) continue;
-    const QByteArray value = item.section('=', 1).toLatin1();
-    if (tag.getEVR() == EVR_US) d->putAndInsertUint16(tag, value.toUShort());
-    if (tag.getEVR() != EVR_US) d->putAndInsertString(tag, value.constData());
-  }
+  dcmbytes::put(*d, all.split(' ', Qt::SkipEmptyParts).join(';'));
   Uint16 rows = 0, columns = 0, bits = 0, stored = 0, isSigned = 0;
   Sint32 frames = 1;
   d->findAndGetUint16(DCM_Rows, rows);
@@ -94,6 +99,20 @@ std::unique_ptr<DcmDataset> makeImage(const QString& spec) {
   }
   d->updateOriginalXfer();
   return d;
+}
+
+// The mean and the largest difference between two grey pictures of one size.
+std::pair<double, int> difference(const QImage& a, const QImage& b) {
+  double sum = 0;
+  int most = 0;
+  for (int y = 0; y < a.height(); ++y) {
+    for (int x = 0; x < a.width(); ++x) {
+      const int d = std::abs(a.constScanLine(y)[x] - b.constScanLine(y)[x]);
+      sum += d;
+      most = std::max(most, d);
+    }
+  }
+  return {sum / (double(a.width()) * a.height()), most};
 }
 
 }  // namespace
@@ -184,15 +203,7 @@ class RenderTest : public QObject {
     QCOMPARE(shown.format(), QImage::Format_Grayscale8);
     QCOMPARE(shown.size(), decoded.size());
     QVERIFY(std::max(shown.width(), shown.height()) <= kDisplayLongSide);
-    double mean = 0;  // and the largest difference to the decoder's picture
-    int most = 0;
-    for (int y = 0; y < shown.height(); ++y) {
-      for (int x = 0; x < shown.width(); ++x) {
-        const int d = std::abs(shown.constScanLine(y)[x] - decoded.constScanLine(y)[x]);
-        mean += d / (double(shown.width()) * shown.height());
-        most = std::max(most, d);
-      }
-    }
+    const auto [mean, most] = difference(shown, decoded);
     QVERIFY2(mean <= 0.5 && most <= 2, qPrintable(QString("mean %1, max %2").arg(mean).arg(most)));
     const int topLeft = shown.pixelColor(0, 0).value();
     const int bottomRight = shown.pixelColor(shown.width() - 1, shown.height() - 1).value();
@@ -292,6 +303,107 @@ class RenderTest : public QObject {
     shared->insertSequenceItem(DCM_SharedFunctionalGroupsSequence,
                                groups("1000", "500", "2", "-100"));
     QCOMPARE(renderForDisplay(*shared), wanted);
+  }
+  // JPEG 2000 in each syntax, reduced and whole, against the same image
+  // uncompressed; damaged code streams refused with a reason.
+  void decodesForDisplay() {
+    using samples::Syntax;
+    struct Row {
+      Syntax syntax;
+      const char* photometric;
+      int bitsStored, fragmentKiB;
+      QSize target;
+      int reduction;
+    };
+    const Row rows[] = {
+        {Syntax::Jpeg2000Lossless, "MONOCHROME2", 14, 0, {0, 0}, 0},
+        {Syntax::Jpeg2000Lossless, "MONOCHROME1", 12, 64, {300, 300}, 1},
+        {Syntax::Jpeg2000, "MONOCHROME2", 16, 0, {208, 256}, 2},
+        {Syntax::Jpeg2000, "MONOCHROME1", 14, 64, {100, 1000}, 3},
+    };
+    QTemporaryDir dir;
+    samples::StudySpec spec;
+    spec.rows = 1024, spec.columns = 832, spec.images = 1, spec.seed = 7;
+    // What every row must show: the same image uncompressed, as the station shows it.
+    DcmFileFormat plain;
+    QVERIFY(plain.loadFile(qPrintable(samples::writeStudy(spec, dir.filePath("plain"))[0].path))
+                .good());
+    const QImage reference = renderForDisplay(*plain.getDataset());
+    QString error, losslessPath;
+    for (const Row& row : rows) {
+      spec.syntax = row.syntax, spec.photometric = row.photometric;
+      spec.bitsStored = row.bitsStored, spec.fragmentKiB = row.fragmentKiB;
+      const QString path =
+          samples::writeStudy(spec, dir.filePath(QString::number(&row - rows)))[0].path;
+      DcmFileFormat file;
+      QVERIFY(file.loadFile(qPrintable(path)).good());
+      Jpeg2000Info info;
+      const auto full = decodeJpeg2000Frame(*file.getDataset(), 0, QSize(), error);
+      const auto reduced = decodeJpeg2000Frame(*file.getDataset(), 0, row.target, error, &info);
+      QVERIFY2(full && reduced, qPrintable(error));
+      QCOMPARE(info.reduction, row.reduction);
+      QCOMPARE(info.resolutions, 6);
+      if (row.syntax == Syntax::Jpeg2000Lossless) {
+        if (losslessPath.isEmpty()) losslessPath = path;  // one fragment
+        const Uint16* words = nullptr;
+        QVERIFY(full->findAndGetUint16Array(DCM_PixelData, words).good());
+        const auto expected = samples::pixels(spec, 0);
+        QVERIFY(std::equal(expected.begin(), expected.end(), words));
+      }
+      const QImage picture = renderForDisplay(*reduced);
+      const QImage fullPicture =
+          renderForDisplay(*full, QSize(), std::max(picture.width(), picture.height()));
+      QCOMPARE(fullPicture.size(), picture.size());
+      QVERIFY2(difference(picture, fullPicture).first < 2.0, path.toLatin1());
+      QVERIFY(difference(picture, dicom::fitPicture(reference, picture.size())).first < 3.0);
+    }
+
+    const std::pair<const char*, std::function<void(std::vector<Uint8>&, DcmDataset&)>> damages[] =
+        {
+            {"truncated", [](auto& code, auto&) { code.resize(code.size() / 2); }},
+            {"no codestream", [](auto& code, auto&) { code[1] = 0; }},
+            {"size header",
+             [](auto& code, auto&) { std::fill(code.begin() + 6, code.begin() + 48, 0xFF); }},
+            {"another size",
+             [](auto&, DcmDataset& dataset) { dataset.putAndInsertUint16(DCM_Rows, 1000); }},
+        };
+    for (const auto& [name, damage] : damages) {
+      DcmFileFormat file;
+      QVERIFY(file.loadFile(qPrintable(losslessPath)).good());
+      DcmDataset& dataset = *file.getDataset();
+      const auto fragments = dcmbytes::fragments(dataset, dataset.getOriginalXfer());
+      QVERIFY(fragments.size() >= 2);
+      DcmPixelItem* item = fragments[1];
+      Uint8* bytes = nullptr;
+      QVERIFY(item->getUint8Array(bytes).good());
+      std::vector<Uint8> code(bytes, bytes + item->getLength());
+      damage(code, dataset);
+      item->putUint8Array(code.data(), static_cast<Uint32>(code.size()));
+      QVERIFY2(!decodeJpeg2000Frame(dataset, 0, QSize(), error), name);
+      QVERIFY2(!error.isEmpty(), name);
+    }
+  }
+
+  // A tomosynthesis object whose frames each carry a window of their own
+  // is drawn with the shown (middle) frame's, as its uncompressed twin is.
+  void perFrameWindows() {
+    QTemporaryDir dir;
+    samples::StudySpec spec;
+    spec.rows = spec.columns = 16, spec.images = 1;
+    spec.tomoObjects = 1, spec.tomoFrames = 3, spec.tomoRows = 128, spec.tomoColumns = 104;
+    spec.perFrameWindows = true;
+    DcmFileFormat plain, compressed;
+    QVERIFY(
+        plain.loadFile(qPrintable(samples::writeStudy(spec, dir.filePath("a"))[1].path)).good());
+    spec.tomoSyntax = samples::Syntax::Jpeg2000Lossless;
+    QVERIFY(compressed.loadFile(qPrintable(samples::writeStudy(spec, dir.filePath("b"))[1].path))
+                .good());
+    QVERIFY(isJpeg2000(compressed.getDataset()->getOriginalXfer()));
+    const QImage shown = renderForDisplay(*plain.getDataset());
+    QCOMPARE(renderForDisplay(*compressed.getDataset()), shown);
+    // The frame's own window is what shows.
+    delete plain.getDataset()->remove(DCM_PerFrameFunctionalGroupsSequence);
+    QVERIFY(renderForDisplay(*plain.getDataset()) != shown);
   }
 };
 

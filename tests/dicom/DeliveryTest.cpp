@@ -1,45 +1,40 @@
-// A compressed image once its picture is decoded: its fragments leave
-// memory for a file of the station's own, and come back from it unchanged
-// whenever a closer look or a store needs them, as often as it needs them
-// (where there are no unnamed files, they stay in memory, whole).
+// What the receiver hands on: its results in the order they were given,
+// however long each takes to make; and a compressed image once its picture
+// is decoded: its fragments leave memory for a file of the station's own,
+// and come back from it unchanged whenever a closer look or a store needs
+// them, as often as it needs them (where there are no unnamed files, they
+// stay in memory, whole).
 
 #include <dcmtk/config/osconfig.h>
-#include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
-#include <dcmtk/dcmdata/dcpixel.h>
-#include <dcmtk/dcmdata/dcpixseq.h>
-#include <dcmtk/dcmdata/dcpxitem.h>
 
 #include <QTemporaryDir>
 #include <QtTest>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <stdexcept>
 #include <vector>
 
 #include "SampleStudy.h"
 #include "dicom/dcmtk/DcmtkDelivery.h"
 #include "dicom/dcmtk/DcmtkImage.h"
 #include "dicom/dcmtk/DcmtkToolkit.h"
+#include "support/DcmBytes.h"
+
+using dicom::dcmtk::Delivery;
 
 namespace {
 
+Delivery named(const QString& name) {
+  Delivery delivery;
+  delivery.description = name;
+  return delivery;
+}
+
 // The fragments of the object's encapsulated pixel data.
 std::vector<DcmPixelItem*> fragments(DcmFileFormat& file) {
-  DcmDataset& dataset = *file.getDataset();
-  DcmElement* element = nullptr;
-  DcmPixelSequence* sequence = nullptr;
-  std::vector<DcmPixelItem*> items;
-  auto* pixels = dataset.findAndGetElement(DCM_PixelData, element).good()
-                     ? dynamic_cast<DcmPixelData*>(element)
-                     : nullptr;
-  if (pixels == nullptr ||
-      pixels->getEncapsulatedRepresentation(dataset.getOriginalXfer(), nullptr, sequence).bad()) {
-    return items;
-  }
-  for (unsigned long i = 0; i < sequence->card(); ++i) {
-    DcmPixelItem* item = nullptr;
-    if (sequence->getItem(item, i).good()) items.push_back(item);
-  }
-  return items;
+  return dcmbytes::fragments(*file.getDataset(), file.getDataset()->getOriginalXfer());
 }
 
 // Every fragment's bytes (loading them when they are on the disk).
@@ -72,13 +67,47 @@ constexpr bool kSpooled = false;
 
 }  // namespace
 
-class SpoolTest : public QObject {
+class DeliveryTest : public QObject {
   Q_OBJECT
 
  private:
   dicom::dcmtk::DcmtkToolkit toolkit_;  // the decoders, as the station registers them
 
  private slots:
+  // A result that is ready (a refusal, the end of an association, a quick
+  // decode) waits for an earlier one still being decoded; a decode that
+  // fails loses its own result alone.
+  void handsOnInTheOrderGiven() {
+    std::mutex mutex;
+    std::condition_variable released;
+    bool release = false;
+    QStringList seen;
+    {
+      dicom::dcmtk::OrderedDelivery delivery(2, [&](Delivery d) {
+        std::lock_guard lock(mutex);
+        seen << d.description;
+      });
+      delivery.submit([&] {
+        std::unique_lock lock(mutex);
+        released.wait(lock, [&] { return release; });
+        return named("slow image");
+      });
+      delivery.push(named("refusal"));
+      delivery.submit([]() -> Delivery { throw std::runtime_error("undecodable"); });
+      delivery.submit([] { return named("quick image"); });
+      delivery.push(named("association closed"));
+      QTest::qWait(100);
+      {
+        std::lock_guard lock(mutex);
+        QCOMPARE(seen, QStringList{});
+        release = true;
+      }
+      released.notify_all();
+      delivery.close();
+    }
+    QCOMPARE(seen, (QStringList{"slow image", "refusal", "quick image", "association closed"}));
+  }
+
   void fragmentsLeaveMemoryAndComeBack_data() {
     QTest::addColumn<samples::Syntax>("syntax");
     QTest::newRow("jpeg-ls") << samples::Syntax::JpegLs;
@@ -127,5 +156,5 @@ class SpoolTest : public QObject {
   }
 };
 
-QTEST_MAIN(SpoolTest)
-#include "SpoolTest.moc"
+QTEST_MAIN(DeliveryTest)
+#include "DeliveryTest.moc"
