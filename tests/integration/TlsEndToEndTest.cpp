@@ -5,50 +5,28 @@
 // handshakes that hold no real store up; the connection test's verdicts.
 
 #include <QElapsedTimer>
-#include <QPointer>
 #include <QProcess>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTemporaryDir>
 #include <QtTest>
 #include <memory>
 #include <vector>
 
-#include "SampleStudy.h"
 #include "ScuPeer.h"
 #include "Station.h"
 #include "common/AppDir.h"
-#include "dicom/dcmtk/DcmtkToolkit.h"
-#include "main/ViewLabels.h"
-#include "main/frmMain.h"
-#include "search/frmSearch.h"
 #include "settings/ConnectionTest.h"
 #include "settings/frmSettings.h"
 #include "settings/modMain.h"
 
-namespace {
-
-constexpr int kReceiveTimeoutMs = 90000;
-
-}  // namespace
-
-class TlsEndToEndTest : public QObject {
+class TlsEndToEndTest : public QObject, StationFixture {
   Q_OBJECT
  private:
   QTemporaryDir certs_;
-  QTemporaryDir stationDir_;  // Settings.ini, Logs/ and the station's PEM files
-  QTemporaryDir samplesDir_;
   OwnArchive own_;
-  dicom::dcmtk::DcmtkToolkit toolkit_;
-  ConnectionSettingsRecord settings_;
-  search::StudyList list_;
-  std::unique_ptr<frmMain> window_;
-  QPointer<search::frmSearch> search_;
-  QStringList messages_;
   QStringList seeded_;  // the files of the last study seeded
 
   Archive& archive() { return own_.archive; }
-  QByteArray log() const { return errorLog(stationDir_); }
   QString cert(const QString& name) const { return certs_.filePath(name); }
 
   // The station's settings for the archive, TLS on, presenting the named
@@ -69,22 +47,13 @@ class TlsEndToEndTest : public QObject {
                  cert("trusted.crt")};
   }
 
-  void startStation() {
-    window_ = ::startStation(toolkit_, settings_, list_, search_, messages_);
-    QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
-  }
-
   samples::StudySpec seed(const QString& accession) {
     samples::StudySpec spec;
     spec.rows = 256;
     spec.columns = 208;
     spec.accessionNumber = accession;
-    QStringList files;
-    for (const auto& image : samples::writeStudy(spec, samplesDir_.filePath(accession))) {
-      files << image.path;
-    }
-    archive().upload(files);
-    seeded_ = files;
+    seeded_.clear();
+    for (const auto& image : StationFixture::seed(spec, archive())) seeded_ << image.path;
     return spec;
   }
 
@@ -102,13 +71,7 @@ class TlsEndToEndTest : public QObject {
   }
 
   void retrieveAndShow(const samples::StudySpec& spec) {
-    window_->Toolbar1_ButtonClick("search");
-    QVERIFY(search_);
-    search_->txtAccNum->setText(spec.accessionNumber);
-    search_->cmdSearch_Click();
-    QCOMPARE(search_->grid1->rowCount(), 1);
-    search_->grid1_RowDoubleClick(1, 3);
-    QTRY_VERIFY_WITH_TIMEOUT(!window_->picState->isVisible(), kReceiveTimeoutMs);
+    StationFixture::retrieveAndShow(spec);
     QCOMPARE(window_->dcmViewer->images().count(), 4);
   }
 
@@ -136,12 +99,9 @@ class TlsEndToEndTest : public QObject {
     QFile::remove(frmMain::journalPath());
     messages_.clear();
     pointAt(archive());
-    startStation();
+    openWindows();
   }
-  void cleanup() {
-    delete search_.data();
-    window_.reset();
-  }
+  void cleanup() { closeWindows(); }
   void cleanupTestCase() { common::setAppDirectoryForTesting(QString()); }
 
   // Search, retrieve (the archive's sub-operations reach the station over
@@ -150,14 +110,9 @@ class TlsEndToEndTest : public QObject {
     archive().clear();
     const samples::StudySpec spec = seed("ACC-TLS");
     retrieveAndShow(spec);
-    const dicom::ImagePtr image = window_->dcmViewer->images().item(1);
-    QTest::mouseClick(window_->dcmViewer, Qt::LeftButton, {},
-                      window_->dcmViewer->tileRect(1).center());
-    const QString label = station::labelOf(*image) == "R MLO" ? "L CC" : "R MLO";
-    window_->cmdOrientation[label == "L CC" ? 0 : 3]->click();
-    window_->Toolbar1_ButtonClick("update");
-    QCOMPARE(messages_, QStringList{"main: Update was successful."});
-    QCOMPARE(archive().label(image->attribute(dicom::tags::SOPInstanceUID).value()), label);
+    const auto [uid, label] = relabel(1);
+    updateSucceeds();
+    QCOMPARE(archive().label(uid), label);
     QVERIFY2(log().isEmpty(), log().constData());
   }
 

@@ -46,9 +46,16 @@ class MainWindowTest : public QObject {
   }
 
   // A retrieval as the search window starts it. The move checks what must
-  // be done before it, then hands over images with these labels.
+  // be done before it, then hands over the images (or ones with these labels).
   void retrieve(const QStringList& labels, bool close = true) {
-    toolkit_.script.onMove = [this, labels, close] {
+    std::vector<dicom::ImagePtr> images;
+    for (int i = 0; i < labels.size(); ++i) {
+      images.push_back(toolkit_.makeImage(QString("1.2.%1").arg(i + 1), labels[i]));
+    }
+    retrieveImages(images, close);
+  }
+  void retrieveImages(const std::vector<dicom::ImagePtr>& images, bool close = true) {
+    toolkit_.script.onMove = [this, images, close] {
       QVERIFY(toolkit_.receiver);
       QCOMPARE(QString::number(toolkit_.receiver->port()), settings_.LocPort);
       QCOMPARE(toolkit_.receiver->aeTitle, settings_.LocAET);
@@ -57,9 +64,7 @@ class MainWindowTest : public QObject {
       QCOMPARE(window_->lblState->text(), QString("Receiving Images ..."));
       QCOMPARE(window_->dcmViewer->images().count(), 0);  // the previous study is gone
       QVERIFY(!window_->selectedImage());
-      for (int i = 0; i < labels.size(); ++i) {
-        toolkit_.receiver->deliver(toolkit_.makeImage(QString("1.2.%1").arg(i + 1), labels[i]));
-      }
+      for (const dicom::ImagePtr& image : images) toolkit_.receiver->deliver(image);
       if (close) toolkit_.receiver->close();
     };
     window_->beginRetrieval("1.2.9");
@@ -211,20 +216,17 @@ class MainWindowTest : public QObject {
     const std::vector<std::array<QString, 3>> sent = {{"1.2.1", "2", "1"}, {"1.2.2", "1", "10"},
                                                       {"1.2.3", "", ""},   {"1.2.4", "1", "2"},
                                                       {"1.2.5", "2", "1"}, {"1.2.6", " 1", "x"}};
-    toolkit_.script.onMove = [&] {
-      for (const auto& [uid, series, instance] : sent) {
-        auto image = toolkit_.makeImage(uid);
-        if (!series.isEmpty()) image->addOrReplace(dicom::tags::SeriesNumber, series);
-        if (!instance.isEmpty()) image->addOrReplace(dicom::tags::InstanceNumber, instance);
-        toolkit_.receiver->deliver(image);
-      }
-      toolkit_.receiver->close();
-    };
-    window_->beginRetrieval("1.2.9");
+    std::vector<dicom::ImagePtr> images;
+    for (const auto& [uid, series, instance] : sent) {
+      images.push_back(toolkit_.makeImage(uid));
+      if (!series.isEmpty()) images.back()->addOrReplace(dicom::tags::SeriesNumber, series);
+      if (!instance.isEmpty()) images.back()->addOrReplace(dicom::tags::InstanceNumber, instance);
+    }
+    retrieveImages(images);
     QStringList order;
-    const auto& images = window_->dcmViewer->images();
-    for (int i = 1; i <= images.count(); ++i) {
-      order << images.item(i)->attribute(dicom::tags::SOPInstanceUID).value().section('.', -1);
+    const auto& shown = window_->dcmViewer->images();
+    for (int i = 1; i <= shown.count(); ++i) {
+      order << shown.item(i)->attribute(dicom::tags::SOPInstanceUID).value().section('.', -1);
     }
     QCOMPARE(order.join(' '), QString("4 2 6 1 5 3"));
   }
@@ -313,6 +315,9 @@ class MainWindowTest : public QObject {
     clickImage(1);
     window_->cmdOrientation_Click(1);
     QCOMPARE(station::labelOf(*window_->selectedImage()), QString("R CC"));
+    // On the disk at once, for a station killed now to offer it at its next start.
+    const auto journalled = station::LabelJournal(frmMain::journalPath()).pending();
+    QVERIFY(journalled.size() == 1 && journalled[0].after == "R CC");
     answer_ = false;
     QVERIFY(!window_->confirmDiscardChanges());
     window_->Toolbar1_ButtonClick("close");
@@ -402,12 +407,8 @@ class MainWindowTest : public QObject {
   // An image whose pixels cannot be shown keeps its tile, is logged, and
   // cannot be selected, so not labelled.
   void anImageThatCannotBeShown() {
-    toolkit_.script.onMove = [this] {
-      toolkit_.receiver->deliver(toolkit_.makeImage("1.2.1"));
-      toolkit_.receiver->deliver(toolkit_.makeImage("1.2.2", "R CC", "a corrupt stream"));
-      toolkit_.receiver->close();
-    };
-    window_->beginRetrieval("1.2.9");
+    retrieveImages(
+        {toolkit_.makeImage("1.2.1"), toolkit_.makeImage("1.2.2", "R CC", "a corrupt stream")});
     QCOMPARE(window_->dcmViewer->images().count(), 2);
     clickImage(2);
     QVERIFY(!window_->selectedImage());

@@ -53,30 +53,26 @@ struct Relay::Worker : QObject {
       out->setReadBufferSize(64 * 1024);
       out->connectToHost(QHostAddress::LocalHost, target);
       pairs.push_back({in, out});
-      ++owner.connections_;
-      // Unlimited, data is passed on as it comes; limited, at the ticks.
+      // Without a link, data is passed on as it comes; with one, at the ticks.
       for (QTcpSocket* s : {in, out}) {
         connect(s, &QTcpSocket::readyRead, this, [this] {
-          if (owner.rate_.load() == 0 && owner.link_ == nullptr) pump();
+          if (owner.link_ == nullptr) pump();
         });
         connect(s, &QTcpSocket::disconnected, this, [this] { pump(); });
       }
     }
   }
 
-  // Passes on what each side sent, within the rate of this tick.
+  // Passes on what each side sent, within what the link lets cross now.
   void pump() {
     // Closing a socket below signals at once: no pump inside a pump.
     if (pumping) return;
     pumping = true;
-    const std::uint64_t rate = owner.rate_.load();
-    const qint64 allowance = rate == 0 ? (1 << 20) : std::max<qint64>(1, rate / 100);
+    const qint64 allowance = 1 << 20;
     const auto back = owner.sent_ == Link::Up ? Link::Down : Link::Up;
     for (auto it = pairs.begin(); it != pairs.end();) {
-      if (!owner.paused_) {
-        pass(it->in, it->out, allowance, owner.link_, owner.sent_);
-        pass(it->out, it->in, allowance, owner.link_, back);
-      }
+      pass(it->in, it->out, allowance, owner.link_, owner.sent_);
+      pass(it->out, it->in, allowance, owner.link_, back);
       if (closed(*it)) {
         it->in->deleteLater();
         it->out->deleteLater();

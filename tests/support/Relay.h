@@ -2,13 +2,12 @@
 
 // A TCP relay of our own on loopback, put between an archive and the
 // station: what arrives on its port is passed on to a target port, both
-// ways. It can hold what it passes on (pause) and limit the rate, so that
-// a test or a benchmark decides when, and how fast, an archive's data
-// reaches the station. It runs on a thread of its own.
+// ways, at the rate of a link it may share with other relays, so that a
+// benchmark decides how fast an archive's data reaches the station. It runs
+// on a thread of its own.
 
 #include <QByteArray>
 #include <QThread>
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -44,21 +43,10 @@ class Relay {
   Relay& operator=(const Relay&) = delete;
 
   quint16 port() const { return port_; }
-  // While paused, nothing is passed on in either direction; connections
-  // are still accepted and opened to the target.
-  void pause() { paused_ = true; }
-  void resume() { paused_ = false; }
-  // Bytes per second in each direction of each connection; 0: no limit.
-  void setRate(std::uint64_t bytesPerSecond) { rate_ = bytesPerSecond; }
-  // Connections accepted so far.
-  int connections() const { return connections_.load(); }
 
   struct Worker;
 
  private:
-  std::atomic<bool> paused_{false};
-  std::atomic<std::uint64_t> rate_{0};
-  std::atomic<int> connections_{0};
   Link* link_ = nullptr;
   Link::Direction sent_ = Link::Up;
   quint16 port_ = 0;
