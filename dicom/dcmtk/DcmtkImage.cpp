@@ -2,6 +2,7 @@
 
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcmetinf.h>
+#include <dcmtk/dcmdata/dcxfer.h>
 
 #include <algorithm>
 
@@ -99,7 +100,7 @@ void DcmtkImage::setDisplayImage(QImage picture) {
 
 QImage DcmtkImage::displayImage(const QSize& tile) {
   DcmDataset& dataset = *file_->getDataset();
-  if (picture_.isNull() || tile.isEmpty()) return picture_;
+  if (picture_.isNull() || tile.isEmpty() || lent_) return picture_;
   // The size the tile draws the picture at, and what the image can give.
   const QSize drawn = picture_.size().scaled(tile, Qt::KeepAspectRatio);
   Uint16 rows = 0, columns = 0;
@@ -119,6 +120,7 @@ QImage DcmtkImage::displayImage(const QSize& tile) {
 }
 
 QImage DcmtkImage::render(const QSize& size) const {
+  if (lent_) return picture_;
   QImage picture;
   try {
     picture =
@@ -147,12 +149,36 @@ QString DcmtkImage::patientID() const {
 }
 
 void DcmtkImage::send(const Peer& archive, const StationIdentity& station) {
-  // The store runs off this thread, which may draw the image meanwhile; it
-  // sends a copy, so that the object on screen stays untouched, as it
-  // arrived, even when the store decodes it for the peer.
-  DcmFileFormat copy(*file_);
-  releaseLoaded();
-  runOffThread([&] { storeObject(copy, archive, station, timeouts_); }, kCallStackBytes);
+  sendCopy([&](DcmFileFormat& copy) { storeObject(copy, archive, station, timeouts_); });
+}
+
+void DcmtkImage::sendCopy(const std::function<void(DcmFileFormat&)>& store) {
+  DcmDataset& dataset = *file_->getDataset();
+  // 27 MB of a mammogram need not be copied to be sent as they are.
+  DcmElement* pixels =
+      DcmXfer(dataset.getOriginalXfer()).isEncapsulated() ? nullptr : dataset.remove(DCM_PixelData);
+  std::unique_ptr<DcmFileFormat> copy;
+  const auto takeBack = [&] {
+    if (pixels != nullptr) {
+      if (copy) copy->getDataset()->remove(pixels);
+      if (dataset.insert(pixels).bad()) delete pixels;
+    }
+    lent_ = false;
+  };
+  try {
+    copy = std::make_unique<DcmFileFormat>(*file_);
+    if (pixels != nullptr && copy->getDataset()->insert(pixels).bad()) {
+      throw DicomError(OwnError::Internal,
+                       QStringLiteral("The image cannot be prepared for sending."));
+    }
+    lent_ = pixels != nullptr;
+    releaseLoaded();
+    runOffThread([&] { store(*copy); }, kCallStackBytes);
+  } catch (...) {
+    takeBack();
+    throw;
+  }
+  takeBack();
 }
 
 }  // namespace dicom::dcmtk

@@ -7,6 +7,7 @@
 #include <dcmtk/dcmdata/dcfilefo.h>
 
 #include <QImage>
+#include <functional>
 #include <memory>
 
 #include "DcmtkSpool.h"
@@ -23,6 +24,12 @@ class DcmtkImage : public Image {
   QString patientID() const override;
 
   void send(const Peer& archive, const StationIdentity& station) override;
+  // Runs store off this thread, which may draw the image meanwhile, on a
+  // copy of the object: the object on screen stays as it arrived, even when
+  // the store decodes the copy for the peer. Uncompressed pixel data is not
+  // copied but lent to the copy and taken back when the store has ended, as
+  // it ended; meanwhile the image shows the picture it has.
+  void sendCopy(const std::function<void(DcmFileFormat&)>& store);
 
   QImage displayImage() const override { return picture_; }
   QImage displayImage(const QSize& tile) override;
@@ -61,6 +68,7 @@ class DcmtkImage : public Image {
   QImage picture_;
   QString problem_;
   QString note_;
+  bool lent_ = false;  // the pixel data is out with a store
 };
 
 }  // namespace dicom::dcmtk

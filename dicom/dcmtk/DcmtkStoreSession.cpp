@@ -21,11 +21,7 @@ class DcmtkStoreSession : public StoreSession {
   void send(Image& image, const Peer& archive, const StationIdentity& station) override {
     auto* own = dynamic_cast<DcmtkImage*>(&image);
     if (own == nullptr) return image.send(archive, station);
-    // A copy goes out, as Image::send() sends one: the object on screen
-    // stays as it arrived.
-    DcmFileFormat copy(own->file());
-    own->releaseLoaded();
-    runOffThread([&] { channel_.store(copy, archive, station); }, kCallStackBytes);
+    own->sendCopy([&](DcmFileFormat& copy) { channel_.store(copy, archive, station); });
   }
 
   void end() override {

@@ -13,6 +13,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 #include <future>
+#include <numeric>
 #include <optional>
 
 #include "SampleStudy.h"
@@ -72,7 +73,18 @@ class ScuErrorTest : public QObject {
     std::optional<DicomError> error;
     double seconds = 0;
     dicom::MatchCollection found;
+    bool pixelsKept = true;  // a store: the image holds its pixel data as before
   };
+
+  static QByteArray pixelBytes(const dicom::dcmtk::DcmtkImage& image) {
+    DcmElement* element = nullptr;
+    Uint8* bytes = nullptr;
+    if (image.file().getDataset()->findAndGetElement(DCM_PixelData, element).bad() ||
+        element->getUint8Array(bytes).bad() || bytes == nullptr) {
+      return {};
+    }
+    return QByteArray(reinterpret_cast<const char*>(bytes), qsizetype(element->getLength()));
+  }
 
   // Runs one operation; safe on any thread. A store of "megabytes=n" sends
   // an uncompressed object of that size; a move with "bytes=ms" sees image
@@ -88,14 +100,17 @@ class ScuErrorTest : public QObject {
         auto file = std::make_unique<DcmFileFormat>();
         DcmDataset& d = *file->getDataset();
         if (r.contains("megabytes")) {
-          const std::vector<Uint16> zeros(r["megabytes"].toULong() << 19);
+          std::vector<Uint16> ramp(r["megabytes"].toULong() << 19);
+          std::iota(ramp.begin(), ramp.end(), Uint16(0));
           d.putAndInsertString(DCM_SOPClassUID, UID_SecondaryCaptureImageStorage);
           d.putAndInsertString(DCM_SOPInstanceUID, "1.2.826.0.1.3680043.8.498.9");
-          d.putAndInsertUint16Array(DCM_PixelData, zeros.data(), zeros.size());
+          d.putAndInsertUint16Array(DCM_PixelData, ramp.data(), ramp.size());
         } else if (file->loadFile(imagePath_.toLocal8Bit().constData()).bad()) {
           qFatal("no sample");
         }
         dicom::dcmtk::DcmtkImage image(std::move(file), timeouts);
+        const QByteArray before = pixelBytes(image);
+        const auto kept = qScopeGuard([&] { outcome.pixelsKept = pixelBytes(image) == before; });
         clock.start();
         image.send(archive, station);
       } else {
@@ -276,9 +291,13 @@ class ScuErrorTest : public QObject {
     scutest::RecordingPeer peer(behaviour);
     QElapsedTimer timer;
     timer.start();
-    const Outcome outcome = call(op, request(peer.port()), kShort, many ? counts[1] : 0);
+    // One store sends an uncompressed object: it goes out whole, and stays whole here.
+    const bool native = op == Op::Store && status == 0xB000;
+    const Outcome outcome =
+        call(op, request(peer.port(), native ? "megabytes=1" : ""), kShort, many ? counts[1] : 0);
     const auto& e = outcome.error;
     QVERIFY2(timer.elapsed() < kBoundMs, qPrintable(QString::number(timer.elapsed())));
+    QVERIFY(outcome.pixelsKept);
     if (expected == -1) {
       QVERIFY2(!e, e ? qPrintable(e->description()) : "");
       if (!behaviour.ignoreRelease) QVERIFY(peer.waitForEnd(1, 5000) && peer.record().released);
@@ -288,11 +307,15 @@ class ScuErrorTest : public QObject {
         QCOMPARE(peer.record().cancelled, counts[1] > 0);
       }
       if (op != Op::Store) return;
-      // The peer takes only uncompressed: the JPEG-LS object went out decoded without loss.
+      // What the peer stored is the image: the JPEG-LS object decoded without loss (the peer
+      // takes only uncompressed), the uncompressed one as it is.
       const Uint16* words = nullptr;
       unsigned long count = 0;
       QVERIFY(peer.record().stored->findAndGetUint16Array(DCM_PixelData, words, &count).good());
-      QVERIFY(std::vector<std::uint16_t>(words, words + count) == samples::pixels(spec_, 0));
+      std::vector<std::uint16_t> sent(native ? 1 << 19 : 0);
+      std::iota(sent.begin(), sent.end(), std::uint16_t(0));
+      QVERIFY(std::vector<std::uint16_t>(words, words + count) ==
+              (native ? sent : samples::pixels(spec_, 0)));
       return;
     }
     QVERIFY(e);
@@ -401,6 +424,7 @@ class ScuErrorTest : public QObject {
     const Outcome outcome = call(op, request(recording.port(), bytes), timeouts);
     const auto& e = outcome.error;
     const double waited = outcome.seconds;
+    QVERIFY(outcome.pixelsKept);
     QVERIFY2(waited > ends - 0.5 && waited < ends + 3, qPrintable(QString::number(waited)));
     QVERIFY2(!e == named.isEmpty() && (!e || e->number() == Timeout),
              e ? qPrintable(e->description()) : "a success");
