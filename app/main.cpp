@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QFile>
 #include <QFontDatabase>
+#include <QTimer>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -85,5 +86,9 @@ int main(int argc, char* argv[]) {
     search.exec();
   });
   window.show();
+  // Memory kept for the next study goes back once no study has wanted it.
+  QTimer idleMemory;
+  QObject::connect(&idleMemory, &QTimer::timeout, [] { common::releaseIdleBlocks(); });
+  idleMemory.start(30 * 1000);
   return app.exec();
 }

@@ -1,8 +1,11 @@
 #include "Memory.h"
 
+#include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>  // brings in the C library's version macros
+#include <mutex>
 #include <new>
 
 #ifdef __GLIBC__
@@ -27,6 +30,11 @@
 #define BREVANT_HUGE_PAGE_BLOCKS 1
 #endif
 
+// Freed large blocks kept for the next image (glibc tells a block's size).
+#if defined(BREVANT_HUGE_PAGE_BLOCKS) && defined(__GLIBC__)
+#define BREVANT_BLOCK_CACHE 1
+#endif
+
 namespace common {
 namespace {
 
@@ -49,6 +57,80 @@ void adviseHugePages(void* block, std::size_t size) noexcept {
   const std::uintptr_t end = (start + size) & ~(kHugePage - 1);
   if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 }
+#endif
+
+#ifdef BREVANT_BLOCK_CACHE
+// Large blocks freed since the allocator was tuned, kept for the next block
+// of about their size: the next study's pixel data goes into the pages of
+// the study before, already the process's, instead of into new ones at the
+// heap's top while small blocks split the old ones up (the process grew by
+// an image from one retrieval to the next). A block is handed out again
+// only for a request it covers with at most a quarter to spare; what no
+// request takes for a while is freed (releaseIdleBlocks).
+class BlockCache {
+ public:
+  void* take(std::size_t size) noexcept {
+    std::lock_guard lock(mutex_);
+    std::size_t best = count_;
+    for (std::size_t i = 0; i < count_; ++i) {
+      const std::size_t spare = entries_[i].size - size;
+      if (entries_[i].size >= size && spare <= size / 4 &&
+          (best == count_ || entries_[i].size < entries_[best].size)) {
+        best = i;
+      }
+    }
+    if (best == count_) return nullptr;
+    void* block = entries_[best].block;
+    bytes_ -= entries_[best].size;
+    entries_[best] = entries_[--count_];
+    return block;
+  }
+
+  // False when the block is not kept: the caller frees it.
+  bool keep(void* block, std::size_t size) noexcept {
+    if (size > kMostBytes / 4) return false;
+    std::lock_guard lock(mutex_);
+    while (count_ == entries_.size() || bytes_ + size > kMostBytes) freeOldest();
+    entries_[count_++] = {block, size, std::chrono::steady_clock::now()};
+    bytes_ += size;
+    return true;
+  }
+
+  void releaseIdle(std::chrono::steady_clock::duration idle) noexcept {
+    std::lock_guard lock(mutex_);
+    const auto since = std::chrono::steady_clock::now() - idle;
+    while (count_ > 0 && oldest().freed <= since) freeOldest();
+  }
+
+ private:
+  struct Entry {
+    void* block = nullptr;
+    std::size_t size = 0;
+    std::chrono::steady_clock::time_point freed{};
+  };
+  static constexpr std::size_t kMostBytes = 256u * 1024 * 1024;
+
+  Entry& oldest() noexcept {
+    std::size_t first = 0;
+    for (std::size_t i = 1; i < count_; ++i) {
+      if (entries_[i].freed < entries_[first].freed) first = i;
+    }
+    return entries_[first];
+  }
+  void freeOldest() noexcept {
+    Entry& entry = oldest();
+    std::free(entry.block);
+    bytes_ -= entry.size;
+    entry = entries_[--count_];
+  }
+
+  std::mutex mutex_;
+  std::array<Entry, 8> entries_{};
+  std::size_t count_ = 0;
+  std::size_t bytes_ = 0;
+};
+
+constinit BlockCache blockCache;
 #endif
 
 }  // namespace
@@ -87,6 +169,11 @@ namespace {
 // malloc, with the huge page advice for large blocks once the allocator is
 // tuned. The block is released with free().
 void* allocate(std::size_t size) noexcept {
+#ifdef BREVANT_BLOCK_CACHE
+  if (size >= kLargeBlock && hugePageBlocks.load(std::memory_order_relaxed)) {
+    if (void* block = blockCache.take(size)) return block;
+  }
+#endif
   void* block = std::malloc(size == 0 ? 1 : size);
   if (block != nullptr && size >= kLargeBlock && hugePageBlocks.load(std::memory_order_relaxed)) {
     adviseHugePages(block, size);
@@ -94,15 +181,41 @@ void* allocate(std::size_t size) noexcept {
   return block;
 }
 
+// free, or into the cache for the next large block.
+void release(void* block) noexcept {
+#ifdef BREVANT_BLOCK_CACHE
+  if (block != nullptr && hugePageBlocks.load(std::memory_order_relaxed)) {
+    const std::size_t size = malloc_usable_size(block);
+    if (size >= kLargeBlock && blockCache.keep(block, size)) return;
+  }
+#endif
+  std::free(block);
+}
+
 }  // namespace
 #endif
+
+bool keepsLargeBlocks() {
+#ifdef BREVANT_BLOCK_CACHE
+  return hugePageBlocks.load(std::memory_order_relaxed);
+#else
+  return false;
+#endif
+}
+
+void releaseIdleBlocks() {
+#ifdef BREVANT_BLOCK_CACHE
+  blockCache.releaseIdle(std::chrono::seconds(60));
+#endif
+}
 
 }  // namespace common
 
 #ifdef BREVANT_HUGE_PAGE_BLOCKS
 // The process's operator new, so that the blocks the DICOM toolkit
 // allocates for pixel data get the huge page advice too. Every block still
-// comes from malloc, so the standard operator delete (free) releases it.
+// comes from malloc; operator delete frees it, or keeps a large one for the
+// next.
 namespace {
 
 void* allocateOrThrow(std::size_t size) {
@@ -141,18 +254,18 @@ void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
 }
 
 void operator delete(void* block) noexcept {
-  std::free(block);
+  common::release(block);
 }
 
 void operator delete[](void* block) noexcept {
-  std::free(block);
+  common::release(block);
 }
 
 void operator delete(void* block, std::size_t) noexcept {
-  std::free(block);
+  common::release(block);
 }
 
 void operator delete[](void* block, std::size_t) noexcept {
-  std::free(block);
+  common::release(block);
 }
 #endif

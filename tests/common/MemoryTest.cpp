@@ -1,0 +1,42 @@
+// The allocator the station runs with: a freed large block goes to the next
+// request it covers, never to one it is too small for. Sanitizer builds keep
+// their own allocator and cannot see this one, so it is checked here.
+
+#include <QtTest>
+#include <cstdint>
+#include <cstring>
+
+#include "common/Memory.h"
+
+class MemoryTest : public QObject {
+  Q_OBJECT
+ private slots:
+  void largeBlocksGoToRequestsTheyCover() {
+    common::tuneAllocatorForLargeImages();
+    if (!common::keepsLargeBlocks()) QSKIP("freed blocks are not kept on this platform");
+    constexpr std::size_t kMiB = 1024 * 1024;
+    const auto at = [](const char* block) { return reinterpret_cast<std::uintptr_t>(block); };
+    char* block = new char[8 * kMiB];
+    std::memset(block, 1, 8 * kMiB);
+    const std::uintptr_t first = at(block);
+    delete[] block;
+    block = new char[8 * kMiB];
+    QCOMPARE(at(block), first);
+    delete[] block;
+    // Too small for the one, more than a quarter too large for the other.
+    char* larger = new char[9 * kMiB];
+    char* smaller = new char[6 * kMiB];
+    QVERIFY(at(larger) != first && at(smaller) != first);
+    std::memset(larger, 2, 9 * kMiB);
+    std::memset(smaller, 3, 6 * kMiB);
+    block = new char[7 * kMiB];
+    QCOMPARE(at(block), first);
+    delete[] block;
+    delete[] larger;
+    delete[] smaller;
+    common::releaseIdleBlocks();
+  }
+};
+
+QTEST_APPLESS_MAIN(MemoryTest)
+#include "MemoryTest.moc"
