@@ -1,12 +1,14 @@
 // The whole station against real archives, through the real windows
 // offscreen: search, retrieve, select, label, update, and what the archive
 // holds afterwards, on each kind of archive and across a stopped one; a
-// refused move; another sender pushing; a list of studies worked with
-// "Next Study" alone.
+// refused move; another sender pushing; labels that outlive a killed
+// station; a list of studies worked with "Next Study" alone.
 
 #include <QProcess>
 #include <QTcpServer>
 #include <QtTest>
+#include <cstdio>
+#include <map>
 
 #include "Station.h"
 #include "common/AppDir.h"
@@ -58,12 +60,16 @@ class StationEndToEndTest : public QObject, StationFixture {
  private slots:
   void initTestCase() {
     QVERIFY2(archive_.problem().isEmpty(), qPrintable(archive_.problem()));
-    common::setAppDirectoryForTesting(stationDir_.path());
+    const QString inherited = qEnvironmentVariable("BREVANT_STATION_DIR");
+    common::setAppDirectoryForTesting(inherited.isEmpty() ? stationDir_.path() : inherited);
   }
 
   void init() {
-    archive_.clear();
-    QCOMPARE(archive_.instanceCount(), 0);  // the fixture's archive answers and is empty
+    // The station killed by labelsOutliveAKill works on what its parent seeded.
+    if (qEnvironmentVariableIsEmpty("BREVANT_KILL_ME")) {
+      archive_.clear();
+      QCOMPARE(archive_.instanceCount(), 0);  // the fixture's archive answers and is empty
+    }
     QDir(stationDir_.filePath("Logs")).removeRecursively();
     QFile::remove(frmMain::journalPath());  // each test starts a station with no unsent labels
     messages_.clear();
@@ -75,6 +81,67 @@ class StationEndToEndTest : public QObject, StationFixture {
   void cleanup() { closeWindows(); }
 
   void cleanupTestCase() { common::setAppDirectoryForTesting(QString()); }
+
+  // Labels given and not sent outlive a station killed with SIGKILL: the
+  // next start offers them, retrieves the study, gives the same images the
+  // same labels, marked, and an update takes them to the archive.
+  void labelsOutliveAKill() {
+#ifdef Q_OS_WIN
+    QSKIP("the station is killed with SIGKILL");
+#endif
+    samples::StudySpec spec;
+    spec.rows = 256;
+    spec.columns = 208;
+    spec.accessionNumber = "ACC-KILLED";
+    if (!qEnvironmentVariableIsEmpty("BREVANT_KILL_ME")) {
+      // The station that is killed: it labels two images and waits.
+      retrieveAndShow(spec);
+      const auto [first, firstLabel] = relabel(1);
+      const auto [third, thirdLabel] = relabel(3);
+      std::printf("LABELLED %s=%s;%s=%s\n", qPrintable(first), qPrintable(firstLabel),
+                  qPrintable(third), qPrintable(thirdLabel));
+      std::fflush(stdout);
+      QTest::qWait(120000);
+      return;
+    }
+    seed(spec, archive_);
+    closeWindows();  // one station at a time on the receiving port
+    QProcess station;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("BREVANT_KILL_ME", "1");
+    env.insert("BREVANT_STATION_DIR", stationDir_.path());
+    station.setProcessEnvironment(env);
+    station.start(QCoreApplication::applicationFilePath(), {"labelsOutliveAKill"});
+    QByteArray said;
+    QElapsedTimer waited;
+    waited.start();
+    while (!said.startsWith("LABELLED") && waited.elapsed() < 60000) {
+      if (!station.canReadLine() && !station.waitForReadyRead(1000)) continue;
+      if (station.canReadLine()) said = station.readLine();
+    }
+    QVERIFY2(said.startsWith("LABELLED "), station.readAll().constData());
+    station.kill();  // SIGKILL: nothing of the station runs any more
+    QVERIFY(station.waitForFinished(10000));
+    QCOMPARE(station.exitStatus(), QProcess::CrashExit);
+
+    startStation();
+    QTRY_VERIFY_WITH_TIMEOUT(!messages_.isEmpty(), kReceiveTimeoutMs);
+    QVERIFY2(messages_.value(0).startsWith("main: 2 label(s) were given again"),
+             qPrintable(messages_.join('|')));
+    std::map<QString, QString> given;
+    for (const QString& pair : QString::fromLatin1(said.mid(9).trimmed()).split(';')) {
+      given[pair.section('=', 0, 0)] = pair.section('=', 1);
+    }
+    const dicom::ImageCollection& images = window_->dcmViewer->images();
+    QCOMPARE(images.markedCount(), 2);
+    for (int i = 1; i <= images.count(); ++i) {
+      const QString uid = images.item(i)->attribute(dicom::tags::SOPInstanceUID).value();
+      QCOMPARE(images.item(i)->changed(), given.count(uid) == 1);
+      if (given.count(uid)) QCOMPARE(station::labelOf(*images.item(i)), given[uid]);
+    }
+    updateSucceeds();
+    for (const auto& [uid, label] : given) QCOMPARE(archive_.label(uid), label);
+  }
 
   void retrievesLabelsAndUpdatesAStudy_data() {
     QTest::addColumn<samples::Syntax>("syntax");
