@@ -150,17 +150,32 @@ printf '[SETTINGS]\r\nLocPort=%s\r\nRemoteAET=%s\r\nRemotePort=%s\r\nRemoteIP=%s
 # button, the patient ID typed into the search window and Enter; then the
 # archive's log must show a find from the station's AE title matching the
 # seeded study.
+# find_window NAME SECONDS: the first visible window whose name matches, on
+# stdout. xdotool gives up with an X error (BadWindow) when one of Wine's
+# windows goes while it looks (a start-up window, a dialog closed): it looks
+# again until the time is up.
+find_window() {
+  local deadline=$((SECONDS + $2)) id
+  while [ $SECONDS -lt $deadline ]; do
+    id="$(xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n 1)" || true
+    if [ -n "$id" ]; then
+      echo "$id"
+      return 0
+    fi
+    sleep 1
+  done
+  return 1
+}
+
 search_through_window() {
   local main search before n found=0
-  main="$(timeout 90 xdotool search --sync --onlyvisible --name '^Brevant$' | head -n 1)" ||
-    fail "$1: no station window"
+  main="$(find_window '^Brevant$' 90)" || fail "$1: no station window"
   sleep 2
   before=$(wc -l <"$archive_state/orthanc.log")
   # The toolbar's second button, "Search Study" (Wine's X window is the
   # client area: these are the window's own coordinates).
   xdotool mousemove --window "$main" 125 30 click 1
-  search="$(timeout 30 xdotool search --sync --onlyvisible --name '^Brevant: Search$' | head -n 1)" ||
-    fail "$1: the search window did not open"
+  search="$(find_window '^Brevant: Search$' 30)" || fail "$1: the search window did not open"
   timeout 10 xdotool windowfocus --sync "$search" || true
   sleep 1
   xdotool type --delay 50 "$PATIENT_ID"
