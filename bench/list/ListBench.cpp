@@ -44,6 +44,7 @@
 #include "search/frmSearch.h"
 #include "settings/modINI.h"
 #include "support/ArchiveEnv.h"
+#include "support/EventLoop.h"
 #include "support/SearchOpener.h"
 
 namespace {
@@ -57,32 +58,13 @@ struct Options {
   int mbit = 100, lookMs = 3000, relabel = 1;
 };
 
-long long statusKib(const char* key) {
-  QFile file("/proc/self/status");
-  if (!file.open(QIODevice::ReadOnly)) return -1;
-  const QByteArray prefix = QByteArray(key) + ':';
-  for (const QByteArray& line : file.readAll().split('\n')) {
-    if (line.startsWith(prefix)) {
-      return line.mid(prefix.size()).trimmed().split(' ').value(0).toLongLong();
-    }
-  }
-  return -1;
-}
+using bench::fail;
+using bench::print;
+using bench::statusKib;
 
-void fail(const QString& what) {
-  throw std::runtime_error(what.toStdString());
-}
-
+// Runs the event loop until done() holds; fails after the deadline.
 void waitFor(const std::function<bool()>& done, const QString& what) {
-  QElapsedTimer clock;
-  clock.start();
-  QTimer tick;
-  tick.setTimerType(Qt::PreciseTimer);
-  tick.start(1);
-  while (!done()) {
-    if (clock.elapsed() > kDeadlineMs) fail("timed out waiting for " + what);
-    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-  }
+  bench::waitFor(done, what, kDeadlineMs);
 }
 
 // The operator looking: events go on, nothing is done.
@@ -90,11 +72,6 @@ void look(int ms) {
   QElapsedTimer clock;
   clock.start();
   waitFor([&] { return clock.elapsed() >= ms; }, "the look");
-}
-
-void print(const char* key, long long value) {
-  std::printf("%s %lld\n", key, value);
-  std::fflush(stdout);
 }
 
 quint16 freePort() {

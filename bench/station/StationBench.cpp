@@ -90,24 +90,12 @@
 #include "search/frmSearch.h"
 #include "settings/modINI.h"
 #include "support/ArchiveEnv.h"
+#include "support/EventLoop.h"
 #include "support/SearchOpener.h"
 
 namespace {
 
 constexpr int kDeadlineMs = 120000;
-
-// A value in kiB from /proc/self/status ("VmHWM", "VmRSS"), -1 when absent.
-long long statusKib(const char* key) {
-  QFile file("/proc/self/status");
-  if (!file.open(QIODevice::ReadOnly)) return -1;
-  const QByteArray prefix = QByteArray(key) + ':';
-  for (const QByteArray& line : file.readAll().split('\n')) {
-    if (line.startsWith(prefix)) {
-      return line.mid(prefix.size()).trimmed().split(' ').value(0).toLongLong();
-    }
-  }
-  return -1;
-}
 
 struct Usage {
   long long cpuMs = 0;
@@ -148,29 +136,13 @@ std::map<QString, std::pair<QString, long long>> threadCpu() {
   return threads;
 }
 
-void fail(const QString& what) {
-  throw std::runtime_error(what.toStdString());
-}
+using bench::fail;
+using bench::print;
+using bench::statusKib;
 
 // Runs the event loop until done() holds; fails after the deadline.
 void waitFor(const std::function<bool()>& done, const QString& what) {
-  QElapsedTimer clock;
-  clock.start();
-  // Wakes the loop every millisecond: a wait for more events may go on
-  // after the awaited events were handled, and a coarser tick would add its
-  // interval to the figures.
-  QTimer tick;
-  tick.setTimerType(Qt::PreciseTimer);
-  tick.start(1);
-  while (!done()) {
-    if (clock.elapsed() > kDeadlineMs) fail("timed out waiting for " + what);
-    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-  }
-}
-
-void print(const char* key, long long value) {
-  std::printf("%s %lld\n", key, value);
-  std::fflush(stdout);
+  bench::waitFor(done, what, kDeadlineMs);
 }
 
 // Writes the JPEG 2000 codestream of a single-frame object: its pixel data

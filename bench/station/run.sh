@@ -161,6 +161,15 @@ trap cleanup EXIT
 
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
 
+# await_files <dir> <count> <who>: until the receiver has written count files (30 s at most).
+await_files() {
+  local deadline=$((SECONDS + 30))
+  while [ "$(find "$1" -type f | wc -l)" -lt "$2" ]; do
+    [ $SECONDS -lt $deadline ] || { echo "$3 did not receive $2 files" >&2; exit 1; }
+    sleep 0.005
+  done
+}
+
 median() {
   printf '%s\n' "$@" | sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'
 }
@@ -327,11 +336,7 @@ for study in "${STUDIES[@]}"; do
     movescu -S -aem BASELINE "${DCMTK_NET[@]}" "$ARCHIVE_HOST" "$ARCHIVE_DICOM_PORT" \
       -k QueryRetrieveLevel=STUDY -k "StudyInstanceUID=${STUDY_UID[$study]}" \
       >"$WORK/movescu.log" 2>&1 || { cat "$WORK/movescu.log" >&2; exit 1; }
-    deadline=$((SECONDS + 30))
-    while [ "$(find "$SCP_DIR" -type f | wc -l)" -lt "$objects" ]; do
-      [ $SECONDS -lt $deadline ] || { echo "storescp did not receive $objects files" >&2; exit 1; }
-      sleep 0.005
-    done
+    await_files "$SCP_DIR" "$objects" storescp
     t1=$(now_ms)
     rd+=($((t1 - t0)))
     dc+=($(($(cpu_ms "$SCP_PID") - scp0))) da+=($(($(cpu_ms "$ARCHIVE_PID") - arc0)))
@@ -411,11 +416,7 @@ for study in "${STUDIES[@]}"; do
         "http://$ARCHIVE_HOST:$TLS_HTTP/modalities/TLSBASE/store" \
         --data "{\"Resources\":[\"$TLS_STUDY_ID\"],\"Synchronous\":true}" >"$WORK/push.log" 2>&1 ||
         { cat "$WORK/push.log" "$WORK/storescp-tls.log" >&2; exit 1; }
-      deadline=$((SECONDS + 30))
-      while [ "$(find "$TLS_SCP_DIR" -type f | wc -l)" -lt "$objects" ]; do
-        [ $SECONDS -lt $deadline ] || { echo "storescp +tls did not receive $objects files" >&2; exit 1; }
-        sleep 0.005
-      done
+      await_files "$TLS_SCP_DIR" "$objects" "storescp +tls"
       t1=$(now_ms)
       tpd+=($((t1 - t0)))
 
