@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "DcmtkJpeg2000.h"
+#include "DcmtkJpegLs.h"
 #include "dicom/core/Shrink.h"
 
 namespace dicom::dcmtk {
@@ -522,6 +523,19 @@ QImage renderWords(const Word* words, const GreyLayout& layout, int maxLongSide)
                    size.width(), size.height(), [grey](Word word) { return grey[word]; }),
       layout.notes);
 }
+// A JPEG-LS frame of one fragment, decoded where it lies.
+bool decodeInPlace(DcmDataset& dataset, DcmPixelData& pixelData, unsigned long frame,
+                   const GreyLayout& layout, void* out, std::size_t bytes) {
+  const E_TransferSyntax xfer = dataset.getOriginalXfer();
+  DcmPixelSequence* sequence = nullptr;
+  if (!isJpegLs(xfer) || pixelData.getEncapsulatedRepresentation(xfer, nullptr, sequence).bad() ||
+      sequence == nullptr) {
+    return false;
+  }
+  return decodeJpegLsFrame(*sequence, frame, frameCount(dataset), layout.rows, layout.columns,
+                           layout.bitsAllocated / 8, out, bytes);
+}
+
 }  // namespace
 
 QImage renderNativeGrey(DcmDataset& dataset, int maxLongSide, unsigned long frame) {
@@ -560,18 +574,20 @@ QImage renderCompressedGrey(DcmDataset& dataset, int maxLongSide, unsigned long 
   }
   const std::size_t count = static_cast<std::size_t>(layout->rows) * layout->columns;
   const std::size_t bytes = count * static_cast<std::size_t>(layout->bitsAllocated / 8);
-  // The one frame, decoded by DCMTK's codec into a buffer of its own: no
-  // second representation of the pixel data, no decoder pipeline copies.
+  // The one frame, decoded into a buffer of its own: no second
+  // representation of the pixel data, no decoder pipeline copies.
   std::unique_ptr<std::uint16_t[]> buffer(new (std::nothrow) std::uint16_t[(bytes + 1) / 2]);
   if (!buffer) return {};
-  Uint32 startFragment = 0;
-  OFString model;
-  if (pixelData
-          ->getUncompressedFrame(&dataset, static_cast<Uint32>(frame), startFragment, buffer.get(),
-                                 static_cast<Uint32>(bytes), model)
-          .bad() ||
-      (model != "MONOCHROME1" && model != "MONOCHROME2")) {
-    return {};
+  if (!decodeInPlace(dataset, *pixelData, frame, *layout, buffer.get(), bytes)) {
+    Uint32 startFragment = 0;
+    OFString model;
+    if (pixelData
+            ->getUncompressedFrame(&dataset, static_cast<Uint32>(frame), startFragment,
+                                   buffer.get(), static_cast<Uint32>(bytes), model)
+            .bad() ||
+        (model != "MONOCHROME1" && model != "MONOCHROME2")) {
+      return {};
+    }
   }
   if (layout->bitsAllocated == 8) {
     return renderWords(reinterpret_cast<const std::uint8_t*>(buffer.get()), *layout, maxLongSide);

@@ -164,6 +164,7 @@ class RenderTest : public QObject {
     row("MONOCHROME1 PresentationLUTShape=IDENTITY", "direct", 1);  // as the decoder shows it
     row("jpeg-ls MONOCHROME1 BitsStored=14", "compressed", -1);
     row("jpeg-ls Rows=100 NumberOfFrames=3", "compressed", 0);
+    row("jpeg-ls BitsAllocated=8 BitsStored=8 WindowCenter=128 WindowWidth=200", "compressed", 1);
     row("WindowCenter=2048 WindowWidth=2000 VOILUTFunction=SIGMOID", "decoder", 1);
     row("Rows=100 NumberOfFrames=3", "direct", 0);  // the middle frame
     row("HighBit=15", "decoder", 0);
