@@ -21,6 +21,7 @@ FetchAhead::FetchAhead(dicom::Reception& reception, dicom::Toolkit& toolkit,
     : QObject(parent), reception_(reception), toolkit_(toolkit), settings_(settings) {}
 
 FetchAhead::~FetchAhead() {
+  for (auto& run : runs_) run->stop = true;
   reap(true);
 }
 
@@ -52,6 +53,7 @@ void FetchAhead::start(const QString& studyInstanceUID) {
   auto run = std::make_unique<Run>();
   run->id = id;
   Run* started = run.get();
+  query->setStopRequest([started] { return started->stop.load(); });
   running_ = true;
   run->thread = std::thread([this, query, started] {
     std::optional<dicom::Failure> failure;
@@ -70,6 +72,7 @@ void FetchAhead::start(const QString& studyInstanceUID) {
 
 void FetchAhead::drop() {
   if (current_ == 0 && study_.isEmpty()) return;
+  for (auto& run : runs_) run->stop = true;
   if (!failed_) reception_.expectAhead(QString(), noArchive());
   release();
 }

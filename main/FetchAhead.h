@@ -29,12 +29,14 @@ class FetchAhead : public QObject {
  public:
   FetchAhead(dicom::Reception& reception, dicom::Toolkit& toolkit,
              const ConnectionSettingsRecord& settings, QObject* parent = nullptr);
-  // Waits for the moves still running (each is bounded by its timeouts).
+  // Stops the moves still running and waits for them to end.
   ~FetchAhead() override;
 
   // Fetches this study ahead, in place of any other.
   void start(const QString& studyInstanceUID);
-  // Drops the study fetched ahead with what it holds.
+  // Drops the study fetched ahead with what it holds; a move still running
+  // is stopped, so that the archive does not send the rest of the study
+  // into the link for nothing.
   void drop();
   // The study is being shown: it is no longer this object's to drop or to
   // end. Call it once waitForMove() has returned, or the move had ended.
@@ -63,6 +65,7 @@ class FetchAhead : public QObject {
     std::uint64_t id = 0;
     std::thread thread;
     std::atomic<bool> done{false};
+    std::atomic<bool> stop{false};  // dropped: the move ends and the archive stops sending
   };
   void onProgress(std::uint64_t id, int done, int total);
   void onMoveEnded(std::uint64_t id, const std::optional<dicom::Failure>& failure);

@@ -47,6 +47,7 @@ constexpr std::int32_t NotApplied = Base + 11;            // the archive did not
 constexpr std::int32_t AuditTrail = Base + 12;            // the audit trail cannot be written
 constexpr std::int32_t TlsSettings = Base + 13;   // a TLS setting (certificate, key) cannot be used
 constexpr std::int32_t TlsHandshake = Base + 14;  // the TLS handshake with the peer failed
+constexpr std::int32_t Stopped = Base + 15;       // the station stopped the call itself
 }  // namespace OwnError
 
 // The DCMTK condition numbering described above.

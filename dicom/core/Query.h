@@ -47,6 +47,10 @@ class Query {
   // of them. Called on the move's own thread.
   using ProgressReport = std::function<void(int done, int total)>;
   void setProgressReport(ProgressReport report) { progressReport_ = std::move(report); }
+  // Asked every tenth of a second while a move runs, on a thread of its
+  // own: once it says true, the move's association is aborted, so that the
+  // archive stops sending, and the move raises DicomError (Stopped).
+  void setStopRequest(std::function<bool()> stop) { stopRequest_ = std::move(stop); }
 
   QueryRoot root() const { return root_; }
   QueryLevel level() const { return level_; }
@@ -55,6 +59,7 @@ class Query {
   const QStringList& instanceUIDs() const { return instanceUIDs_; }
   const std::function<std::uint64_t()>& progressCounter() const { return progressCounter_; }
   const ProgressReport& progressReport() const { return progressReport_; }
+  const std::function<bool()>& stopRequest() const { return stopRequest_; }
 
   // A new identifier that already asks for the return keys the result list
   // shows besides the criteria: Study Instance UID, Study Time, Modality.
@@ -87,6 +92,7 @@ class Query {
   QStringList instanceUIDs_;
   std::function<std::uint64_t()> progressCounter_;
   ProgressReport progressReport_;
+  std::function<bool()> stopRequest_;
 };
 
 }  // namespace dicom

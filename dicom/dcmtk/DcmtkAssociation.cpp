@@ -148,6 +148,8 @@ LimitReached limitOf(Watchdog::Expired expired) {
       return LimitReached::Idle;
     case Watchdog::Expired::Deadline:
       return LimitReached::Overall;
+    case Watchdog::Expired::Stopped:
+      return LimitReached::Stopped;
     default:
       return LimitReached::None;
   }
@@ -279,10 +281,11 @@ void Association::request(T_ASC_Parameters* params, const QString& failed) {
   throw requestError(cond, facts);
 }
 
-void Association::startWatchdog(std::function<std::uint64_t()> counter) {
+void Association::startWatchdog(std::function<std::uint64_t()> counter,
+                                std::function<bool()> stop) {
   watchdog_.reset();
   watchdog_ = std::make_unique<Watchdog>(associationSocket(association_), limits_.idleSeconds,
-                                         std::move(counter));
+                                         std::move(counter), std::move(stop));
   if (limits_.overallSeconds > 0) {
     watchdog_->setDeadline(started_ + std::chrono::seconds(limits_.overallSeconds));
   }
@@ -308,8 +311,8 @@ void Association::progress() {
   if (watchdog_) watchdog_->progress();
 }
 
-void Association::watchCounter(std::function<std::uint64_t()> counter) {
-  if (association_ != nullptr) startWatchdog(std::move(counter));
+void Association::watchCounter(std::function<std::uint64_t()> counter, std::function<bool()> stop) {
+  if (association_ != nullptr) startWatchdog(std::move(counter), std::move(stop));
 }
 
 DIC_US Association::nextMessageID() {

@@ -119,7 +119,8 @@ class Association {
   void progress();
   // A counter that rises while the call progresses elsewhere (bytes arriving
   // at the station's receiver during a move); read by the watchdog.
-  void watchCounter(std::function<std::uint64_t()> counter);
+  // stop, when given, ends the association once it says true (see Watchdog).
+  void watchCounter(std::function<std::uint64_t()> counter, std::function<bool()> stop = {});
 
   // The ID of the accepted context for the abstract syntax whose accepted
   // transfer syntax is transferSyntax (any when empty); 0 when there is none.
@@ -159,7 +160,7 @@ class Association {
                              const QString& failed);
   void request(T_ASC_Parameters* params, const QString& failed);
   void close();
-  void startWatchdog(std::function<std::uint64_t()> counter);
+  void startWatchdog(std::function<std::uint64_t()> counter, std::function<bool()> stop = {});
 
   Endpoint endpoint_;
   Timeouts timeouts_;

@@ -93,10 +93,9 @@ class MoveCall {
     association_.emplace(peer_, timeouts_,
                          std::vector<ProposedContext>{{sopClass, identifierSyntaxes()}}, what_,
                          CallLimits{timeouts_.messageSeconds, timeouts_.moveSeconds});
-    if (const auto& counter = query_.progressCounter()) {
-      bytesAtStart_ = counter();
-      association_->watchCounter(counter);
-    }
+    const auto& counter = query_.progressCounter();
+    if (counter) bytesAtStart_ = counter();
+    if (counter || query_.stopRequest()) association_->watchCounter(counter, query_.stopRequest());
     context_ = association_->acceptedContext(sopClass);
     if (context_ != 0) return;
     association_->abort();

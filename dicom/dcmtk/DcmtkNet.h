@@ -159,7 +159,7 @@ DicomError moveError(std::uint16_t status, const QString& context, const MoveTra
                      DcmDataset* identifier, DcmDataset* statusDetail);
 
 // Which of its limits ended a call on an open association.
-enum class LimitReached { None, Idle, Overall };
+enum class LimitReached { None, Idle, Overall, Stopped };
 
 // What a call on an open association had come to when it failed.
 struct CallFailure {

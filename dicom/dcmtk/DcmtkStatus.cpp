@@ -234,6 +234,11 @@ DicomError requestError(const OFCondition& condition, const RequestFailure& fail
 
 DicomError callError(const OFCondition& condition, const CallFailure& failure) {
   const QString waited = seconds(failure.waited);
+  if (failure.limit == LimitReached::Stopped) {
+    return DicomError(
+        OwnError::Stopped,
+        QStringLiteral("%1: stopped by the station after %2 s.").arg(failure.context, waited));
+  }
   if (!failure.refusal.isEmpty() && failure.limit == LimitReached::None) {
     return DicomError(conditionNumber(condition.module(), condition.code()),
                       QStringLiteral("%1: the peer's answer was refused unread: %2.")

@@ -39,8 +39,8 @@ void shutdownSocket(DcmNativeSocketType socket) {
 }
 
 Watchdog::Watchdog(DcmNativeSocketType socket, int idleSeconds,
-                   std::function<std::uint64_t()> counter)
-    : socket_(socket), idle_(idleSeconds), counter_(std::move(counter)) {
+                   std::function<std::uint64_t()> counter, std::function<bool()> stop)
+    : socket_(socket), idle_(idleSeconds), counter_(std::move(counter)), stop_(std::move(stop)) {
   lastProgress_.store(Clock::now().time_since_epoch().count());
   if (counter_) lastCount_ = counter_();
   thread_ = startThread([this] { run(); });
@@ -81,6 +81,7 @@ void Watchdog::run() {
     Expired reason = Expired::No;
     if (now - last >= idle_) reason = Expired::Idle;
     if (deadline != Clock::time_point{} && now >= deadline) reason = Expired::Deadline;
+    if (stop_ && stop_()) reason = Expired::Stopped;
     if (reason != Expired::No) {
       expired_.store(reason);
       shutdownSocket(socket_);

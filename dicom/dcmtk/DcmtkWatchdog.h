@@ -31,12 +31,13 @@ void shutdownSocket(DcmNativeSocketType socket);
 class Watchdog {
  public:
   using Clock = std::chrono::steady_clock;
-  enum class Expired { No, Idle, Deadline };
+  enum class Expired { No, Idle, Deadline, Stopped };
 
   // counter, when given, is read every tenth of a second: a change counts
-  // as progress (bytes arriving elsewhere for the same call).
-  Watchdog(DcmNativeSocketType socket, int idleSeconds,
-           std::function<std::uint64_t()> counter = {});
+  // as progress (bytes arriving elsewhere for the same call). stop, when
+  // given, is asked as often: true ends the association at once.
+  Watchdog(DcmNativeSocketType socket, int idleSeconds, std::function<std::uint64_t()> counter = {},
+           std::function<bool()> stop = {});
   ~Watchdog();
   Watchdog(const Watchdog&) = delete;
   Watchdog& operator=(const Watchdog&) = delete;
@@ -54,6 +55,7 @@ class Watchdog {
   DcmNativeSocketType socket_;
   std::chrono::seconds idle_;
   std::function<std::uint64_t()> counter_;
+  std::function<bool()> stop_;
   std::uint64_t lastCount_ = 0;
   std::atomic<Clock::rep> lastProgress_{0};
   std::atomic<Clock::rep> deadline_{0};

@@ -88,7 +88,8 @@ class ScuErrorTest : public QObject {
 
   // Runs one operation; safe on any thread. A store of "megabytes=n" sends
   // an uncompressed object of that size; a move with "bytes=ms" sees image
-  // bytes arrive, 1,000 a millisecond, for that many milliseconds.
+  // bytes arrive, 1,000 a millisecond, for that many milliseconds, and one
+  // with "stop=ms" is stopped by the station after that many.
   Outcome call(Op op, const Request& r, const dicom::dcmtk::Timeouts& timeouts = kShort,
                int maxMatches = 0) const {
     Outcome outcome;
@@ -125,6 +126,10 @@ class ScuErrorTest : public QObject {
           });
         }
         clock.start();
+        if (r.contains("stop")) {
+          q->setStopRequest(
+              [clock, after = r["stop"].toLongLong()] { return clock.elapsed() >= after; });
+        }
         if (op == Op::Find) outcome.found = q->find(q->newDataSet(), maxMatches);
         if (op == Op::Move) q->move();
       }
@@ -384,7 +389,8 @@ class ScuErrorTest : public QObject {
   // reached first, overall or idle, named with the time really waited. A
   // move goes on past the idle limit while image bytes arrive, and only
   // then: pending responses and a rising completed count are no progress,
-  // and the failure says what came and what did not.
+  // and the failure says what came and what did not. A move the station
+  // stops ends at once, its association with it.
   void pacedPeer_data() {
     QTest::addColumn<Op>("op");
     QTest::addColumn<QString>("peer");
@@ -402,6 +408,8 @@ class ScuErrorTest : public QObject {
     row("move: image bytes arriving", Op::Move, "rising bytes=100000", {2, 30}, "", 4);
     row("move: image bytes, then none", Op::Move, "pending bytes=1000", {2, 30},
         "of the study had arrived before), although the peer sent", 3);
+    row("move: stopped by the station", Op::Move, "pending stop=1000", {20, 30},
+        "stopped by the station after", 1);
   }
   void pacedPeer() {
     QFETCH(Op, op);
@@ -426,9 +434,11 @@ class ScuErrorTest : public QObject {
     const auto& e = outcome.error;
     const double waited = outcome.seconds;
     QVERIFY2(waited > ends - 0.5 && waited < ends + 3, qPrintable(QString::number(waited)));
-    QVERIFY2(!e == named.isEmpty() && (!e || e->number() == Timeout),
+    const int number = named.startsWith("stopped") ? Stopped : Timeout;
+    QVERIFY2(!e == named.isEmpty() && (!e || e->number() == number),
              e ? qPrintable(e->description()) : "a success");
     if (!e) return;
+    QVERIFY(recording.waitForEnd(1, 1000));
     const auto said = QRegularExpression("after ([0-9.]+) s").match(e->description());
     QVERIFY2(e->description().contains(named) && said.hasMatch() &&
                  qAbs(said.captured(1).toDouble() - waited) < 0.5,

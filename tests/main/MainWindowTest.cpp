@@ -79,7 +79,8 @@ class MainWindowTest : public QObject {
   // images of its study and is recorded, "<study>" when the window waited
   // for it, "<study> ahead" when it ran on a thread of its own; a move that
   // fails_ names throws, and a move fetching ahead waits after its first
-  // image while holdAhead_ is set.
+  // image while holdAhead_ is set, unless the station stops it ("<study>
+  // stopped").
   std::mutex movesMutex_;
   QStringList moves_;
   std::function<bool(const QString& study, bool ahead)> fails_;
@@ -107,6 +108,10 @@ class MainWindowTest : public QObject {
         move.progressReport()(i, 2);
         for (int waited = 0; ahead && holdAhead_ && waited < 10000; waited += 5) {
           QThread::msleep(5);
+          if (!move.stopRequest() || !move.stopRequest()()) continue;
+          std::lock_guard lock(movesMutex_);
+          moves_ << study + " stopped";
+          return;
         }
       }
       toolkit_.receiver->close(study);
@@ -529,6 +534,19 @@ class MainWindowTest : public QObject {
     QVERIFY(!window_->tmrKill->isActive());
     QTRY_VERIFY(nextHeld("1.2.30"));
     QCOMPARE(moves(), (QStringList{"1.2.10", "1.2.20 ahead", "1.2.30 ahead"}));
+  }
+
+  // The operator going elsewhere stops the move of the study still arriving
+  // ahead, so that the archive does not go on sending it.
+  void aDroppedFetchAheadIsStopped() {
+    useList();
+    holdAhead_ = true;
+    window_->beginRetrieval("1.2.10");
+    QTRY_COMPARE(window_->dcmViewer->reception().aheadCount(), 1);
+    window_->beginRetrieval("1.2.30");
+    QCOMPARE(shown(), QString("1.2.30 x2"));
+    QTRY_VERIFY(moves().contains("1.2.20 stopped"));
+    QVERIFY(holdAhead_);
   }
 
   // A study whose fetch ahead failed shows no error: "Next Study" retrieves
