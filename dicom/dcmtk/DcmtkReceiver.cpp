@@ -2,6 +2,8 @@
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmnet/assoc.h>
+#include <dcmtk/dcmnet/dcmlayer.h>
+#include <dcmtk/dcmnet/dcmtrans.h>
 #include <dcmtk/dcmnet/dul.h>
 
 #include <QThread>
@@ -34,6 +36,23 @@ std::mutex& externalSocketLock() {
   static std::mutex lock;
   return lock;
 }
+
+// Plain connections that acknowledge what arrives at once.
+class PromptConnection : public DcmTCPConnection {
+ public:
+  using DcmTCPConnection::DcmTCPConnection;
+  ssize_t read(void* buffer, size_t bytes) override {
+    sockets::acknowledgeAtOnce(getSocket());
+    return DcmTCPConnection::read(buffer, bytes);
+  }
+};
+
+class PromptLayer : public DcmTransportLayer {
+ public:
+  DcmTransportConnection* createConnection(DcmNativeSocketType socket, OFBool secure) override {
+    return secure ? nullptr : new PromptConnection(socket);
+  }
+};
 
 std::string trimmedText(const char* text) {
   return QString::fromLatin1(text).trimmed().toStdString();
@@ -76,7 +95,10 @@ class DcmtkReceiver::Session {
   DcmtkReceiver& owner_;
   const std::int32_t port_;
   const TlsSettings tls_;
-  std::unique_ptr<TlsDoor> door_;  // with TLS on; outlives the network
+  // What makes the connections: with TLS on the door, else plain ones that
+  // acknowledge at once (see sockets::acknowledgeAtOnce). Outlives the network.
+  std::unique_ptr<TlsDoor> door_;
+  std::unique_ptr<DcmTransportLayer> plain_;
   std::mutex titleMutex_;
   QString title_;
 
@@ -117,7 +139,11 @@ void DcmtkReceiver::Session::open() {
     cond = ASC_initializeNetwork(NET_ACCEPTOR, port_,
                                  std::max(1, owner_.timeouts_.associationSeconds), &network_);
   }
-  if (cond.good() && door_) cond = ASC_setTransportLayer(network_, door_.get(), 0);
+  if (!door_) plain_ = std::make_unique<PromptLayer>();
+  if (cond.good()) {
+    DcmTransportLayer* layer = door_ ? static_cast<DcmTransportLayer*>(door_.get()) : plain_.get();
+    cond = ASC_setTransportLayer(network_, layer, 0);
+  }
   if (cond.bad()) {
     network_ = nullptr;
     throw DicomError(OwnError::PortInUse,

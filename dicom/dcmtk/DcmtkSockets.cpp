@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -77,6 +78,13 @@ long peek(Socket socket, void* buffer, std::size_t size) {
   return got < 0 ? -1 : static_cast<long>(got);
 }
 #endif
+
+void acknowledgeAtOnce([[maybe_unused]] Socket socket) {
+#ifdef TCP_QUICKACK
+  const int on = 1;
+  ::setsockopt(socket, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+#endif
+}
 
 bool waitReadable(std::vector<Watched>& sockets, int milliseconds) {
   std::vector<PollFd> fds(sockets.size());

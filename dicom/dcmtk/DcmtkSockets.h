@@ -47,4 +47,12 @@ long peek(Socket socket, void* buffer, std::size_t size);
 // The peer's numeric address ("127.0.0.1"), empty when it cannot be told.
 QString peerAddress(Socket socket);
 
+// Asks the kernel to acknowledge what arrives next at once rather than
+// after a delay (Linux; nothing elsewhere). A sender with Nagle's algorithm
+// on (DCMTK's default, and so most archives') holds a short segment back
+// until the one before is acknowledged, and the kernel may delay that by up
+// to 40 ms; it falls back to delaying by itself, so it is asked before
+// every read.
+void acknowledgeAtOnce(Socket socket);
+
 }  // namespace dicom::dcmtk::sockets

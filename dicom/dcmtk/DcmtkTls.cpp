@@ -179,6 +179,7 @@ class PrefixedConnection : public DcmTransportConnection {
   OFCondition clientSideHandshake() override { return inner_->clientSideHandshake(); }
   OFCondition renegotiate(const char* suite) override { return inner_->renegotiate(suite); }
   ssize_t read(void* buffer, size_t bytes) override {
+    sockets::acknowledgeAtOnce(getSocket());
     if (taken_ >= prefix_.size()) return inner_->read(buffer, bytes);
     const size_t count = std::min(bytes, prefix_.size() - taken_);
     std::memcpy(buffer, prefix_.data() + taken_, count);
