@@ -8,6 +8,7 @@
 #include <dcmtk/ofstd/ofstd.h>
 
 #include "DcmtkDimse.h"
+#include "DcmtkSockets.h"
 #include "DcmtkTls.h"
 #include "DcmtkWatchdog.h"
 
@@ -262,6 +263,7 @@ void Association::request(T_ASC_Parameters* params, const QString& failed) {
   }
   if (cond.good()) {
     if (tls_) setSocketTimeouts(associationSocket(association_), dimseTimeout());
+    sockets::sendAtOnce(associationSocket(association_));
     return;
   }
   RequestFailure facts{failed, secondsSince(started_), timeouts_.connectSeconds,

@@ -79,6 +79,11 @@ long peek(Socket socket, void* buffer, std::size_t size) {
 }
 #endif
 
+void sendAtOnce(Socket socket) {
+  const int on = 1;
+  ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+}
+
 void acknowledgeAtOnce([[maybe_unused]] Socket socket) {
 #ifdef TCP_QUICKACK
   const int on = 1;

@@ -55,4 +55,10 @@ QString peerAddress(Socket socket);
 // every read.
 void acknowledgeAtOnce(Socket socket);
 
+// Turns Nagle's algorithm off for the socket: what the station sends goes
+// out at once, without waiting for the peer to acknowledge what went
+// before (a peer may delay that by up to 40 ms, and a store sends PDUs of
+// the size the archive asks for, often smaller than a segment).
+void sendAtOnce(Socket socket);
+
 }  // namespace dicom::dcmtk::sockets
