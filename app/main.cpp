@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "common/Memory.h"
 #include "common/Version.h"
@@ -86,9 +87,13 @@ int main(int argc, char* argv[]) {
     search.exec();
   });
   window.show();
+  // The first study's memory, made ready while the operator searches.
+  std::thread preparing([] { common::prepareMemory(common::kPreparedBytes); });
   // Memory kept for the next study goes back once no study has wanted it.
   QTimer idleMemory;
   QObject::connect(&idleMemory, &QTimer::timeout, [] { common::releaseIdleBlocks(); });
   idleMemory.start(30 * 1000);
-  return app.exec();
+  const int code = app.exec();
+  preparing.join();
+  return code;
 }

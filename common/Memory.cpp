@@ -131,6 +131,12 @@ class BlockCache {
 };
 
 constinit BlockCache blockCache;
+
+// An image's large block has been asked for since the memory was prepared.
+std::atomic<bool> largeBlockAsked{false};
+// When prepareMemory() finished, while no image has taken what it prepared;
+// 0 otherwise.
+std::atomic<std::chrono::steady_clock::rep> preparedAt{0};
 #endif
 
 }  // namespace
@@ -171,6 +177,7 @@ namespace {
 void* allocate(std::size_t size) noexcept {
 #ifdef BREVANT_BLOCK_CACHE
   if (size >= kLargeBlock && hugePageBlocks.load(std::memory_order_relaxed)) {
+    largeBlockAsked.store(true, std::memory_order_relaxed);
     if (void* block = blockCache.take(size)) return block;
   }
 #endif
@@ -203,9 +210,44 @@ bool keepsLargeBlocks() {
 #endif
 }
 
+void prepareMemory([[maybe_unused]] std::size_t bytes) {
+#ifdef BREVANT_BLOCK_CACHE
+  if (!hugePageBlocks.load(std::memory_order_relaxed)) return;
+  // Pieces below the allocator's mmap threshold come from the heap one
+  // after the other; freed, they become one free stretch at its top.
+  constexpr std::size_t kPiece = 8u * 1024 * 1024;
+  constexpr std::size_t kPage = 4096;
+  std::array<char*, 32> pieces{};
+  std::size_t count = 0;
+  largeBlockAsked.store(false, std::memory_order_relaxed);
+  while (count < pieces.size() && count * kPiece < bytes &&
+         !largeBlockAsked.load(std::memory_order_relaxed)) {
+    auto* piece = static_cast<char*>(std::malloc(kPiece));
+    if (piece == nullptr) break;
+    pieces[count++] = piece;
+    adviseHugePages(piece, kPiece);
+    for (std::size_t at = 0; at < kPiece; at += kPage) static_cast<volatile char*>(piece)[at] = 0;
+  }
+  while (count > 0) std::free(pieces[--count]);
+  if (!largeBlockAsked.load(std::memory_order_relaxed)) {
+    preparedAt.store(std::chrono::steady_clock::now().time_since_epoch().count());
+  }
+#endif
+}
+
 void releaseIdleBlocks() {
 #ifdef BREVANT_BLOCK_CACHE
   blockCache.releaseIdle(std::chrono::seconds(60));
+  // Memory prepared for a first study that has not come within a minute.
+  const auto prepared = preparedAt.load();
+  if (prepared == 0) return;
+  const auto since = std::chrono::steady_clock::now().time_since_epoch().count() - prepared;
+  if (largeBlockAsked.load(std::memory_order_relaxed)) {
+    preparedAt.store(0);
+  } else if (since >= std::chrono::steady_clock::duration(std::chrono::seconds(60)).count()) {
+    preparedAt.store(0);
+    malloc_trim(0);
+  }
 #endif
 }
 

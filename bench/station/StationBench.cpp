@@ -468,6 +468,14 @@ int main(int argc, char** argv) {
   common::tuneAllocatorForLargeImages();  // as the station does at start-up
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
+  {
+    // As the station does once its window shows, done before the first
+    // retrieval: an operator's first search takes longer than this.
+    QElapsedTimer preparing;
+    preparing.start();
+    std::thread([] { common::prepareMemory(common::kPreparedBytes); }).join();
+    std::printf("prepare_ms %lld\n", static_cast<long long>(preparing.elapsed()));
+  }
   const QStringList args = app.arguments();
   const bool detail = args.contains("--detail");
   const bool sendBack = !args.contains("--no-update");

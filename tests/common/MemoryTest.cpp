@@ -1,6 +1,9 @@
 // The allocator the station runs with: a freed large block goes to the next
-// request it covers, never to one it is too small for. Sanitizer builds keep
+// request it covers, never to one it is too small for, and memory prepared
+// ahead takes the first image without a page fault. Sanitizer builds keep
 // their own allocator and cannot see this one, so it is checked here.
+
+#include <sys/resource.h>
 
 #include <QtTest>
 #include <cstdint>
@@ -35,6 +38,24 @@ class MemoryTest : public QObject {
     delete[] larger;
     delete[] smaller;
     common::releaseIdleBlocks();
+  }
+
+  void preparedMemoryTakesTheFirstImage() {
+    common::tuneAllocatorForLargeImages();
+    if (!common::keepsLargeBlocks()) QSKIP("freed blocks are not kept on this platform");
+    constexpr std::size_t kImage = 27u * 1024 * 1024;  // a full-field mammogram's pixels
+    const auto faults = [] {
+      rusage usage{};
+      getrusage(RUSAGE_SELF, &usage);
+      return usage.ru_minflt;
+    };
+    common::prepareMemory(2 * kImage);
+    const long before = faults();
+    char* image = new char[kImage];
+    std::memset(image, 1, kImage);
+    const long taken = faults() - before;  // fresh pages: 14 huge ones, or 6,912
+    delete[] image;
+    QVERIFY2(taken <= 2, qPrintable(QString::number(taken)));
   }
 };
 
