@@ -438,7 +438,7 @@ class ScuErrorTest : public QObject {
     QVERIFY2(!e == named.isEmpty() && (!e || e->number() == number),
              e ? qPrintable(e->description()) : "a success");
     if (!e) return;
-    QVERIFY(recording.waitForEnd(1, 1000));
+    QVERIFY(recording.waitForEnd(1, 5000));
     const auto said = QRegularExpression("after ([0-9.]+) s").match(e->description());
     QVERIFY2(e->description().contains(named) && said.hasMatch() &&
                  qAbs(said.captured(1).toDouble() - waited) < 0.5,
