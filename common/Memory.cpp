@@ -238,16 +238,18 @@ void prepareMemory([[maybe_unused]] std::size_t bytes) {
 void releaseIdleBlocks() {
 #ifdef BREVANT_BLOCK_CACHE
   blockCache.releaseIdle(std::chrono::seconds(60));
-  // Memory prepared for a first study that has not come within a minute.
+  // Memory prepared for a first study: taken by it, or given back when the
+  // study has not come within a minute.
+  using Clock = std::chrono::steady_clock;
   const auto prepared = preparedAt.load();
   if (prepared == 0) return;
-  const auto since = std::chrono::steady_clock::now().time_since_epoch().count() - prepared;
-  if (largeBlockAsked.load(std::memory_order_relaxed)) {
-    preparedAt.store(0);
-  } else if (since >= std::chrono::steady_clock::duration(std::chrono::seconds(60)).count()) {
-    preparedAt.store(0);
-    malloc_trim(0);
+  const bool taken = largeBlockAsked.load(std::memory_order_relaxed);
+  if (!taken &&
+      Clock::now() - Clock::time_point(Clock::duration(prepared)) < std::chrono::minutes(1)) {
+    return;
   }
+  preparedAt.store(0);
+  if (!taken) malloc_trim(0);
 #endif
 }
 
