@@ -198,7 +198,8 @@ Association::Association(const Endpoint& endpoint, const Timeouts& timeouts,
   }
   OFCondition cond =
       ASC_initializeNetwork(NET_REQUESTOR, 0, std::max(1, timeouts_.associationSeconds), &network_);
-  if (cond.good() && tls_) cond = ASC_setTransportLayer(network_, tls_.get(), 0);
+  if (!tls_) plain_ = sockets::promptLayer();
+  if (cond.good()) cond = ASC_setTransportLayer(network_, tls_ ? tls_.get() : plain_.get(), 0);
   if (cond.bad()) {
     close();
     throw conditionError(cond, failed);
@@ -263,7 +264,6 @@ void Association::request(T_ASC_Parameters* params, const QString& failed) {
   }
   if (cond.good()) {
     if (tls_) setSocketTimeouts(associationSocket(association_), dimseTimeout());
-    sockets::sendAtOnce(associationSocket(association_));
     return;
   }
   RequestFailure facts{failed, secondsSince(started_), timeouts_.connectSeconds,

@@ -164,7 +164,9 @@ class Association {
 
   Endpoint endpoint_;
   Timeouts timeouts_;
-  std::unique_ptr<DcmTransportLayer> tls_;  // outlives the network that uses it
+  // What makes the connection, TLS or plain and prompt; outlives the network.
+  std::unique_ptr<DcmTransportLayer> tls_;
+  std::unique_ptr<DcmTransportLayer> plain_;
   CallLimits limits_;
   std::chrono::steady_clock::time_point started_;
   T_ASC_Network* network_ = nullptr;

@@ -37,23 +37,6 @@ std::mutex& externalSocketLock() {
   return lock;
 }
 
-// Plain connections that acknowledge what arrives at once.
-class PromptConnection : public DcmTCPConnection {
- public:
-  using DcmTCPConnection::DcmTCPConnection;
-  ssize_t read(void* buffer, size_t bytes) override {
-    sockets::acknowledgeAtOnce(getSocket());
-    return DcmTCPConnection::read(buffer, bytes);
-  }
-};
-
-class PromptLayer : public DcmTransportLayer {
- public:
-  DcmTransportConnection* createConnection(DcmNativeSocketType socket, OFBool secure) override {
-    return secure ? nullptr : new PromptConnection(socket);
-  }
-};
-
 std::string trimmedText(const char* text) {
   return QString::fromLatin1(text).trimmed().toStdString();
 }
@@ -95,8 +78,8 @@ class DcmtkReceiver::Session {
   DcmtkReceiver& owner_;
   const std::int32_t port_;
   const TlsSettings tls_;
-  // What makes the connections: with TLS on the door, else plain ones that
-  // acknowledge at once (see sockets::acknowledgeAtOnce). Outlives the network.
+  // What makes the connections: with TLS on the door, else plain prompt ones
+  // (see sockets::promptLayer). Outlives the network.
   std::unique_ptr<TlsDoor> door_;
   std::unique_ptr<DcmTransportLayer> plain_;
   std::mutex titleMutex_;
@@ -139,7 +122,7 @@ void DcmtkReceiver::Session::open() {
     cond = ASC_initializeNetwork(NET_ACCEPTOR, port_,
                                  std::max(1, owner_.timeouts_.associationSeconds), &network_);
   }
-  if (!door_) plain_ = std::make_unique<PromptLayer>();
+  if (!door_) plain_ = sockets::promptLayer();
   if (cond.good()) {
     DcmTransportLayer* layer = door_ ? static_cast<DcmTransportLayer*>(door_.get()) : plain_.get();
     cond = ASC_setTransportLayer(network_, layer, 0);

@@ -1,5 +1,7 @@
 #include "DcmtkSockets.h"
 
+#include <dcmtk/dcmnet/dcmtrans.h>
+
 #ifdef _WIN32
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -89,6 +91,30 @@ void acknowledgeAtOnce([[maybe_unused]] Socket socket) {
   const int on = 1;
   ::setsockopt(socket, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
 #endif
+}
+
+namespace {
+
+class PromptConnection : public DcmTCPConnection {
+ public:
+  explicit PromptConnection(Socket socket) : DcmTCPConnection(socket) { sendAtOnce(socket); }
+  ssize_t read(void* buffer, size_t bytes) override {
+    acknowledgeAtOnce(getSocket());
+    return DcmTCPConnection::read(buffer, bytes);
+  }
+};
+
+class PromptLayer : public DcmTransportLayer {
+ public:
+  DcmTransportConnection* createConnection(DcmNativeSocketType socket, OFBool secure) override {
+    return secure ? nullptr : new PromptConnection(socket);
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<DcmTransportLayer> promptLayer() {
+  return std::make_unique<PromptLayer>();
 }
 
 bool waitReadable(std::vector<Watched>& sockets, int milliseconds) {

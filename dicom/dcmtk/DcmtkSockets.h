@@ -12,10 +12,12 @@
 #include <winsock2.h>
 #endif
 
+#include <dcmtk/dcmnet/dcmlayer.h>
 #include <dcmtk/dcmnet/dntypes.h>
 
 #include <QString>
 #include <cstddef>
+#include <memory>
 #include <vector>
 
 namespace dicom::dcmtk::sockets {
@@ -60,5 +62,11 @@ void acknowledgeAtOnce(Socket socket);
 // before (a peer may delay that by up to 40 ms, and a store sends PDUs of
 // the size the archive asks for, often smaller than a segment).
 void sendAtOnce(Socket socket);
+
+// Plain connections that send at once and acknowledge at once, for the
+// station's associations in both directions: an association's messages are
+// short exchanges (a response, then the next request), and each one held
+// back waits for the peer's delayed acknowledgement.
+std::unique_ptr<DcmTransportLayer> promptLayer();
 
 }  // namespace dicom::dcmtk::sockets

@@ -163,17 +163,21 @@ QString failureOf(SSL* ssl, const QString& peer) {
   return QStringLiteral("%1 closed the connection during the handshake").arg(peer);
 }
 
-// A connection whose handshake is done and whose first bytes were read
-// already: those are read again first. Its SSL object reads ahead (see
-// TlsDoor::opened): records already read from the socket but not yet
-// decrypted count as data waiting, which DCMTK's own test misses.
+// A TLS connection that sends at once and acknowledges at once (see
+// sockets::promptLayer). The receiver's connections come with their
+// handshake done and their first bytes read already: those are read again
+// first. Their SSL objects read ahead (see TlsDoor::opened): records already
+// read from the socket but not yet decrypted count as data waiting, which
+// DCMTK's own test misses.
 class PrefixedConnection : public DcmTransportConnection {
  public:
   PrefixedConnection(DcmNativeSocketType socket, SSL* ssl, std::vector<char> prefix)
       : DcmTransportConnection(socket),
         inner_(std::make_unique<DcmTLSConnection>(socket, ssl)),
         ssl_(ssl),
-        prefix_(std::move(prefix)) {}
+        prefix_(std::move(prefix)) {
+    sockets::sendAtOnce(socket);
+  }
 
   OFCondition serverSideHandshake() override { return EC_Normal; }
   OFCondition clientSideHandshake() override { return inner_->clientSideHandshake(); }
@@ -217,6 +221,20 @@ class PrefixedConnection : public DcmTransportConnection {
   size_t taken_ = 0;
 };
 
+// The layer of the station's calls: prompt connections, their handshake
+// made by DCMTK.
+class CallerLayer : public DcmTLSTransportLayer {
+ public:
+  using DcmTLSTransportLayer::DcmTLSTransportLayer;
+  DcmTransportConnection* createConnection(DcmNativeSocketType socket, OFBool secure) override {
+    if (!secure) return DcmTLSTransportLayer::createConnection(socket, secure);
+    SSL* ssl = SSL_new(getNativeHandle());
+    if (ssl == nullptr) return nullptr;
+    SSL_set_fd(ssl, static_cast<int>(socket));
+    return new PrefixedConnection(socket, ssl, {});
+  }
+};
+
 }  // namespace
 
 std::unique_ptr<DcmTransportLayer> makeTlsLayer(const TlsSettings& tls, T_ASC_NetworkRole role) {
@@ -225,7 +243,9 @@ std::unique_ptr<DcmTransportLayer> makeTlsLayer(const TlsSettings& tls, T_ASC_Ne
   checkReadable("TlsPrivateKey", tls.privateKey);
   checkReadable("TlsTrustedCertificates", tls.trustedCertificates);
   checkValidity(tls.certificate);
-  auto layer = std::make_unique<DcmTLSTransportLayer>(role, nullptr, OFFalse);
+  auto layer = role == NET_REQUESTOR
+                   ? std::make_unique<CallerLayer>(role, nullptr, OFFalse)
+                   : std::make_unique<DcmTLSTransportLayer>(role, nullptr, OFFalse);
   if (!*layer || layer->setTLSProfile(TSP_Profile_BCP195_ND).bad() ||
       layer->activateCipherSuites().bad()) {
     throw DicomError(OwnError::TlsSettings,
