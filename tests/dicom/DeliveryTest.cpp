@@ -32,15 +32,10 @@ Delivery named(const QString& name) {
   return delivery;
 }
 
-// The fragments of the object's encapsulated pixel data.
-std::vector<DcmPixelItem*> fragments(DcmFileFormat& file) {
-  return dcmbytes::fragments(*file.getDataset(), file.getDataset()->getOriginalXfer());
-}
-
 // Every fragment's bytes (loading them when they are on the disk).
 std::vector<QByteArray> bytesOf(DcmFileFormat& file) {
   std::vector<QByteArray> bytes;
-  for (DcmPixelItem* item : fragments(file)) {
+  for (DcmPixelItem* item : dcmbytes::fragments(*file.getDataset())) {
     Uint8* data = nullptr;
     item->getUint8Array(data);
     bytes.emplace_back(reinterpret_cast<const char*>(data), static_cast<int>(item->getLength()));
@@ -52,7 +47,7 @@ std::vector<QByteArray> bytesOf(DcmFileFormat& file) {
 // with the attributes).
 int loadedFragments(DcmFileFormat& file) {
   int loaded = 0;
-  for (DcmPixelItem* item : fragments(file))
+  for (DcmPixelItem* item : dcmbytes::fragments(*file.getDataset()))
     loaded += item->getLength() > 4096 && item->valueLoaded();
   return loaded;
 }

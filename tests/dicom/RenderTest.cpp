@@ -372,7 +372,7 @@ class RenderTest : public QObject {
       DcmFileFormat file;
       QVERIFY(file.loadFile(qPrintable(losslessPath)).good());
       DcmDataset& dataset = *file.getDataset();
-      const auto fragments = dcmbytes::fragments(dataset, dataset.getOriginalXfer());
+      const auto fragments = dcmbytes::fragments(dataset);
       QVERIFY(fragments.size() >= 2);
       DcmPixelItem* item = fragments[1];
       Uint8* bytes = nullptr;

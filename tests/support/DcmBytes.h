@@ -41,16 +41,17 @@ inline QByteArray encoded(DcmDataset& dataset, E_TransferSyntax xfer,
   return file.readAll();
 }
 
-// The fragments of the data set's encapsulated pixel data in that transfer
-// syntax (none when it has none).
-inline std::vector<DcmPixelItem*> fragments(DcmDataset& dataset, E_TransferSyntax xfer) {
+// The fragments of the data set's encapsulated pixel data, in the transfer
+// syntax it was read in (none when it has none).
+inline std::vector<DcmPixelItem*> fragments(DcmDataset& dataset) {
   DcmElement* element = nullptr;
   DcmPixelSequence* sequence = nullptr;
   std::vector<DcmPixelItem*> items;
   auto* pixels = dataset.findAndGetElement(DCM_PixelData, element).good()
                      ? dynamic_cast<DcmPixelData*>(element)
                      : nullptr;
-  if (pixels == nullptr || pixels->getEncapsulatedRepresentation(xfer, nullptr, sequence).bad()) {
+  if (pixels == nullptr ||
+      pixels->getEncapsulatedRepresentation(dataset.getOriginalXfer(), nullptr, sequence).bad()) {
     return items;
   }
   for (unsigned long i = 0; i < sequence->card(); ++i) {
