@@ -4,10 +4,8 @@
 // scripted moves and stores, and a receiver the test drives by hand.
 
 #include <QCoreApplication>
-#include <QThread>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -132,28 +130,19 @@ class Receiver : public dicom::StorageReceiver {
   }
   void setDisplayTarget(const QSize&) override {}
   // What the network would hand over, on the receiver's thread as the real
-  // one does (queued when called from another, such as a move fetching
+  // one does (at once there, queued from another, such as a move fetching
   // ahead).
   void deliver(dicom::ImagePtr image) {
     const QString study = image->attribute(dicom::tags::StudyInstanceUID).value();
-    onOwnThread([this, image, study] { emit imageReceived(image, study); });
+    QMetaObject::invokeMethod(this, [this, image, study] { emit imageReceived(image, study); });
   }
   void close(const QString& study = "1.2.9") {
-    onOwnThread([this, study] { emit associationClosed(study); });
+    QMetaObject::invokeMethod(this, [this, study] { emit associationClosed(study); });
   }
 
   QString aeTitle, expectedStudy, aheadStudy, endedStudy;
 
  private:
-  template <class Call>
-  void onOwnThread(Call call) {
-    if (QThread::currentThread() == thread()) {
-      call();
-    } else {
-      QMetaObject::invokeMethod(this, call, Qt::QueuedConnection);
-    }
-  }
-
   Script& script_;
   std::int32_t port_ = 0;
 };
