@@ -45,6 +45,7 @@
 #include "dicom/dcmtk/DcmtkRender.h"
 #include "dicom/dcmtk/DcmtkText.h"
 #include "support/DcmBytes.h"
+#include "support/Files.h"
 #include "support/RawBytes.h"
 
 namespace {
@@ -61,9 +62,7 @@ const char* const kKindNames[] = {"object", "command", "identifier"};
 
 // The data set of a Part 10 file: what follows the file meta group.
 Seed fromFile(const QString& path, E_TransferSyntax xfer, const std::string& uid) {
-  QFile file(path);
-  file.open(QIODevice::ReadOnly);
-  const QByteArray b = file.readAll();
+  const QByteArray b = files::read(path);
   // The preamble, "DICM", and the meta group whose length its first element gives.
   const int start = 132 + 12 + static_cast<int>(qFromLittleEndian<quint32>(b.constData() + 140));
   return {std::vector<std::uint8_t>(b.begin() + start, b.end()), xfer, uid};

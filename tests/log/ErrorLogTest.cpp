@@ -7,15 +7,14 @@
 #include "common/AppDir.h"
 #include "log/RefusalLog.h"
 #include "log/modError.h"
+#include "support/Files.h"
 
 class ErrorLogTest : public QObject {
   Q_OBJECT
  private:
   QTemporaryDir dir_;
   static QStringList lines() {
-    QFile file(modError::LogPath());
-    if (!file.open(QIODevice::ReadOnly)) return {};
-    QStringList all = QString::fromUtf8(file.readAll()).split("\r\n");
+    QStringList all = QString::fromUtf8(files::read(modError::LogPath())).split("\r\n");
     all.removeLast();  // after the last line end
     return all;
   }

@@ -5,6 +5,7 @@
 #include <QtTest>
 
 #include "main/LabelJournal.h"
+#include "support/Files.h"
 
 namespace {
 
@@ -37,26 +38,17 @@ class LabelJournalTest : public QObject {
     station::LabelJournal journal(path);
     QVERIFY(journal.labelled(label("1.2.1", "R MLO")));
     QVERIFY(journal.labelled(label("1.2.2", "L MLO")));
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    const qint64 lastStart = file.size();
-    file.close();
+    const qint64 lastStart = QFileInfo(path).size();
     QVERIFY(journal.labelled(label("1.2.3", "R CC\nwith a line break")));
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    const QByteArray whole = file.readAll();
-    file.close();
+    const QByteArray whole = files::read(path);
     const QString before = "1.2.1:L CC>R MLO:P\t42 1.2.2:L CC>L MLO:P\t42";
     for (qint64 cut = lastStart; cut < whole.size(); ++cut) {
-      QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-      file.write(whole.left(cut));
-      file.close();
+      QVERIFY(files::write(path, whole.left(cut)));
       QCOMPARE(pendingText(journal), before);
     }
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
     QByteArray damaged = whole;
     damaged[int(lastStart) - 5] = damaged[int(lastStart) - 5] == 'a' ? 'b' : 'a';
-    file.write(damaged);
-    file.close();
+    QVERIFY(files::write(path, damaged));
     QCOMPARE(pendingText(journal), QString("1.2.1:L CC>R MLO:P\t42 1.2.3:L CC>R CC\nwith a line "
                                            "break:P\t42"));
   }

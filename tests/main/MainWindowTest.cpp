@@ -18,6 +18,7 @@
 #include "main/frmMain.h"
 #include "settings/frmSettings.h"
 #include "support/FakeDicom.h"
+#include "support/Files.h"
 
 class MainWindowTest : public QObject {
   Q_OBJECT
@@ -417,9 +418,7 @@ class MainWindowTest : public QObject {
     QCOMPARE(window_->dcmViewer->images().count(), 2);
     clickImage(2);
     QVERIFY(!window_->selectedImage());
-    QFile log(dir_.filePath("Logs/Error.log"));
-    QVERIFY(log.open(QIODevice::ReadOnly));
-    const QString line = QString::fromUtf8(log.readAll());
+    const QString line = QString::fromUtf8(files::read(dir_.filePath("Logs/Error.log")));
     QVERIFY2(line.contains("1.2.2 (position 2), which cannot be displayed: a corrupt stream") &&
                  line.endsWith(" - cmdSearch_Click\r\n"),
              qPrintable(line));
@@ -556,8 +555,7 @@ class MainWindowTest : public QObject {
     useList();
     fails_ = [](const QString& study, bool ahead) { return study == "1.2.30" || ahead; };
     const auto fetchFailures = [this] {
-      QFile log(dir_.filePath("Logs/Error.log"));
-      return log.open(QIODevice::ReadOnly) ? int(log.readAll().count(" - FetchAhead\r\n")) : 0;
+      return int(files::read(dir_.filePath("Logs/Error.log")).count(" - FetchAhead\r\n"));
     };
     window_->beginRetrieval("1.2.10");
     QTRY_COMPARE(fetchFailures(), 1);

@@ -19,6 +19,7 @@
 #include "log/modError.h"
 #include "search/frmSearch.h"
 #include "support/DcmBytes.h"
+#include "support/Files.h"
 
 namespace {
 
@@ -88,10 +89,7 @@ class SearchPeerTest : public QObject {
       messages_ << text;
     };
   }
-  static QByteArray log() {
-    QFile file(modError::LogPath());
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-  }
+  static QByteArray log() { return files::read(modError::LogPath()); }
 
  private slots:
   void initTestCase() { common::setAppDirectoryForTesting(dir_.path()); }

@@ -10,18 +10,9 @@
 #include "common/AppDir.h"
 #include "settings/modINI.h"
 #include "settings/modMain.h"
+#include "support/Files.h"
 
 namespace {
-
-QByteArray readAll(const QString& path) {
-  QFile file(path);
-  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeAll(const QString& path, const QByteArray& bytes) {
-  QFile file(path);
-  return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
 
 const ConnectionSettingsRecord kSaved{"NEW", "10.1.1.1", QString("104"), "BREVANT",
                                       QString("11112")};
@@ -55,10 +46,10 @@ class IniStoreTest : public QObject {
 
   void readingRules() {
     QCOMPARE(read("RemotePort"), QString("default"));  // no file
-    QVERIFY(writeAll(path(), "[OTHER]\nRemotePort=104\n"));
+    QVERIFY(files::write(path(), "[OTHER]\nRemotePort=104\n"));
     QCOMPARE(read("RemotePort"), QString("default"));  // the key of another section
-    QVERIFY(
-        writeAll(path(), "[settings]\r\n  remoteport = 11112  \r\nRemoteIP=\r\nLocAET=ABCD\r\n"));
+    QVERIFY(files::write(path(),
+                         "[settings]\r\n  remoteport = 11112  \r\nRemoteIP=\r\nLocAET=ABCD\r\n"));
     QCOMPARE(read("RemotePort"), QString("11112"));  // names without regard to case
     QCOMPARE(read("RemoteIP"), QString(""));         // present but empty: not the default
     QCOMPARE(read("LocAET", 4), QString("ABC"));     // cut to the buffer less its NUL
@@ -116,7 +107,7 @@ class IniStoreTest : public QObject {
     if (before.isNull()) after.replace("\n", "\r\n");
 #endif
     if (!before.isNull()) {
-      QVERIFY(writeAll(path(), before));
+      QVERIFY(files::write(path(), before));
       QVERIFY(::chmod(qPrintable(path()), fileMode) == 0);
     }
     QVERIFY(::chmod(qPrintable(dir_.path()), folderMode) == 0);
@@ -134,7 +125,7 @@ class IniStoreTest : public QObject {
     QVERIFY(::chmod(qPrintable(dir_.path()), 0700) == 0);
     QCOMPARE(ok, saved);
     QCOMPARE(error.isEmpty(), saved);
-    QCOMPARE(readAll(path()), after);
+    QCOMPARE(files::read(path()), after);
     if (!saved) return;
     ConnectionSettingsRecord loaded;
     modMain::LoadConnectionSettings(loaded);
@@ -158,7 +149,7 @@ class IniStoreTest : public QObject {
 #ifdef _WIN32
     written.replace("\n", "\r\n");  // a new file has Windows' line ends
 #endif
-    QVERIFY(readAll(path()).endsWith(written));
+    QVERIFY(files::read(path()).endsWith(written));
     ConnectionSettingsRecord loaded;
     modMain::LoadConnectionSettings(loaded);
     QCOMPARE(loaded, record);

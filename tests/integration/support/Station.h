@@ -18,6 +18,7 @@
 #include "main/ViewLabels.h"
 #include "main/frmMain.h"
 #include "search/frmSearch.h"
+#include "support/Files.h"
 
 // An archive started by tools/archive.sh or tools/qrscp.sh, stopped when it goes.
 struct OwnArchive {
@@ -76,10 +77,7 @@ class StationFixture {
   }
 
   // The station's error log (Logs/Error.log in its folder), empty when there is none.
-  QByteArray log() const {
-    QFile file(stationDir_.filePath("Logs/Error.log"));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-  }
+  QByteArray log() const { return files::read(stationDir_.filePath("Logs/Error.log")); }
 
   // Writes the study and uploads it to the archive.
   std::vector<samples::WrittenImage> seed(const samples::StudySpec& spec, Archive& archive) {
