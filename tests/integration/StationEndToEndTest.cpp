@@ -21,11 +21,6 @@ class StationEndToEndTest : public QObject, StationFixture {
  private:
   Archive archive_;
 
-  void pointAt(const Archive& archive) {
-    settings_ = {archive.aet(), archive.host(), QString::number(archive.dicomPort()),
-                 archive.stationAET(), QString::number(archive.stationPort())};
-  }
-
   // An update that fails: one message box saying why, one "Send" line, and
   // the markers stay.
   void updateFails(const QString& why, int marked) {
@@ -89,10 +84,7 @@ class StationEndToEndTest : public QObject, StationFixture {
 #ifdef Q_OS_WIN
     QSKIP("the station is killed with SIGKILL");
 #endif
-    samples::StudySpec spec;
-    spec.rows = 256;
-    spec.columns = 208;
-    spec.accessionNumber = "ACC-KILLED";
+    const samples::StudySpec spec = smallStudy("ACC-KILLED");
     if (!qEnvironmentVariableIsEmpty("BREVANT_KILL_ME")) {
       // The station that is killed: it labels two images and waits.
       retrieveAndShow(spec);
@@ -224,11 +216,8 @@ class StationEndToEndTest : public QObject, StationFixture {
   // A move the archive refuses (no such destination): one log line of the
   // search window, its message over the still open window, nothing received.
   void aRefusedMoveIsLoggedAndShownOverTheOpenSearchWindow() {
-    samples::StudySpec spec;
-    spec.rows = 256;
-    spec.columns = 208;
+    samples::StudySpec spec = smallStudy("ACC-REFUSED");
     spec.images = 1;
-    spec.accessionNumber = "ACC-REFUSED";
     seed(spec, archive_);
     settings_.LocAET = "UNKNOWNAET";
     retrieve(spec);
@@ -273,10 +262,7 @@ class StationEndToEndTest : public QObject, StationFixture {
     Archive& archive = own.archive;
 #endif
     pointAt(archive);
-    samples::StudySpec spec;
-    spec.rows = 256;
-    spec.columns = 208;
-    spec.accessionNumber = "ACC-" + script;
+    const samples::StudySpec spec = smallStudy("ACC-" + script);
     seed(spec, archive);
     retrieveAndShow(spec);
     QCOMPARE(window_->dcmViewer->images().count(), 4);
@@ -330,11 +316,8 @@ class StationEndToEndTest : public QObject, StationFixture {
   // operator worked on the one before, and it is on screen at once.
   void aListWorkedWithNextStudyOnly() {
     for (int i = 0; i < 3; ++i) {
-      samples::StudySpec spec;
-      spec.rows = 256;
-      spec.columns = 208;
+      samples::StudySpec spec = smallStudy("ACC-LIST-" + QString::number(i));
       spec.patientID = "LIST-1";
-      spec.accessionNumber = "ACC-LIST-" + QString::number(i);
       spec.studyDate = QString("2024030%1").arg(i + 1);
       seed(spec, archive_);
     }

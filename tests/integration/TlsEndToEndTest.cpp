@@ -6,7 +6,6 @@
 
 #include <QElapsedTimer>
 #include <QProcess>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest>
 #include <memory>
@@ -24,7 +23,6 @@ class TlsEndToEndTest : public QObject, StationFixture {
  private:
   QTemporaryDir certs_;
   OwnArchive own_;
-  QStringList seeded_;  // the files of the last study seeded
 
   Archive& archive() { return own_.archive; }
   QString cert(const QString& name) const { return certs_.filePath(name); }
@@ -36,25 +34,11 @@ class TlsEndToEndTest : public QObject, StationFixture {
       QFile::remove(stationDir_.filePath("tls/station" + suffix));
       QVERIFY(QFile::copy(cert(station + suffix), stationDir_.filePath("tls/station" + suffix)));
     }
-    settings_ = {target.aet(),
-                 target.host(),
-                 QString::number(target.dicomPort()),
-                 target.stationAET(),
-                 QString::number(target.stationPort()),
-                 "1",
-                 "tls/station.crt",
-                 "tls/station.key",
-                 cert("trusted.crt")};
-  }
-
-  samples::StudySpec seed(const QString& accession) {
-    samples::StudySpec spec;
-    spec.rows = 256;
-    spec.columns = 208;
-    spec.accessionNumber = accession;
-    seeded_.clear();
-    for (const auto& image : StationFixture::seed(spec, archive())) seeded_ << image.path;
-    return spec;
+    StationFixture::pointAt(target);
+    settings_.TlsEnabled = "1";
+    settings_.TlsCertificate = "tls/station.crt";
+    settings_.TlsPrivateKey = "tls/station.key";
+    settings_.TlsTrustedCertificates = cert("trusted.crt");
   }
 
   // A search that fails: the search window's error, and the log's line.
@@ -108,7 +92,8 @@ class TlsEndToEndTest : public QObject, StationFixture {
   // TLS), label, update and read-back, as over plain TCP.
   void wholeRoadOverTls() {
     archive().clear();
-    const samples::StudySpec spec = seed("ACC-TLS");
+    const samples::StudySpec spec = smallStudy("ACC-TLS");
+    seed(spec, archive());
     retrieveAndShow(spec);
     const auto [uid, label] = relabel(1);
     updateSucceeds();
@@ -130,9 +115,9 @@ class TlsEndToEndTest : public QObject, StationFixture {
       QVERIFY2(searchFails().contains(words.toUtf8()), log().constData());
     }
     pointAt(archive());
-    const samples::StudySpec spec = seed("ACC-TLS-REFUSALS");
+    const samples::StudySpec spec = smallStudy("ACC-TLS-REFUSALS");
+    const QString object = seed(spec, archive())[0].path;
     retrieveAndShow(spec);  // the receiver listens with TLS from now on
-    const QString object = seeded_.value(0);
 
     QDir(stationDir_.filePath("Logs")).removeRecursively();
     QVERIFY(QProcess::execute("storescu", {"-aec", settings_.LocAET, "127.0.0.1", settings_.LocPort,
@@ -160,7 +145,9 @@ class TlsEndToEndTest : public QObject, StationFixture {
     QVERIFY2(ended.elapsed() < 12000, "stalled handshakes outlived the association limit");
 
     archive().clear();
-    retrieveAndShow(seed("ACC-TLS-AFTER"));
+    const samples::StudySpec after = smallStudy("ACC-TLS-AFTER");
+    seed(after, archive());
+    retrieveAndShow(after);
   }
 
   // The connection test on settings as typed: each verdict in plain words,
@@ -183,11 +170,8 @@ class TlsEndToEndTest : public QObject, StationFixture {
     typed.TlsEnabled = "0";
     const modMain::ConnectionReport unknown = modMain::TestConnection(toolkit_, typed);
     QVERIFY2(unknown.verdict == ConnectionVerdict::UnknownDestination, qPrintable(unknown.text));
-    QTcpServer closed;
-    QVERIFY(closed.listen(QHostAddress::LocalHost));
     typed = settings_;
-    typed.RemotePort = QString::number(closed.serverPort());
-    closed.close();
+    typed.RemotePort = QString::number(scutest::closedPort());
     QCOMPARE(modMain::TestConnection(toolkit_, typed).verdict, ConnectionVerdict::NoAnswer);
 
     QVERIFY(modMain::SaveConnectionSettings(settings_));

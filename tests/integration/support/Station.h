@@ -7,7 +7,6 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
-#include <functional>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -79,6 +78,21 @@ class StationFixture {
   // The station's error log (Logs/Error.log in its folder), empty when there is none.
   QByteArray log() const { return files::read(stationDir_.filePath("Logs/Error.log")); }
 
+  // The station's settings for the archive, over plain TCP.
+  void pointAt(const Archive& archive) {
+    settings_ = {archive.aet(), archive.host(), QString::number(archive.dicomPort()),
+                 archive.stationAET(), QString::number(archive.stationPort())};
+  }
+
+  // A study of four small images (256 x 208) under that accession number.
+  static samples::StudySpec smallStudy(const QString& accessionNumber) {
+    samples::StudySpec spec;
+    spec.rows = 256;
+    spec.columns = 208;
+    spec.accessionNumber = accessionNumber;
+    return spec;
+  }
+
   // Writes the study and uploads it to the archive.
   std::vector<samples::WrittenImage> seed(const samples::StudySpec& spec, Archive& archive) {
     const auto images = samples::writeStudy(spec, samplesDir_.filePath(spec.accessionNumber));
@@ -89,9 +103,8 @@ class StationFixture {
   }
 
   // Searches by accession number, checks the one row the archive filled,
-  // and double-clicks it (after running beforeDoubleClick).
-  void retrieve(const samples::StudySpec& spec,
-                const std::function<void()>& beforeDoubleClick = {}) {
+  // and double-clicks it.
+  void retrieve(const samples::StudySpec& spec) {
     window_->Toolbar1_ButtonClick("search");
     QVERIFY(search_);
     search_->txtAccNum->setText(spec.accessionNumber);
@@ -103,7 +116,6 @@ class StationFixture {
              (QStringList{spec.studyDate, spec.patientID,
                           QString(spec.patientName).replace('^', ' '), spec.sex, spec.birthDate,
                           spec.studyTime, spec.studyDescription, spec.accessionNumber, "MG"}));
-    if (beforeDoubleClick) beforeDoubleClick();
     search_->grid1_RowDoubleClick(1, 3);
   }
   // The same, until the images are on screen.
