@@ -24,28 +24,19 @@ std::string us(std::uint16_t element, std::uint16_t value) {
   return header(0x0000, element, 2) + put(value, 2);
 }
 
-// The response command set to a request: a success, or a pending find
-// response announcing a match; extra follows the command elements.
+// The response command set to a find, move or store request (the three
+// begin alike, with the message ID and SOP class it repeats): a success, or
+// a pending find response announcing a match; extra follows the command elements.
 std::string responseCommand(const T_DIMSE_Message& request, bool pendingMatch,
                             const std::string& extra) {
-  std::uint16_t field = 0x8020;  // C-FIND-RSP
-  DIC_US id = request.msg.CFindRQ.MessageID;
-  const char* sopClass = request.msg.CFindRQ.AffectedSOPClassUID;
-  if (request.CommandField == DIMSE_C_MOVE_RQ) {
-    field = 0x8021;
-    id = request.msg.CMoveRQ.MessageID;
-    sopClass = request.msg.CMoveRQ.AffectedSOPClassUID;
-  } else if (request.CommandField == DIMSE_C_STORE_RQ) {
-    field = 0x8001;
-    id = request.msg.CStoreRQ.MessageID;
-    sopClass = request.msg.CStoreRQ.AffectedSOPClassUID;
-  }
-  std::string uid = sopClass;
+  const T_DIMSE_C_FindRQ& common = request.msg.CFindRQ;
+  std::string uid = common.AffectedSOPClassUID;
   if (uid.size() % 2 != 0) uid.push_back('\0');
-  std::string body = header(0x0000, 0x0002, static_cast<std::uint32_t>(uid.size())) + uid +
-                     us(0x0100, field) + us(0x0120, id) +
-                     us(0x0800, pendingMatch ? 0x0000 : 0x0101) +
-                     us(0x0900, pendingMatch ? 0xFF00 : 0x0000);
+  std::string body =
+      header(0x0000, 0x0002, static_cast<std::uint32_t>(uid.size())) + uid +
+      us(0x0100, static_cast<std::uint16_t>(request.CommandField | 0x8000)) +  // its -RSP
+      us(0x0120, common.MessageID) + us(0x0800, pendingMatch ? 0x0000 : 0x0101) +
+      us(0x0900, pendingMatch ? 0xFF00 : 0x0000);
   return header(0x0000, 0x0000, 4) + put(static_cast<std::uint32_t>(body.size()), 4) + body + extra;
 }
 
@@ -148,14 +139,12 @@ void RecordingPeer::serve(T_ASC_Association* association) {
     ASC_rejectAssociation(association, &reject);
     return finish(false);
   }
-  const char* queries[] = {UID_FINDStudyRootQueryRetrieveInformationModel,
-                           UID_MOVEStudyRootQueryRetrieveInformationModel};
+  const char* services[] = {UID_FINDStudyRootQueryRetrieveInformationModel,
+                            UID_MOVEStudyRootQueryRetrieveInformationModel,
+                            UID_VerificationSOPClass};
   const char* syntaxes[] = {UID_LittleEndianExplicitTransferSyntax,
                             UID_LittleEndianImplicitTransferSyntax};
-  ASC_acceptContextsWithPreferredTransferSyntaxes(association->params, queries, 2, syntaxes, 2);
-  const char* verification[] = {UID_VerificationSOPClass};
-  ASC_acceptContextsWithPreferredTransferSyntaxes(association->params, verification, 1, syntaxes,
-                                                  2);
+  ASC_acceptContextsWithPreferredTransferSyntaxes(association->params, services, 3, syntaxes, 2);
   ASC_acceptContextsWithPreferredTransferSyntaxes(association->params, dcmAllStorageSOPClassUIDs,
                                                   numberOfDcmAllStorageSOPClassUIDs, syntaxes, 2);
   if (ASC_acknowledgeAssociation(association).bad()) return finish(false);
