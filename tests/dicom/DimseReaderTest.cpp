@@ -27,9 +27,7 @@ std::unique_ptr<DcmDataset> parse(const QByteArray& bytes, E_TransferSyntax xfer
   const std::size_t piece = 16 * 1024, size = std::size_t(bytes.size());
   for (std::size_t at = 0; at < size || at == 0; at += piece) {
     const std::size_t n = std::min(piece, size - at);
-    const bool last = at + n >= size;
-    if (!parser.feed(bytes.data() + at, n, last)) break;
-    if (last) break;
+    if (!parser.feed(bytes.data() + at, n, at + n >= size)) break;
   }
   problem = parser.problem();
   return parser.take();

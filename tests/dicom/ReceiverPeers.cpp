@@ -134,9 +134,7 @@ ReceiverUnderTest::ReceiverUnderTest(Timeouts timeouts, ReceiverLimits limits)
 }
 
 QStringList ReceiverUnderTest::deliveries() const {
-  QStringList deliveries = events_;
-  deliveries.removeIf([](const QString& event) { return event.startsWith("refused:"); });
-  return deliveries;
+  return events_.filter(QRegularExpression("^(?!refused:)"));
 }
 
 QStringList ReceiverUnderTest::refusals() const {
