@@ -7,6 +7,7 @@
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
 
+#include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <list>
@@ -115,8 +116,9 @@ class ReceiverGuardTest : public QObject {
 
   // With every usual slot held by slow senders, the archive's association
   // (by its AE title) is served while a retrieval from it runs, on a slot of
-  // its own; any other sender is rejected at once, and so is the archive
-  // once the retrieval has ended.
+  // its own; any other sender is rejected at once (transient, the local
+  // limit exceeded), not left waiting, and so is the archive once the
+  // retrieval has ended. A slot given back is taken again.
   void archiveKeepsItsSlots() {
     ReceiverLimits limits;
     limits.associations = 3;
@@ -127,8 +129,12 @@ class ReceiverGuardTest : public QObject {
       QVERIFY(slow.emplace_back(under.port(), kPlain, "SLOW").cond.good());
     }
     const auto rejected = [&](const char* callingAE) {
-      return RawAssociation(under.port(), kPlain, callingAE).rejection().result ==
-             ASC_RESULT_REJECTEDTRANSIENT;
+      QElapsedTimer timer;
+      timer.start();
+      const T_ASC_RejectParameters r = RawAssociation(under.port(), kPlain, callingAE).rejection();
+      return r.result == ASC_RESULT_REJECTEDTRANSIENT &&
+             r.source == ASC_SOURCE_SERVICEPROVIDER_PRESENTATION_RELATED &&
+             r.reason == ASC_REASON_SP_PRES_LOCALLIMITEXCEEDED && timer.elapsed() < 5000;
     };
     QVERIFY(rejected("OTHER"));
     {
@@ -142,6 +148,9 @@ class ReceiverGuardTest : public QObject {
     QTRY_VERIFY((taken = taken || RawAssociation(under.port()).cond.good()));
     under.receiver().endRetrieval(kStudy);
     QVERIFY(rejected(kArchiveAE));
+    slow.pop_back();
+    taken = false;
+    QTRY_VERIFY((taken = taken || RawAssociation(under.port(), kPlain, "OTHER").cond.good()));
   }
 
   // The progress a move watches rises with the bytes of objects the archive
