@@ -13,21 +13,14 @@
 
 namespace {
 
-// The UIDs in backquotes of the table after "<!-- table: NAME -->".
+// The UIDs in backquotes of the table right after "<!-- table: NAME -->".
 QStringList table(const QString& document, const QString& name) {
-  const qsizetype start = document.indexOf(QStringLiteral("<!-- table: %1 -->").arg(name));
-  if (start < 0) return {"no table " + name};
+  const QRegularExpressionMatch found =
+      QRegularExpression("<!-- table: " + name + " -->\\n((?:\\|.*\\n)+)").match(document);
+  if (!found.hasMatch()) return {"no table " + name};
   QStringList uids;
-  bool inTable = false;
-  for (const QString& line : document.mid(start).split('\n').mid(1)) {
-    if (!line.startsWith('|')) {
-      if (inTable) break;
-      continue;
-    }
-    inTable = true;
-    const QRegularExpressionMatch uid =
-        QRegularExpression(QStringLiteral("`([0-9.]+)`")).match(line);
-    if (uid.hasMatch()) uids << uid.captured(1);
+  for (const auto& uid : QRegularExpression("`([0-9.]+)`").globalMatch(found.captured(1))) {
+    uids << uid.captured(1);
   }
   return uids;
 }
