@@ -183,8 +183,12 @@ class PrefixedConnection : public DcmTransportConnection {
   OFCondition clientSideHandshake() override { return inner_->clientSideHandshake(); }
   OFCondition renegotiate(const char* suite) override { return inner_->renegotiate(suite); }
   ssize_t read(void* buffer, size_t bytes) override {
-    sockets::acknowledgeAtOnce(getSocket());
-    if (taken_ >= prefix_.size()) return inner_->read(buffer, bytes);
+    if (taken_ >= prefix_.size()) {
+      // A record read ahead is decrypted without a read of the socket: a
+      // 128 KB PDU takes eight reads of a record each, one of the socket.
+      if (ssl_ == nullptr || SSL_has_pending(ssl_) != 1) sockets::acknowledgeAtOnce(getSocket());
+      return inner_->read(buffer, bytes);
+    }
     const size_t count = std::min(bytes, prefix_.size() - taken_);
     std::memcpy(buffer, prefix_.data() + taken_, count);
     taken_ += count;
