@@ -2,6 +2,8 @@
 
 #include <dcmtk/dcmnet/dcmtrans.h>
 
+#include <cstdint>
+
 #ifdef _WIN32
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -95,6 +97,22 @@ void acknowledgeAtOnce([[maybe_unused]] Socket socket) {
 
 namespace {
 
+#ifdef MSG_MORE
+// The message control header of a P-DATA-TF PDU's head as DCMTK writes it,
+// apart from the PDV's data: the PDU's and its one PDV's headers, 12 bytes.
+// -1 for anything else.
+int dataHeadControl(const void* buffer, size_t bytes) {
+  if (bytes != 12) return -1;
+  const auto* b = static_cast<const unsigned char*>(buffer);
+  const auto bigEndian = [b](int at) {
+    return (std::uint32_t{b[at]} << 24) | (std::uint32_t{b[at + 1]} << 16) |
+           (std::uint32_t{b[at + 2]} << 8) | std::uint32_t{b[at + 3]};
+  };
+  if (b[0] != 0x04 || bigEndian(2) != bigEndian(6) + 4) return -1;
+  return b[11];
+}
+#endif
+
 class PromptConnection : public DcmTCPConnection {
  public:
   explicit PromptConnection(Socket socket) : DcmTCPConnection(socket) { sendAtOnce(socket); }
@@ -102,6 +120,30 @@ class PromptConnection : public DcmTCPConnection {
     acknowledgeAtOnce(getSocket());
     return DcmTCPConnection::read(buffer, bytes);
   }
+#ifdef MSG_MORE
+  // DCMTK writes a P-DATA-TF PDU in two writes, its head and then its data.
+  // Sent at once, each write left as a segment of its own: a 12-byte one for
+  // every head, and a data set's PDUs no larger than the peer's maximum
+  // (16 KB for Orthanc). Until the last fragment of a message the kernel is
+  // told that more follows, and fills whole segments; the last fragment
+  // goes out at once.
+  ssize_t write(void* buffer, size_t bytes) override {
+    int flags = MSG_NOSIGNAL;
+    if (const int control = dataHeadControl(buffer, bytes); control >= 0) {
+      flags |= MSG_MORE;  // its data follows
+      lastFragment_ = (control & 0x02) != 0;
+      dataNext_ = true;
+    } else if (dataNext_) {
+      if (!lastFragment_) flags |= MSG_MORE;  // the next PDU follows
+      dataNext_ = false;
+    }
+    return ::send(getSocket(), buffer, bytes, flags);
+  }
+
+ private:
+  bool dataNext_ = false;
+  bool lastFragment_ = true;
+#endif
 };
 
 class PromptLayer : public DcmTransportLayer {
