@@ -624,8 +624,11 @@ QImage renderDecoded(DcmDataset& dataset, int maxLongSide, unsigned long frame) 
   return noted(std::move(picture), scale.notes);
 }
 
-int arrivalLongSide(const QSize& tile) {
-  return std::clamp(std::max(tile.width(), tile.height()), 1024, kDisplayLongSide);
+int arrivalLongSide(const QSize& tile, bool compressed) {
+  const int side = std::max(tile.width(), tile.height());
+  if (compressed) return std::clamp(side, 1024, kDisplayLongSide);
+  constexpr int kStep = 512;
+  return std::clamp((side + kStep - 1) / kStep * kStep, kStep, kDisplayLongSide);
 }
 
 unsigned long frameCount(DcmDataset& dataset) {

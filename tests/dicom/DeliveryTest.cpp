@@ -149,6 +149,39 @@ class DeliveryTest : public QObject {
     QCOMPARE(loadedFragments(image->file()), kept);
     QCOMPARE(image->attribute(dicom::tags::SOPInstanceUID).value(), written.at(0).sopInstanceUID);
   }
+
+  // A picture as long as the tile needs: an uncompressed image, drawn again
+  // in milliseconds, gets no more, and a sharper one when its tile grows; a
+  // compressed one, whose decode costs most of a second, arrives at least
+  // 1024 pixels long and is not decoded again for a tile that picture covers.
+  void picturesFitTheirTiles_data() {
+    QTest::addColumn<samples::Syntax>("syntax");
+    QTest::addColumn<int>("arrived");
+    QTest::addColumn<int>("grown");
+    QTest::newRow("explicit") << samples::Syntax::ExplicitLittle << 512 << 1024;
+    QTest::newRow("jpeg-ls") << samples::Syntax::JpegLs << 1024 << 1024;
+  }
+  void picturesFitTheirTiles() {
+    QFETCH(samples::Syntax, syntax);
+    QFETCH(int, arrived);
+    QFETCH(int, grown);
+    QTemporaryDir dir;
+    samples::StudySpec spec;
+    spec.rows = 1536;
+    spec.columns = 1248;
+    spec.images = 1;
+    spec.syntax = syntax;
+    const auto written = samples::writeStudy(spec, dir.path());
+    auto received = std::make_unique<DcmFileFormat>();
+    QVERIFY(received->loadFile(written.at(0).path.toStdString().c_str()).good());
+    dicom::dcmtk::Delivery delivery = dicom::dcmtk::decodeForDisplay(
+        std::move(received), true, dicom::dcmtk::Timeouts{}, 0, QSize(300, 200));
+    QVERIFY(delivery.image != nullptr);
+    QCOMPARE(delivery.image->displayImage().height(), arrived);
+    const QImage larger = delivery.image->displayImage(QSize(900, 700));
+    QCOMPARE(larger.height(), grown);
+    QCOMPARE(larger.width(), grown * spec.columns / spec.rows);
+  }
 };
 
 QTEST_MAIN(DeliveryTest)
