@@ -43,6 +43,20 @@ std::vector<QByteArray> bytesOf(DcmFileFormat& file) {
   return bytes;
 }
 
+// The one image of a study the generator writes, as the receiver holds it:
+// every value in memory.
+std::unique_ptr<DcmFileFormat> received(samples::StudySpec spec, const QString& dir,
+                                        QString& sopInstanceUID) {
+  spec.images = 1;
+  const auto written = samples::writeStudy(spec, dir);
+  sopInstanceUID = written.at(0).sopInstanceUID;
+  auto file = std::make_unique<DcmFileFormat>();
+  const OFCondition loaded = file->loadFile(written.at(0).path.toStdString().c_str(), EXS_Unknown,
+                                            EGL_noChange, 0xFFFFFFFF);
+  if (loaded.bad()) throw std::runtime_error(loaded.text());
+  return file;
+}
+
 // The fragments larger than 4 KiB held in memory (smaller values are read
 // with the attributes).
 int loadedFragments(DcmFileFormat& file) {
@@ -115,23 +129,17 @@ class DeliveryTest : public QObject {
     samples::StudySpec spec;
     spec.rows = 512;
     spec.columns = 416;
-    spec.images = 1;
     spec.syntax = syntax;
     spec.fragmentKiB = 16;  // JPEG 2000 in several fragments
-    const auto written = samples::writeStudy(spec, dir.path());
-    // As the receiver holds it: every value in memory.
-    auto received = std::make_unique<DcmFileFormat>();
-    QVERIFY(received
-                ->loadFile(written.at(0).path.toStdString().c_str(), EXS_Unknown, EGL_noChange,
-                           0xFFFFFFFF)
-                .good());
-    const std::vector<QByteArray> sent = bytesOf(*received);
+    QString uid;
+    auto file = received(spec, dir.path(), uid);
+    const std::vector<QByteArray> sent = bytesOf(*file);
     QVERIFY(sent.size() >= 2);
-    QVERIFY(loadedFragments(*received) >= 1);
-    const int kept = kSpooled ? 0 : loadedFragments(*received);
+    QVERIFY(loadedFragments(*file) >= 1);
+    const int kept = kSpooled ? 0 : loadedFragments(*file);
 
     dicom::dcmtk::Delivery delivery = dicom::dcmtk::decodeForDisplay(
-        std::move(received), true, dicom::dcmtk::Timeouts{}, 0, QSize(256, 256));
+        std::move(file), true, dicom::dcmtk::Timeouts{}, 0, QSize(256, 256));
     auto* image = dynamic_cast<dicom::dcmtk::DcmtkImage*>(delivery.image.get());
     QVERIFY(image != nullptr);
     QVERIFY(!image->displayImage().isNull());
@@ -147,7 +155,7 @@ class DeliveryTest : public QObject {
     image->releaseLoaded();
     QCOMPARE(bytesOf(copy), sent);
     QCOMPARE(loadedFragments(image->file()), kept);
-    QCOMPARE(image->attribute(dicom::tags::SOPInstanceUID).value(), written.at(0).sopInstanceUID);
+    QCOMPARE(image->attribute(dicom::tags::SOPInstanceUID).value(), uid);
   }
 
   // A picture as long as the tile needs: an uncompressed image, drawn again
@@ -169,13 +177,10 @@ class DeliveryTest : public QObject {
     samples::StudySpec spec;
     spec.rows = 1536;
     spec.columns = 1248;
-    spec.images = 1;
     spec.syntax = syntax;
-    const auto written = samples::writeStudy(spec, dir.path());
-    auto received = std::make_unique<DcmFileFormat>();
-    QVERIFY(received->loadFile(written.at(0).path.toStdString().c_str()).good());
+    QString uid;
     dicom::dcmtk::Delivery delivery = dicom::dcmtk::decodeForDisplay(
-        std::move(received), true, dicom::dcmtk::Timeouts{}, 0, QSize(300, 200));
+        received(spec, dir.path(), uid), true, dicom::dcmtk::Timeouts{}, 0, QSize(300, 200));
     QVERIFY(delivery.image != nullptr);
     QCOMPARE(delivery.image->displayImage().height(), arrived);
     const QImage larger = delivery.image->displayImage(QSize(900, 700));
