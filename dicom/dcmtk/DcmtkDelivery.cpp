@@ -20,9 +20,9 @@ Delivery decodeForDisplay(std::unique_ptr<DcmFileFormat> file, bool hasPixelData
   }
   QImage picture;
   QString problem;
-  const bool compressed = DcmXfer(file->getDataset()->getOriginalXfer()).isEncapsulated();
   try {
-    picture = renderForDisplay(*file->getDataset(), target, arrivalLongSide(target, compressed));
+    DcmDataset& dataset = *file->getDataset();
+    picture = renderForDisplay(dataset, target, arrivalLongSide(target, dataset));
   } catch (const std::exception& e) {
     problem = QString::fromUtf8(e.what());
   }
@@ -30,7 +30,7 @@ Delivery decodeForDisplay(std::unique_ptr<DcmFileFormat> file, bool hasPixelData
   // Decoded: the compressed fragments leave memory for a file of our own,
   // from which a store sends them as they came.
   std::unique_ptr<SpoolFile> spool;
-  if (compressed) {
+  if (DcmXfer(file->getDataset()->getOriginalXfer()).isEncapsulated()) {
     spool = SpoolFile::keep(file);
   }
   auto image = std::make_shared<DcmtkImage>(std::move(file), timeouts);

@@ -110,8 +110,7 @@ QImage DcmtkImage::displayImage(const QSize& tile) {
   const bool covered = drawn.width() <= picture_.width() && drawn.height() <= picture_.height();
   if (covered || std::max(picture_.width(), picture_.height()) >= most) return picture_;
   try {
-    const bool compressed = DcmXfer(dataset.getOriginalXfer()).isEncapsulated();
-    QImage better = renderForDisplay(dataset, tile, arrivalLongSide(tile, compressed));
+    QImage better = renderForDisplay(dataset, tile, arrivalLongSide(tile, dataset));
     if (!better.isNull()) setDisplayImage(std::move(better));
   } catch (const std::exception&) {
     // The smaller picture still stands.

@@ -624,9 +624,10 @@ QImage renderDecoded(DcmDataset& dataset, int maxLongSide, unsigned long frame) 
   return noted(std::move(picture), scale.notes);
 }
 
-int arrivalLongSide(const QSize& tile, bool compressed) {
+int arrivalLongSide(const QSize& tile, const DcmDataset& dataset) {
   const int side = std::max(tile.width(), tile.height());
-  if (compressed) return std::clamp(side, 1024, kDisplayLongSide);
+  if (DcmXfer(dataset.getOriginalXfer()).isEncapsulated())
+    return std::clamp(side, 1024, kDisplayLongSide);
   constexpr int kStep = 512;
   return std::clamp((side + kStep - 1) / kStep * kStep, kStep, kDisplayLongSide);
 }

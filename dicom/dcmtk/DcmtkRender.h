@@ -20,7 +20,8 @@ namespace dicom::dcmtk {
 // long as the tile, rounded up to a step of 512 pixels (two studies' tile
 // pictures were 7 MB at 1024 pixels, 2 MB in a window of 700 pixels).
 constexpr int kDisplayLongSide = 2048;
-int arrivalLongSide(const QSize& tile, bool compressed);
+// Compressed or not, from the transfer syntax the data set arrived in.
+int arrivalLongSide(const QSize& tile, const DcmDataset& dataset);
 
 // The frame a picture shows: the middle one of a multi-frame object (a
 // tomosynthesis stack), the only one otherwise. 0-based.
