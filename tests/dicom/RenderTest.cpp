@@ -1,10 +1,11 @@
 // Decoding for display: the direct path for uncompressed grey images held
 // against DCMTK's image decoder, the objects it must leave to the decoder,
-// the polarity of the picture, and its size; and JPEG 2000: a reduced
-// decode that windows or scales otherwise than the full image, MONOCHROME1
-// shown the wrong way round, a lossless decode that is not exact, fragments
-// joined wrongly, damaged pixel data that crashes or passes for a picture,
-// and a frame drawn with another frame's window.
+// the polarity of the picture, its size and the blocks a reduced picture
+// averages; and JPEG 2000: a reduced decode that windows or scales
+// otherwise than the full image, MONOCHROME1 shown the wrong way round, a
+// lossless decode that is not exact, fragments joined wrongly, damaged
+// pixel data that crashes or passes for a picture, and a frame drawn with
+// another frame's window.
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
@@ -305,6 +306,34 @@ class RenderTest : public QObject {
                                groups("1000", "500", "2", "-100"));
     QCOMPARE(renderForDisplay(*shared), wanted);
   }
+  // Each reduced pixel is the rounded mean of the mapped source block it
+  // covers, whether the sizes divide by whole factors (the fast path) or
+  // not, with rows longer than the picture (a stride).
+  void shrinkAverages() {
+    const int width = 60, height = 40, stride = 64;
+    std::vector<Uint16> words(static_cast<std::size_t>(stride) * height);
+    std::uint32_t random = 7;
+    for (Uint16& word : words)
+      word = static_cast<Uint16>((random = random * 1103515245u + 12345u) >> 16);
+    const auto map = [](Uint16 word) { return static_cast<std::uint8_t>(word >> 8); };
+    for (const QSize size : {QSize(15, 10), QSize(20, 10), QSize(30, 40), QSize(16, 11)}) {
+      const QImage out = dicom::shrinkMapped(words.data(), width, height, stride, size.width(),
+                                             size.height(), map);
+      for (int y = 0; y < size.height(); ++y) {
+        for (int x = 0; x < size.width(); ++x) {
+          const int x0 = x * width / size.width(), x1 = (x + 1) * width / size.width();
+          const int y0 = y * height / size.height(), y1 = (y + 1) * height / size.height();
+          std::uint32_t sum = 0;
+          for (int sy = y0; sy < y1; ++sy) {
+            for (int sx = x0; sx < x1; ++sx) sum += map(words[std::size_t(sy) * stride + sx]);
+          }
+          const std::uint32_t count = std::uint32_t(x1 - x0) * std::uint32_t(y1 - y0);
+          QCOMPARE(out.constScanLine(y)[x], uchar((sum + count / 2) / count));
+        }
+      }
+    }
+  }
+
   // JPEG 2000 in each syntax, reduced and whole, against the same image
   // uncompressed; damaged code streams refused with a reason.
   void decodesForDisplay() {
