@@ -9,11 +9,6 @@
 
 namespace dicom {
 
-// Maps and reduces a grey picture in one pass: each output pixel is the
-// mean of the mapped source block it covers (area averaging). The column
-// spans are the same for every row and are computed once. stride is the
-// distance between source rows in pixels; width and height must not exceed
-// the source's.
 namespace shrink_detail {
 
 // The reduction by whole factors: every output pixel covers a block of
@@ -45,6 +40,11 @@ void shrinkByFactors(const Pixel* pixels, std::size_t stride, int factorX, int f
 
 }  // namespace shrink_detail
 
+// Maps and reduces a grey picture in one pass: each output pixel is the
+// mean of the mapped source block it covers (area averaging). The column
+// spans are the same for every row and are computed once. stride is the
+// distance between source rows in pixels; width and height must not exceed
+// the source's.
 template <typename Pixel, typename Map>
 QImage shrinkMapped(const Pixel* pixels, int sourceWidth, int sourceHeight, std::size_t stride,
                     int width, int height, Map map) {
