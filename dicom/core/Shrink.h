@@ -50,14 +50,7 @@ QImage shrinkMapped(const Pixel* pixels, int sourceWidth, int sourceHeight, std:
                     int width, int height, Map map) {
   QImage out(width, height, QImage::Format_Grayscale8);
   if (out.isNull()) return out;
-  if (width == sourceWidth && height == sourceHeight) {
-    for (int y = 0; y < height; ++y) {
-      const Pixel* row = pixels + static_cast<std::size_t>(y) * stride;
-      uchar* line = out.scanLine(y);
-      for (int x = 0; x < width; ++x) line[x] = map(row[x]);
-    }
-    return out;
-  }
+  // A picture of the source's own size is the whole-factor case with factors of 1.
   if (sourceWidth % width == 0 && sourceHeight % height == 0) {
     shrink_detail::shrinkByFactors(pixels, stride, sourceWidth / width, sourceHeight / height, out,
                                    map);
